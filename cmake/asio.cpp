@@ -1,0 +1,2 @@
+// The one translation unit that holds Asio's implementation (separate compilation).
+#include <boost/asio/impl/src.hpp>

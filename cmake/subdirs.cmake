@@ -1,0 +1,11 @@
+# Adds every direct subfolder of the current folder that has a CMakeLists.txt, in
+# name order: bench/, fuzz/ and tools/ grow one folder per program this way.
+function(tolvane_add_subfolders)
+  file(GLOB children RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  list(SORT children)
+  foreach(child ${children})
+    if(IS_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/${child} AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${child}/CMakeLists.txt)
+      add_subdirectory(${child})
+    endif()
+  endforeach()
+endfunction()

@@ -1,0 +1,60 @@
+#include "Vant/Ferrow/Startup.h"
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <iostream>
+
+namespace Vant {
+namespace Ferrow {
+
+CommandLine parseCommandLine(int argc, const char* const* argv) {
+    CommandLine options;
+    for (int a = 1; a < argc; ++a) {
+        const std::string argument = argv[a] != nullptr ? argv[a] : "";
+        if (argument.size() < 2 || argument[0] != '-') continue;
+        switch (argument[1]) {
+            case 'k':
+                if (++a < argc) options.privKeyHex = argv[a];
+                break;
+            case 't':
+                if (++a < argc) options.fakeUserTaskType = argv[a];
+                break;
+            case 'p':
+                options.prompt = true;
+                break;
+            case 'u':
+                options.fakeUser = true;
+                break;
+            default:
+                break;
+        }
+    }
+    return options;
+}
+
+void printUsage() {
+    std::cerr << "Usage :" << std::endl;
+    std::cerr << "\t-k    Peer's private key in hexadecimal (required)." << std::endl;
+    std::cerr << "\t-p    Port to start a P2P server as." << std::endl;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::in | std::ios::binary);
+    if (!file) return std::string();
+    file.seekg(0, std::ios::end);
+    const std::streamoff length = file.tellg();
+    std::string content;
+    if (length > 0) content.reserve(static_cast<size_t>(length));
+    file.seekg(0, std::ios::beg);
+    content.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    return content;
+}
+
+bool fileExist(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+}  // namespace Ferrow
+}  // namespace Vant

@@ -1,0 +1,33 @@
+// Start-up helpers of the daemon's entry point: the command-line scan, the usage
+// text, and the two small file helpers the catalogue loading uses. All run on the
+// main thread before any other thread exists.
+#pragma once
+
+#include <string>
+
+namespace Vant {
+namespace Ferrow {
+
+struct CommandLine {
+    std::string privKeyHex;        // -k <value>
+    std::string fakeUserTaskType;  // -t <value> (client mode)
+    bool fakeUser = false;         // -u: client mode
+    bool prompt = false;           // -p: G-code console (printer mode)
+};
+
+// Scans the arguments left to right: an argument starting with '-' is an option
+// and only its second character counts (-kx acts as -k); -k and -t take the next
+// argument whatever it holds; everything else is skipped; later options win.
+CommandLine parseCommandLine(int argc, const char* const* argv);
+
+// The usage text, on standard error.
+void printUsage();
+
+// The whole content of a file, bytes unchanged ("" when it cannot be opened).
+std::string readFile(const std::string& path);
+
+// True when stat() on the path succeeds.
+bool fileExist(const std::string& path);
+
+}  // namespace Ferrow
+}  // namespace Vant

@@ -1,0 +1,1 @@
+#include "kel/var.h"

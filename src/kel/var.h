@@ -1,0 +1,220 @@
+// kel::var: the one dynamic, JSON-shaped value of the system (map, array, real,
+// integer, boolean, string, undefined) with reference semantics: copies of a var
+// share one slot, and a kind-changing assignment replaces the node inside the slot
+// so every sharer sees it; only clone() copies. No locking: handles may be copied
+// and dropped on any thread, but a shared value needs the caller's serialisation.
+#pragma once
+
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "kel/bytes.h"
+
+namespace kel {
+
+class var;
+
+// The value nodes. vdata itself is the Undefined node.
+class vdata {
+public:
+    virtual ~vdata();
+    virtual int type() const;
+};
+
+class var {
+public:
+    enum var_type { Map = 0, Array = 1, Real = 2, Integer = 3, Boolean = 4, String = 5, Undefined = 6 };
+
+    typedef std::vector<var>::iterator iterator;
+
+    var();
+    var(const var& other);
+    var(var&& other) noexcept;
+    var(double v);
+    var(int v);
+    var(long v);
+    var(unsigned v);
+    var(unsigned long v);
+    var(long long v);
+    var(bool v);
+    var(std::string v);
+    var(const char* v);
+    var(std::initializer_list<var> elements);
+    var(bytes& jsonText);
+    var(const bytes& jsonText);
+    ~var();
+
+    static var randomHex(int n);
+    static var fromJsonString(std::string json);
+
+    // Rebinding: *this now shares other's slot.
+    var& operator=(const var& other);
+    var& operator=(var&& other) noexcept;
+    // Content assignment: the node in *this's slot becomes other's current node.
+    var& operator<=(var other);
+    var& operator=(double v);
+    var& operator=(int v);
+    var& operator=(long v);
+    var& operator=(unsigned v);
+    var& operator=(unsigned long v);
+    var& operator=(long long v);
+    var& operator=(bool v);
+    var& operator=(std::string v);
+    var& operator=(const char* v);
+
+    // True when both handles reach the very same value node.
+    bool operator&=(const var& other) const;
+
+    var_type type() const;
+    bool isUndefined() const { return type() == Undefined; }
+    bool isDefined() const { return type() != Undefined; }
+    bool isString() const { return type() == String; }
+    bool isReal() const { return type() == Real; }
+    bool isInteger() const { return type() == Integer; }
+    bool isBoolean() const { return type() == Boolean; }
+    bool isMap() const { return type() == Map; }
+    bool isArray() const { return type() == Array; }
+
+    double realValue() const;
+    long integerValue() const;
+    bool booleanValue() const;
+    std::string stringValue() const;
+    operator std::string() const;
+    double realValue(double d) const;
+    long integerValue(long d) const;
+    bool booleanValue(bool d) const;
+    std::string stringValue(std::string d) const;
+
+    // Map operations (keys are String vars).
+    var& operator[](var key);
+    const var& operator[](var key) const;
+    var& operator[](const char* key) { return (*this)[var(key)]; }
+    const var& operator[](const char* key) const { return (*this)[var(key)]; }
+    var& operator[](const std::string& key) { return (*this)[var(key)]; }
+    const var& operator[](const std::string& key) const { return (*this)[var(key)]; }
+    bool has(var key);
+    bool has(var key) const;
+    var& remove(var key);
+    std::set<std::string> keys();
+    std::set<std::string> keys() const;
+    std::vector<var> values();
+    std::vector<var> values() const;
+
+    // Array operations.
+    var& operator[](unsigned i);
+    const var& operator[](unsigned i) const;
+    var& operator[](int i) { return (*this)[static_cast<unsigned>(i)]; }
+    const var& operator[](int i) const { return (*this)[static_cast<unsigned>(i)]; }
+    var& add(var v);
+    var& remove(unsigned i);
+    var& remove(int i) { return remove(static_cast<unsigned>(i)); }
+    var& last() const;
+    std::vector<var>& arrayValue();
+    iterator begin();
+    iterator end();
+
+    unsigned size() const;
+    unsigned length() const { return size(); }
+
+    bool operator==(const var& other) const;
+    bool operator!=(const var& other) const { return !(*this == other); }
+
+    var clone() const;
+
+    operator bytes() const;
+
+    // JSON text: compact, indented, or fully parameterised.
+    std::string toJsonString() const;
+    std::string toJsonString(int indentIncrement) const;
+    std::string toJsonString(int indent, int indentIncrement, bool firstIncremented) const;
+
+    void throwUnexpectedType(std::string where, var_type expected) const;
+    static std::string typeName(int type);
+
+private:
+    typedef std::shared_ptr<vdata> node_ptr;
+    typedef std::shared_ptr<node_ptr> slot_ptr;
+
+    void makeReal(double v);
+    void makeInteger(long v);
+    void makeBoolean(bool v);
+    void makeString(std::string v);
+    void makeMap();
+    void makeArray();
+    void makeArray(std::initializer_list<var> elements);
+    void ensureMap();
+    void ensureArray();
+    vdata* node() const { return data->get(); }
+
+    slot_ptr data;
+
+    friend class var_array;
+    friend class var_map;
+    friend class JsonWriter;
+    friend class JsonReader;
+};
+
+class vmap : public vdata {
+public:
+    int type() const override;
+    std::map<std::string, var> value;
+};
+
+class varray : public vdata {
+public:
+    int type() const override;
+    std::vector<var> value;
+};
+
+class vreal : public vdata {
+public:
+    int type() const override;
+    double value = 0.0;
+};
+
+class vinteger : public vdata {
+public:
+    int type() const override;
+    long value = 0;
+};
+
+class vboolean : public vdata {
+public:
+    int type() const override;
+    bool value = false;
+};
+
+class vstring : public vdata {
+public:
+    int type() const override;
+    std::string value;
+};
+
+class var_array : public var {
+public:
+    var_array();
+    var_array(var v);
+    var_array(std::initializer_list<var> elements);
+};
+
+class var_map : public var {
+public:
+    var_map();
+    var_map(var v);
+};
+
+std::ostream& operator<<(std::ostream& os, const var& v);
+
+template <typename T>
+std::string to_string(T value);
+
+void ltrim(std::string& s);
+void rtrim(std::string& s);
+void trim(std::string& s);
+
+}  // namespace kel
