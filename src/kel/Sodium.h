@@ -9,8 +9,8 @@ namespace kel {
 
 class Sodium {
 public:
-    static const unsigned encryptHeaderLength = 40;  // nonce (24) + authenticator (16)
-    static const unsigned authenticatorLength = 32;
+    static constexpr unsigned encryptHeaderLength = 40;  // nonce (24) + authenticator (16)
+    static constexpr unsigned authenticatorLength = 32;
 
     // nonce (24 bytes) + Poly1305 authenticator (16) + ciphertext (plaintext length).
     static bytes encrypt(bytes sharedKey, bytes plaintext);

@@ -1,0 +1,101 @@
+#include "Vant/Ferrow/Startup.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <fstream>
+#include <regex>
+
+#include "support/ChildProcess.h"
+
+using testsupport::ChildProcess;
+using namespace std::chrono_literals;
+using Vant::Ferrow::CommandLine;
+
+namespace {
+const char* const Usage =
+    "Usage :\n"
+    "\t-k    Peer's private key in hexadecimal (required).\n"
+    "\t-p    Port to start a P2P server as.\n";
+// A known key pair (the public key is the Curve25519 base-point product of the private one).
+const std::string PrivateKey = "77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a";
+const std::string PublicKey = "8520f0098930a754748b7ddcb43ef75a0dbf3a0d26381af4eba4a98eaa9b4e6a";
+const std::string PublicKeyPrefix = "PUBLIC\xC2\xA0KEY\xC2\xA0= ";
+
+CommandLine parse(std::vector<const char*> args) {
+    args.insert(args.begin(), "tolvane-ferrow");
+    return Vant::Ferrow::parseCommandLine(static_cast<int>(args.size()), args.data());
+}
+
+std::string daemon() { return testsupport::builtProgram("tolvane-ferrow"); }
+}  // namespace
+
+TEST(CommandLine, OnlyTheSecondCharacterOfAnOptionCounts) {
+    CommandLine c = parse({"-kx", "abc", "k", "-t", "Packaging", "-p", "-u", "-z", "stray"});
+    EXPECT_EQ(c.privKeyHex, "abc");
+    EXPECT_EQ(c.fakeUserTaskType, "Packaging");
+    EXPECT_TRUE(c.prompt);
+    EXPECT_TRUE(c.fakeUser);
+}
+
+TEST(CommandLine, ValuesAreTakenVerbatimAndLaterOptionsWin) {
+    CommandLine c = parse({"-k", "-p", "-k", "second", "-t"});
+    EXPECT_EQ(c.privKeyHex, "second");
+    EXPECT_FALSE(c.prompt);  // "-p" was the value of the first -k, not an option
+    EXPECT_EQ(c.fakeUserTaskType, "");
+    EXPECT_EQ(parse({"-k"}).privKeyHex, "");
+    EXPECT_FALSE(parse({"-", "k"}).prompt);
+}
+
+TEST(Startup, MissingOrMalformedKeyPrintsUsageAndFails) {
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"-k"},
+        {"-k", PrivateKey.substr(1)},
+        {"-k", PrivateKey + "0"},
+        {"k", PrivateKey},
+    };
+    for (const auto& extra : cases) {
+        std::vector<std::string> argv{daemon()};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        ChildProcess p(argv);
+        EXPECT_EQ(p.wait(10s), 1) << argv.size();
+        EXPECT_EQ(p.err(), Usage);
+        EXPECT_EQ(p.out(), "");
+    }
+}
+
+TEST(Startup, PrintsThePublicKeyOfTheGivenKey) {
+    ChildProcess p({daemon(), "-kx", PrivateKey});
+    ASSERT_TRUE(p.waitForOutput("\n", 10s)) << p.err();
+    EXPECT_EQ(p.out(), PublicKeyPrefix + PublicKey + "\n");
+    // The daemon keeps running until it is ended.
+    EXPECT_EQ(p.wait(200ms), -1);
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(10s), 128 + SIGTERM);
+}
+
+TEST(Startup, NewKeyGivesAFreshKeyOnEachStartAndNeverShowsIt) {
+    const std::regex line(PublicKeyPrefix + "([0-9a-f]{64})\n");
+    std::string seen[2];
+    for (auto& key : seen) {
+        ChildProcess p({daemon(), "-k", "new"});
+        ASSERT_TRUE(p.waitForOutput("\n", 10s)) << p.err();
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(p.out(), match, line)) << p.out();
+        key = match[1];
+        EXPECT_EQ(p.err(), "");
+    }
+    EXPECT_NE(seen[0], seen[1]);
+}
+
+TEST(Startup, ReadFileReturnsTheBytesAndFileExistUsesStat) {
+    const std::string path = ::testing::TempDir() + "startup-readfile";
+    const std::string content("line one\n\0binary\xff", 17);
+    std::ofstream(path, std::ios::binary) << content;
+    EXPECT_TRUE(Vant::Ferrow::fileExist(path));
+    EXPECT_EQ(Vant::Ferrow::readFile(path), content);
+    std::remove(path.c_str());
+    EXPECT_FALSE(Vant::Ferrow::fileExist(path));
+    EXPECT_EQ(Vant::Ferrow::readFile(path), "");
+}

@@ -1,0 +1,106 @@
+#include "support/ChildProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+namespace testsupport {
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
+    int outPipe[2], errPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    child = fork();
+    if (child < 0) throw std::runtime_error("fork failed");
+    if (child == 0) {
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        for (const auto& entry : env) setenv(entry.first.c_str(), entry.second.c_str(), 1);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    outFd = outPipe[0];
+    errFd = errPipe[0];
+}
+
+ChildProcess::~ChildProcess() {
+    if (child > 0 && status < 0) {
+        ::kill(child, SIGKILL);
+        int ignoredStatus = 0;
+        waitpid(child, &ignoredStatus, 0);
+    }
+    if (outFd >= 0) close(outFd);
+    if (errFd >= 0) close(errFd);
+}
+
+void ChildProcess::pump(int timeoutMs) {
+    pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+    if (poll(fds, 2, timeoutMs) <= 0) return;
+    char buffer[4096];
+    for (int i = 0; i < 2; ++i) {
+        if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP)) == 0) continue;
+        const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+        if (n > 0) {
+            (i == 0 ? outText : errText).append(buffer, static_cast<size_t>(n));
+        } else {
+            close(fds[i].fd);
+            (i == 0 ? outFd : errFd) = -1;
+        }
+    }
+}
+
+bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds deadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (outText.find(text) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || (outFd < 0 && errFd < 0)) return false;
+        pump(static_cast<int>(std::min<long long>(left.count(), 100)));
+    }
+    return true;
+}
+
+int ChildProcess::wait(std::chrono::milliseconds deadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (status < 0) {
+        int raw = 0;
+        const pid_t done = waitpid(child, &raw, WNOHANG);
+        if (done == child) {
+            status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= end) return -1;
+        pump(20);
+    }
+    while (outFd >= 0 || errFd >= 0) pump(100);
+    return status;
+}
+
+void ChildProcess::signal(int sig) {
+    if (child > 0 && status < 0) ::kill(child, sig);
+}
+
+const std::string& ChildProcess::out() {
+    pump(0);
+    return outText;
+}
+
+const std::string& ChildProcess::err() {
+    pump(0);
+    return errText;
+}
+
+std::string builtProgram(const std::string& name) {
+    const char* dir = std::getenv("TOLVANE_BUILD_DIR");
+    return std::string(dir != nullptr ? dir : "build") + "/bin/" + name;
+}
+
+}  // namespace testsupport
