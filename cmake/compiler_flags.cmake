@@ -18,8 +18,20 @@ if(TOLVANE_SANITIZE)
   endif()
 endif()
 
+# Environment of every test. In a cross build (cmake/toolchain-armhf.cmake) the test
+# executables run under the emulator, and TOLVANE_EMULATOR holds its command words
+# (space-separated) so a test can start the programs of this build the same way
+# (testsupport::ChildProcess does it by itself).
+set(TOLVANE_TEST_ENVIRONMENT "TOLVANE_BUILD_DIR=${CMAKE_BINARY_DIR}" "TOLVANE_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+if(CMAKE_CROSSCOMPILING_EMULATOR)
+  list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " emulator_words)
+  list(APPEND TOLVANE_TEST_ENVIRONMENT "TOLVANE_EMULATOR=${emulator_words}")
+endif()
+
 # Helper for the test folders: one GoogleTest executable per subsystem, each test
-# registered with CTest. Tests labelled "threaded" also run under ThreadSanitizer.
+# registered with CTest. Tests labelled "threaded" also run under ThreadSanitizer;
+# tests labelled "no-emulation" are left out of the ARM run under the emulator
+# (scripts/test-armhf).
 function(tolvane_add_test name)
   cmake_parse_arguments(T "THREADED" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
@@ -29,10 +41,18 @@ function(tolvane_add_test name)
   if(T_THREADED)
     list(APPEND labels threaded)
   endif()
-  gtest_discover_tests(${name}
-    DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${labels}" TIMEOUT 300
-               ENVIRONMENT "TOLVANE_BUILD_DIR=${CMAKE_BINARY_DIR};TOLVANE_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+  # gtest_discover_tests hands its PROPERTIES on as one flat list, which splits
+  # list values ("unit;threaded", the environment) into stray words; the labels,
+  # time-out and environment are set instead by a script that CTest reads after
+  # the list of discovered tests.
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
+  set(properties ${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake)
+  file(WRITE ${properties}
+    "if(${name}_TESTS)\n"
+    "  set_tests_properties(\${${name}_TESTS} PROPERTIES\n"
+    "    LABELS [==[${labels}]==] TIMEOUT 300 ENVIRONMENT [==[${TOLVANE_TEST_ENVIRONMENT}]==])\n"
+    "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${properties})
 endfunction()
 
 # libFuzzer targets (fuzz/<name>/): built only with TOLVANE_FUZZ=ON and clang. Each
