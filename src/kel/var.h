@@ -10,6 +10,7 @@
 #include <memory>
 #include <ostream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -50,7 +51,7 @@ public:
     ~var();
 
     static var randomHex(int n);
-    static var fromJsonString(std::string json);
+    static var fromJsonString(const std::string& json);
 
     // Rebinding: *this now shares other's slot.
     var& operator=(const var& other);
@@ -93,10 +94,10 @@ public:
     // Map operations (keys are String vars).
     var& operator[](var key);
     const var& operator[](var key) const;
-    var& operator[](const char* key) { return (*this)[var(key)]; }
-    const var& operator[](const char* key) const { return (*this)[var(key)]; }
-    var& operator[](const std::string& key) { return (*this)[var(key)]; }
-    const var& operator[](const std::string& key) const { return (*this)[var(key)]; }
+    var& operator[](const char* key) { return entry(std::string(key)); }
+    const var& operator[](const char* key) const { return entry(std::string(key)); }
+    var& operator[](const std::string& key) { return entry(key); }
+    const var& operator[](const std::string& key) const { return entry(key); }
     bool has(var key);
     bool has(var key) const;
     var& remove(var key);
@@ -139,6 +140,12 @@ public:
 private:
     typedef std::shared_ptr<vdata> node_ptr;
     typedef std::shared_ptr<node_ptr> slot_ptr;
+
+    // A new slot holding the given node (the reader builds nodes directly).
+    explicit var(node_ptr node);
+
+    var& entry(const std::string& key);
+    const var& entry(const std::string& key) const;
 
     void makeReal(double v);
     void makeInteger(long v);
@@ -210,8 +217,13 @@ public:
 
 std::ostream& operator<<(std::ostream& os, const var& v);
 
+// Text of a value as a string stream writes it.
 template <typename T>
-std::string to_string(T value);
+std::string to_string(T value) {
+    std::ostringstream os;
+    os << value;
+    return os.str();
+}
 
 void ltrim(std::string& s);
 void rtrim(std::string& s);

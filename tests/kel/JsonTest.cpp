@@ -1,0 +1,262 @@
+#include "kel/var.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <future>
+#include <limits>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+using kel::var;
+
+namespace {
+
+var read(const std::string& text) {
+    return var::fromJsonString(text);
+}
+
+// The message of the error reading `text` throws; its log lines are swallowed.
+std::string readError(const std::string& text) {
+    testing::internal::CaptureStderr();
+    std::string message = "no exception";
+    try {
+        read(text);
+    } catch (const std::exception& e) {
+        message = e.what();
+    }
+    testing::internal::GetCapturedStderr();
+    return message;
+}
+
+// Reads on a thread of its own: false when the reader has not returned (with a
+// value or an error) within the limit, so a reader that never ends fails the test
+// instead of hanging it.
+bool endsWithin(const std::string& text, std::chrono::seconds limit = std::chrono::seconds(5)) {
+    auto done = std::make_shared<std::promise<void>>();
+    auto finished = done->get_future();
+    std::thread([text, done] {
+        try {
+            read(text);
+        } catch (const std::exception&) {
+        }
+        done->set_value();
+    }).detach();
+    return finished.wait_for(limit) == std::future_status::ready;
+}
+
+var sample() {
+    var v;
+    v["a"] = 1;
+    v["b"] = {var(true), var(2.5)};
+    return v;
+}
+
+}  // namespace
+
+TEST(JsonWriter, WritesCompactAndIndentedLayouts) {
+    EXPECT_EQ("{\"a\":1,\"b\":[true,2.5]}", sample().toJsonString());
+    EXPECT_EQ("{\n    \"a\":1,\n    \"b\":\n    [\n        true,\n        2.5\n    ]\n}",
+              sample().toJsonString(4));
+
+    var nested;
+    nested["m"]["x"] = "y";
+    nested["e"] = kel::var_map();
+    EXPECT_EQ("{\n  \"e\":{},\n  \"m\":\n  {\n    \"x\":\"y\"\n  }\n}", nested.toJsonString(2));
+    std::ostringstream os;
+    os << sample();
+    EXPECT_EQ(sample().toJsonString(4), os.str());
+}
+
+TEST(JsonWriter, WritesMapsInKeyOrderWithoutUndefinedEntries) {
+    var m;
+    m["b"] = 1;
+    m["a"] = 2;
+    m["B"] = 3;
+    m["u"] = var();
+    EXPECT_EQ("{\"B\":3,\"a\":2,\"b\":1}", m.toJsonString());
+
+    var onlyUndefined;
+    onlyUndefined["u"] = var();
+    EXPECT_EQ("{}", onlyUndefined.toJsonString());
+    EXPECT_EQ("{\n}", onlyUndefined.toJsonString(4));
+    EXPECT_EQ("[1,undefined]", var({var(1), var()}).toJsonString());
+    EXPECT_EQ("[]", kel::var_array().toJsonString(4));
+}
+
+TEST(JsonWriter, WritesRealsWithSixDigitsAndKeepsThemReals) {
+    EXPECT_EQ("3.14159", var(3.14159265).toJsonString());
+    EXPECT_EQ("2.0", var(2.0).toJsonString());
+    EXPECT_EQ("2", var(2).toJsonString());
+    EXPECT_EQ("1.5", var(1.5).toJsonString());
+    EXPECT_EQ("1e+06", var(1000000.0).toJsonString());
+    EXPECT_EQ("-0.25", var(-0.25).toJsonString());
+    // Six digits drop the fraction; the text still reads back as a Real.
+    EXPECT_EQ("123456.0", var(123456.5).toJsonString());
+    EXPECT_TRUE(read("123456.0").isReal());
+    EXPECT_EQ("0.0", var(-0.0).toJsonString());
+    EXPECT_EQ("0.0", var(std::nan("")).toJsonString());
+    EXPECT_EQ("3.40282e+38", var(std::numeric_limits<double>::infinity()).toJsonString());
+    EXPECT_EQ("-3.40282e+38", var(-1e300).toJsonString());
+
+    // Same digits as the C library's "%.6g" of the float, over a wide range.
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> mantissa(-10.0, 10.0);
+    std::uniform_int_distribution<int> exponent(-40, 37);
+    for (int k = 0; k < 20000; ++k) {
+        const double d = mantissa(rng) * std::pow(10.0, exponent(rng));
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%.6g", static_cast<double>(static_cast<float>(d)));
+        std::string expected = buf;
+        if (expected.find_first_of(".e") == std::string::npos) expected += ".0";
+        if (static_cast<float>(d) == 0.0f) expected = "0.0";
+        ASSERT_EQ(expected, var(d).toJsonString()) << d;
+    }
+}
+
+TEST(JsonWriter, EscapesQuotesAndBackslashesOnly) {
+    var m;
+    m["k\"ey\\"] = "a \"quoted\" \\ path\nline";
+    const std::string text = m.toJsonString();
+    EXPECT_EQ("{\"k\\\"ey\\\\\":\"a \\\"quoted\\\" \\\\ path\nline\"}", text);
+    EXPECT_TRUE(read(text) == m);
+    // Backslash followed by any character reads as that character.
+    EXPECT_EQ("anb\"", read("\"a\\nb\\\"\"").stringValue());
+}
+
+TEST(JsonReader, ReadsScalars) {
+    EXPECT_TRUE(read("").isUndefined());
+    EXPECT_TRUE(read(" \n\t ").isUndefined());
+    EXPECT_EQ(5, read("5").integerValue());
+    EXPECT_EQ(-12, read(" -12 ").integerValue());
+    EXPECT_EQ(-0.5, read("-0.5").realValue());
+    EXPECT_EQ(1000.0, read("1e3").realValue());
+    EXPECT_EQ(1000.0, read("1E+3").realValue());
+    EXPECT_EQ(0.025, read("2.5e-2").realValue());
+    EXPECT_EQ(2.5, read("2.50").realValue());
+    EXPECT_TRUE(read("2.0").isReal());
+    EXPECT_TRUE(read("true").booleanValue());
+    EXPECT_FALSE(read("false").booleanValue(true));
+    EXPECT_EQ(" a b ", read("\" a b \"").stringValue());
+}
+
+TEST(JsonReader, ToleratesWhiteSpaceAndSkipsWhatItHasNoUseFor) {
+    const var expected = sample();
+    EXPECT_TRUE(read(" { \"a\" : 1 ,\n\t\"b\" :\n [ true , 2.5 ] } ") == expected);
+    EXPECT_TRUE(read(expected.toJsonString(4)) == expected);
+    EXPECT_TRUE(read("[1,,2]") == var({var(1), var(2)}));
+    EXPECT_TRUE(read("[x1, 2]") == var({var(1), var(2)}));
+    EXPECT_EQ(12, read("1+2").integerValue());
+    EXPECT_TRUE(read("{\"a\":1,\"a\":2}") == read("{\"a\":2}"));
+    EXPECT_TRUE(read("{\"b\":1,\"a\":2}") == read("{\"a\":2,\"b\":1}"));
+}
+
+TEST(JsonReader, ReadsTheWriterWordForUndefinedBack) {
+    const var withHole = {var(1), var(), var("u")};
+    EXPECT_EQ("[1,undefined,\"u\"]", withHole.toJsonString());
+    EXPECT_TRUE(read(withHole.toJsonString()) == withHole);
+    EXPECT_TRUE(read(withHole.toJsonString(4)) == withHole);
+    EXPECT_TRUE(read("undefined").isUndefined());
+    EXPECT_TRUE(read("{\"a\":undefined,\"b\":1}") == read("{\"b\":1}"));
+    EXPECT_FALSE(read("undefine").booleanValue(true));  // not the word: its f starts a Boolean
+}
+
+TEST(JsonReader, RefusesUnbalancedTextAndLogsIt) {
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(read("  [1,2  "), std::runtime_error);
+    EXPECT_EQ(
+        "var::fromJsonString() runtime_error thrown : Invalid json. Stack non-empty.\n"
+        "var::fromJsonString() on json string : [1,2\n",
+        testing::internal::GetCapturedStderr());
+    EXPECT_EQ("Invalid json. Stack non-empty.", readError("{\"a\":null}"));
+    EXPECT_EQ("Invalid json. Stack non-empty.", readError("[1,]"));
+    EXPECT_EQ("Unexpected type Integer in var::string(). Expected : String. Full var : 2",
+              readError("{\"a\":1, 2:3}"));
+}
+
+TEST(JsonReader, RefusesNestingDeeperThan512Levels) {
+    const std::string deepest = std::string(512, '[') + "1" + std::string(512, ']');
+    var v = read(deepest);
+    EXPECT_EQ(deepest, v.toJsonString());
+    EXPECT_TRUE(v.clone() == v);
+
+    EXPECT_EQ("Invalid json. Nesting deeper than 512 levels.",
+              readError(std::string(513, '[') + std::string(513, ']')));
+    std::string maps;
+    for (int k = 0; k < 600; ++k) maps += "{\"k\":";
+    EXPECT_EQ("Invalid json. Nesting deeper than 512 levels.", readError(maps));
+    EXPECT_EQ("Invalid json. Nesting deeper than 512 levels.", readError(std::string(1 << 20, '[')));
+}
+
+TEST(JsonReader, RefusesACharacterAfterTheTopLevelValue) {
+    for (const char* text : {"5 x", "{} {}", "\"a\"b", "true false", "[1]]", "1.5,"}) {
+        EXPECT_EQ("Invalid json. Unexpected character after the value.", readError(text)) << text;
+    }
+}
+
+TEST(JsonReader, IntegersBeyond32BitsBecomeReals) {
+    EXPECT_EQ(2147483647, read("2147483647").integerValue());
+    EXPECT_EQ(-2147483648L, read("-2147483648").integerValue());
+    EXPECT_EQ(2147483648.0, read("2147483648").realValue());
+    EXPECT_EQ(-2147483649.0, read("-2147483649").realValue());
+    EXPECT_NEAR(1.2345678901234568e29, read("123456789012345678901234567890").realValue(), 1e15);
+    EXPECT_NEAR(1.5, read("1.50000000000000000000000000000001").realValue(), 1e-12);
+    EXPECT_EQ(0.0, read("0.00000000000000000000000000000000000000000000000000000000000").realValue());
+    EXPECT_TRUE(std::isinf(read("1e999999999999999999999").realValue()));
+    EXPECT_EQ(0.0, read("1e-999999999999999999999").realValue());
+    EXPECT_EQ(0.0, read("0e999999").realValue());
+}
+
+TEST(JsonReader, EveryTextEndsInBoundedTime) {
+    for (const char* text : {"[0{}{", "[1 2]", "[1 2 3]", "{\"a\" \"b\":1}", "[0{}{1}", "[1 {}5]", "[0[]0",
+                             "[1.5 2.5]", "[-1 -]", "{\"a\":1 2}"}) {
+        ASSERT_TRUE(endsWithin(text)) << text;
+    }
+    EXPECT_EQ("Invalid json. Missing separator between values.", readError("[0{}{"));
+    EXPECT_EQ("Invalid json. Missing separator between values.", readError("[1 2]"));
+}
+
+TEST(JsonReader, RandomValuesRoundTripInBothLayouts) {
+    std::mt19937 rng(12345);
+    auto pick = [&rng](int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); };
+    std::function<var(int)> make = [&](int depth) -> var {
+        switch (depth > 3 ? pick(4) : pick(6)) {
+            case 0:
+                return var(pick(2001) - 1000);
+            case 1:
+                return var((pick(4001) - 2000) / 4.0);  // six digits carry k/4 exactly
+            case 2:
+                return var(pick(2) == 1);
+            case 3: {
+                const std::string alphabet = "ab \"\\\n{}[],:xyz\t\xc3\xa9";
+                std::string s;
+                for (int k = pick(12); k > 0; --k)
+                    s += alphabet[static_cast<size_t>(pick(int(alphabet.size())))];
+                return var(s);
+            }
+            case 4: {
+                var a = kel::var_array();
+                for (int k = pick(5); k > 0; --k) a.add(make(depth + 1));
+                return a;
+            }
+            default: {
+                var m = kel::var_map();
+                for (int k = pick(5); k > 0; --k)
+                    m[make(3).toJsonString() + std::to_string(k)] = make(depth + 1);
+                return m;
+            }
+        }
+    };
+    for (int round = 0; round < 300; ++round) {
+        const var v = make(0);
+        const std::string compact = v.toJsonString();
+        ASSERT_TRUE(read(compact) == v) << compact;
+        ASSERT_TRUE(read(v.toJsonString(4)) == v) << v.toJsonString(4);
+        ASSERT_EQ(compact, read(compact).toJsonString());
+    }
+}
