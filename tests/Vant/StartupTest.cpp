@@ -57,7 +57,7 @@ TEST(Startup, MissingOrMalformedKeyPrintsUsageAndFails) {
     for (const auto& extra : cases) {
         std::vector<std::string> argv{daemon()};
         argv.insert(argv.end(), extra.begin(), extra.end());
-        ChildProcess p(argv);
+        ChildProcess p(argv, {{"TOLVANE_PRIVATE_KEY", ""}});
         EXPECT_EQ(p.wait(10s), 1) << argv.size();
         EXPECT_EQ(p.err(), Usage);
         EXPECT_EQ(p.out(), "");
@@ -72,6 +72,21 @@ TEST(Startup, PrintsThePublicKeyOfTheGivenKey) {
     EXPECT_EQ(p.wait(200ms), -1);
     p.signal(SIGTERM);
     EXPECT_EQ(p.wait(10s), 128 + SIGTERM);
+}
+
+TEST(Startup, KeyMayComeFromTheEnvironmentWithTheSameChecks) {
+    ChildProcess fromEnvironment({daemon()}, {{"TOLVANE_PRIVATE_KEY", PrivateKey}});
+    ASSERT_TRUE(fromEnvironment.waitForOutput("\n", 10s)) << fromEnvironment.err();
+    EXPECT_EQ(fromEnvironment.out(), PublicKeyPrefix + PublicKey + "\n");
+
+    ChildProcess shortKey({daemon()}, {{"TOLVANE_PRIVATE_KEY", PrivateKey.substr(2)}});
+    EXPECT_EQ(shortKey.wait(10s), 1);
+    EXPECT_EQ(shortKey.err(), Usage);
+
+    // -k wins over the environment.
+    ChildProcess both({daemon(), "-k", PrivateKey}, {{"TOLVANE_PRIVATE_KEY", "0"}});
+    ASSERT_TRUE(both.waitForOutput("\n", 10s)) << both.err();
+    EXPECT_EQ(both.out(), PublicKeyPrefix + PublicKey + "\n");
 }
 
 TEST(Startup, NewKeyGivesAFreshKeyOnEachStartAndNeverShowsIt) {

@@ -2,6 +2,7 @@
 // key, prints the public key, creates the one I/O service of the process, builds
 // the objects of the selected mode and runs the service on a pool of five threads.
 #include <chrono>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <thread>
@@ -37,6 +38,12 @@ int main(int argc, char** argv) {
     using namespace Vant::Ferrow;
 
     CommandLine options = parseCommandLine(argc, argv);
+    // Without -k the key may come from the environment, so that a service manager
+    // can pass it without showing it to every local user in the process list.
+    if (options.privKeyHex.empty()) {
+        const char* fromEnvironment = std::getenv("TOLVANE_PRIVATE_KEY");
+        if (fromEnvironment != nullptr) options.privKeyHex = fromEnvironment;
+    }
 
     if (options.privKeyHex == "new") options.privKeyHex = kel::var::randomHex(32).stringValue();
     if (options.privKeyHex.size() != 64) {
