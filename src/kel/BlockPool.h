@@ -1,6 +1,6 @@
-// kel::BlockPool recycles the small blocks that every var slot and value node lives
-// in (one shared-pointer block each), so that reading or dropping a large value does
-// not cost a trip through malloc and free per value. Any thread allocates and frees:
+// kel::BlockPool recycles the small blocks that every var slot, value node and map
+// entry lives in, so that reading or dropping a large value does not cost a trip
+// through malloc and free per value. Any thread allocates and frees:
 // each thread keeps a short list of free blocks per size, and surplus moves in
 // batches to a shared list under a mutex. Blocks are reused, never returned to the
 // system: the pool holds at most the peak of live blocks plus the threads' lists.

@@ -1,7 +1,5 @@
 #include "kel/var.h"
 
-#include "kel/BlockPool.h"
-
 #include <algorithm>
 #include <cctype>
 #include <cfloat>
@@ -545,7 +543,7 @@ private:
         out.append(static_cast<size_t>(std::max(indent, 0)), ' ');
     }
 
-    void writeMap(const std::map<std::string, var>& m, int indent, bool firstIncremented) {
+    void writeMap(const vmap::entries& m, int indent, bool firstIncremented) {
         if (m.empty()) {
             out += "{}";
             return;
@@ -1021,7 +1019,7 @@ private:
 
     void storeEntry() {
         Pair& pr = stack[depth - 1];
-        std::map<std::string, var>& m = static_cast<vmap*>(stack[depth - 2].val.container.get())->value;
+        vmap::entries& m = static_cast<vmap*>(stack[depth - 2].val.container.get())->value;
         if (pr.key.kind != var::String) {
             // Throws the error of a key that is not a String.
             (void)static_cast<std::string>(materialize(pr.key));

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "kel/BlockPool.h"
 #include "kel/bytes.h"
 
 namespace kel {
@@ -168,8 +169,13 @@ private:
 
 class vmap : public vdata {
 public:
+    // Entries live in pooled blocks like slots and nodes (see BlockPool).
+    typedef std::map<std::string, var, std::less<std::string>,
+                     PoolAllocator<std::pair<const std::string, var>>>
+        entries;
+
     int type() const override;
-    std::map<std::string, var> value;
+    entries value;
 };
 
 class varray : public vdata {
