@@ -9,6 +9,13 @@ if(TOLVANE_WERROR)
   add_compile_options(-Werror)
 endif()
 
+# A fuzzing tree instruments every library for coverage, so the fuzzers see into
+# the code they drive (the fuzzer's own main comes with -fsanitize=fuzzer on the
+# fuzz targets only).
+if(TOLVANE_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 if(TOLVANE_SANITIZE)
   add_compile_options(-fsanitize=${TOLVANE_SANITIZE} -fno-omit-frame-pointer -g)
   add_link_options(-fsanitize=${TOLVANE_SANITIZE})
