@@ -2,8 +2,13 @@
 
 #include <sys/stat.h>
 
+#include <exception>
 #include <fstream>
 #include <iostream>
+
+#include "Vant/StateMachine/StateType.h"
+#include "Vant/StateMachine/build.h"
+#include "kel/var.h"
 
 namespace Vant {
 namespace Ferrow {
@@ -54,6 +59,20 @@ std::string readFile(const std::string& path) {
 bool fileExist(const std::string& path) {
     struct stat info;
     return ::stat(path.c_str(), &info) == 0;
+}
+
+bool loadStateMachine(const std::string& path) {
+    if (!fileExist(path)) {
+        StateMachine::buildStateMachine();
+        return true;
+    }
+    try {
+        StateMachine::StateTypes = kel::var::fromJsonString(readFile(path));
+    } catch (const std::exception& e) {
+        std::cerr << "loadStateMachine() " << path << " does not read : " << e.what() << std::endl;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace Ferrow

@@ -29,5 +29,12 @@ std::string readFile(const std::string& path);
 // True when stat() on the path succeeds.
 bool fileExist(const std::string& path);
 
+// The first step of start-up: fills the state-type catalogue from the catalogue file
+// at `path` when it exists (taken as it reads, nothing checked or merged), else with
+// the built-in catalogue. False, with a line on standard error, when the file exists
+// but its text does not read: the daemon then stops instead of running without a
+// catalogue.
+bool loadStateMachine(const std::string& path);
+
 }  // namespace Ferrow
 }  // namespace Vant

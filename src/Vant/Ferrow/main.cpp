@@ -11,6 +11,7 @@
 #include <boost/asio/io_service.hpp>
 
 #include "Vant/Ferrow/Startup.h"
+#include "Vant/Platform.h"
 #include "kel/Sodium.h"
 #include "kel/bytes.h"
 #include "kel/var.h"
@@ -36,6 +37,8 @@ void runPrinterPool(boost::asio::io_service& io) {
 
 int main(int argc, char** argv) {
     using namespace Vant::Ferrow;
+
+    if (!loadStateMachine(Vant::Platform::stateMachineJsonPath())) return 1;
 
     CommandLine options = parseCommandLine(argc, argv);
     // Without -k the key may come from the environment, so that a service manager

@@ -1,0 +1,184 @@
+#include "Vant/StateMachine/TaskQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+using kel::var;
+using Vant::StateMachine::StateInstance;
+using Vant::StateMachine::Task;
+using Vant::StateMachine::TaskQueue;
+
+namespace {
+
+// A printer's queue growing the only ways it grows: tasks added, instances added,
+// progress raised, variables set, tasks deleted.
+class History {
+public:
+    explicit History(unsigned seed) : random(seed) {}
+
+    void step() {
+        std::vector<Task> live = liveTasks();
+        const int choice = pick(live.empty() ? 1 : 10);
+        if (choice == 0) {
+            queue.makeTask(pickOf({"Printing", "Packaging", "Maintaining", "WifiSetup"}));
+        } else if (choice <= 2) {
+            live[pick(live.size())].makeStateInstance(pickOf({"Heating", "Layering", "AskClearBed"}));
+        } else if (choice <= 5) {
+            raiseProgress(live[pick(live.size())]);
+        } else if (choice <= 8) {
+            live[pick(live.size())].setVariable(pickOf({"Interrupted", "fileLink", "TakingBed.BedOn", "n"}),
+                                                randomValue());
+        } else {
+            queue.deleteTask(live[pick(live.size())]["id"]);
+        }
+    }
+
+    // What another party holds of the queue at this moment.
+    TaskQueue snapshot() const { return TaskQueue(queue.clone()); }
+
+    TaskQueue queue;
+
+private:
+    std::vector<Task> liveTasks() const {
+        std::vector<Task> live;
+        if (!queue.has("tasks")) return live;
+        for (unsigned i = 0; i < queue["tasks"].size(); ++i) {
+            Task task = queue["tasks"][i];
+            if (!task.isDeletion()) live.push_back(task);
+        }
+        return live;
+    }
+
+    void raiseProgress(Task task) {
+        std::vector<StateInstance> instances = task.instances();
+        if (instances.empty()) return;
+        StateInstance instance = instances[pick(instances.size())];
+        const double now = instance.progress();
+        instance["progress"] = now + (1.0 - now) * (pick(4) == 0 ? 1.0 : 0.5);
+    }
+
+    var randomValue() {
+        switch (pick(5)) {
+            case 0:
+                return var(static_cast<int>(pick(3)));
+            case 1:
+                return var(0.25 * pick(4));
+            case 2:
+                return var(pick(2) == 0);
+            case 3:
+                return var(pickOf({"Cancelled", "http://127.0.0.1/a.stl"}));
+            default:
+                return var::fromJsonString("{\"ssid\": \"home\", \"list\": [1, 2]}");
+        }
+    }
+
+    unsigned pick(size_t n) {
+        return std::uniform_int_distribution<unsigned>(0, static_cast<unsigned>(n) - 1)(random);
+    }
+    const char* pickOf(std::initializer_list<const char*> names) { return names.begin()[pick(names.size())]; }
+
+    std::mt19937 random;
+};
+
+// The entries of a queue by id: the queue's content with the order of the array aside.
+std::map<std::string, var> byId(const TaskQueue& queue) {
+    std::map<std::string, var> entries;
+    if (!queue.has("tasks")) return entries;
+    for (unsigned i = 0; i < queue["tasks"].size(); ++i) {
+        const var& entry = queue["tasks"][i];
+        EXPECT_TRUE(entries.emplace(entry["id"].stringValue(), entry).second) << "id twice in the queue";
+    }
+    return entries;
+}
+
+void expectSameContent(const TaskQueue& actual, const TaskQueue& expected, const std::string& context) {
+    const std::map<std::string, var> a = byId(actual);
+    const std::map<std::string, var> e = byId(expected);
+    ASSERT_EQ(a.size(), e.size()) << context;
+    for (const auto& entry : e) {
+        auto found = a.find(entry.first);
+        ASSERT_NE(found, a.end()) << context << ": task " << entry.first << " missing";
+        EXPECT_EQ(found->second, entry.second) << context << ": task " << entry.first;
+    }
+}
+
+void expectProgressKept(const TaskQueue& before, const TaskQueue& after, const std::string& context) {
+    const std::map<std::string, var> result = byId(after);
+    for (const auto& entry : byId(before)) {
+        Task task = entry.second;
+        if (task.isDeletion()) continue;
+        auto found = result.find(entry.first);
+        ASSERT_NE(found, result.end()) << context;
+        Task summed = found->second;
+        if (summed.isDeletion()) continue;
+        for (const StateInstance& instance : task.instances()) {
+            EXPECT_GE(summed.getInstance(instance["id"]).progress(), instance.progress()) << context;
+        }
+    }
+}
+
+}  // namespace
+
+TEST(TaskQueueProperty, OlderPlusDifferenceHoldsWhatTheNewerHolds) {
+    for (unsigned seed = 1; seed <= 60; ++seed) {
+        History history(seed);
+        TaskQueue mirror;  // a peer that only ever receives differences
+        for (int round = 0; round < 12; ++round) {
+            const TaskQueue older = history.snapshot();
+            for (int s = 0, n = 1 + static_cast<int>(seed % 7); s < n; ++s) history.step();
+            const TaskQueue newer = history.snapshot();
+            const std::string context = "seed " + std::to_string(seed) + " round " + std::to_string(round);
+
+            TaskQueue d = newer - older;
+            ASSERT_TRUE(d.isDifference());
+            expectSameContent(older + d, newer, context);
+            EXPECT_FALSE(older.isDifference() || (older + d).isDifference()) << context;
+
+            TaskQueue again = newer - newer;
+            EXPECT_FALSE(again.hasDifference()) << context;
+            EXPECT_FALSE(again.has("tasks")) << context;
+
+            mirror += newer - older;
+            expectSameContent(mirror, newer, context + " mirror");
+        }
+    }
+}
+
+TEST(TaskQueueProperty, DifferencesAddUpToTheWholeChange) {
+    for (unsigned seed = 100; seed < 140; ++seed) {
+        History history(seed);
+        for (int s = 0; s < 10; ++s) history.step();
+        const TaskQueue first = history.snapshot();
+        for (int s = 0; s < 8; ++s) history.step();
+        const TaskQueue second = history.snapshot();
+        for (int s = 0; s < 8; ++s) history.step();
+        const TaskQueue third = history.snapshot();
+
+        TaskQueue combined = (second - first) + (third - second);
+        ASSERT_TRUE(combined.isDifference());
+        expectSameContent(first + combined, third, "seed " + std::to_string(seed));
+    }
+}
+
+TEST(TaskQueueProperty, ProgressNeverGoesDownThroughASum) {
+    for (unsigned seed = 200; seed < 240; ++seed) {
+        History history(seed);
+        for (int s = 0; s < 15; ++s) history.step();
+        const TaskQueue older = history.snapshot();
+        for (int s = 0; s < 15; ++s) history.step();
+        const TaskQueue newer = history.snapshot();
+        const std::string context = "seed " + std::to_string(seed);
+        // Whatever is added, older states or newer ones, no instance loses progress.
+        // (Older minus newer meets tasks deleted since and logs them as illegal.)
+        testing::internal::CaptureStdout();
+        TaskQueue backwards = older - newer;
+        testing::internal::GetCapturedStdout();
+        expectProgressKept(newer, newer + older, context);
+        expectProgressKept(newer, newer + backwards, context);
+        expectProgressKept(older, older + (newer - older), context);
+    }
+}
