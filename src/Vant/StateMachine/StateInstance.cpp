@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "Vant/StateMachine/RecordKeys.h"
+
 namespace Vant {
 namespace StateMachine {
 
@@ -19,7 +21,7 @@ StateInstance::StateInstance(const std::string& stateType) : StateInstance() {
 StateInstance::StateInstance(const char* stateType) : StateInstance(std::string(stateType)) {}
 
 bool StateInstance::hasProgress(const kel::var& record) {
-    if (!record.isMap() || !record.has("progress")) return false;
+    if (!record.isMap() || !record.has(Keys::progress())) return false;
     const kel::var& progress = record["progress"];
     return progress.isReal() || progress.isInteger();
 }
@@ -34,24 +36,18 @@ StateInstance StateInstance::operator-(const StateInstance& older) const {
     StateInstance d;
     // Scalars are cloned so that a later assignment to the difference's entry cannot
     // write through into this record.
-    if (has("id")) d["id"] = (*this)["id"].clone();
+    if (has(Keys::id())) d["id"] = (*this)["id"].clone();
     const double newer = progress();
     if (newer > older.progress()) d["progress"] = newer;
-    for (const char* key : {"class", "stateType"}) {
-        if (has(key) && !older.has(key)) d[key] = (*this)[key].clone();
+    for (const kel::var* key : {&Keys::recordClass(), &Keys::stateType()}) {
+        if (has(*key) && !older.has(*key)) d[*key] = (*this)[*key].clone();
     }
     return d;
 }
 
 StateInstance StateInstance::operator+(const StateInstance& difference) const {
     StateInstance r;
-    for (const char* key : {"id", "class", "stateType"}) {
-        if (has(key)) {
-            r[key] = (*this)[key].clone();
-        } else if (difference.has(key)) {
-            r[key] = difference[key].clone();
-        }
-    }
+    copyIdentity(r, *this, difference);
     // A side without a progress leaves the other's as it is: a failed instance (-2.0)
     // stays failed when a difference without "progress" is added to it.
     if (hasProgress(*this) && hasProgress(difference)) {
@@ -62,12 +58,26 @@ StateInstance StateInstance::operator+(const StateInstance& difference) const {
     return r;
 }
 
+void StateInstance::copyIdentity(kel::var& target, const kel::var& first, const kel::var& second) {
+    for (const kel::var* key : {&Keys::id(), &Keys::recordClass(), &Keys::stateType()}) {
+        if (first.has(*key)) {
+            target[*key] = first[*key].clone();
+        } else if (second.has(*key)) {
+            target[*key] = second[*key].clone();
+        }
+    }
+}
+
+bool StateInstance::changedSince(const StateInstance& older) const {
+    return progress() > older.progress() || (has(Keys::stateType()) && !older.has(Keys::stateType()));
+}
+
 bool StateInstance::isDifference() const {
-    return !has("stateType");
+    return !has(Keys::stateType());
 }
 
 bool StateInstance::hasDifference() const {
-    return !isDifference() || has("progress");
+    return !isDifference() || has(Keys::progress());
 }
 
 StateInstance StateInstance::cloneLight() const {

@@ -34,9 +34,16 @@ public:
     // larger progress of the two as a Real (the one present when only one has it).
     StateInstance operator+(const StateInstance& difference) const;
 
+    // Whether (*this - older).hasDifference(), without building the difference.
+    bool changedSince(const StateInstance& older) const;
+
     bool isDifference() const;   // no "stateType"
     bool hasDifference() const;  // a whole instance, or a difference with "progress"
     StateInstance cloneLight() const;
+
+    // Sets "id", "class" and "stateType" of target to clones of first's values, or of
+    // second's where first lacks them (clones, so the result never writes into them).
+    static void copyIdentity(kel::var& target, const kel::var& first, const kel::var& second);
 };
 
 }  // namespace StateMachine

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "Vant/StateMachine/RecordKeys.h"
+
 namespace Vant {
 namespace StateMachine {
 
@@ -11,7 +13,7 @@ typedef std::vector<std::pair<std::string, kel::var>> Entries;
 
 // The defined entries of the map under `key`, in key order (none when the record has
 // no such map).
-Entries entriesOf(const kel::var& record, const char* key) {
+Entries entriesOf(const kel::var& record, const kel::var& key) {
     Entries entries;
     if (!record.isMap() || !record.has(key)) return entries;
     const kel::var& map = record[key];
@@ -37,18 +39,6 @@ void mergeWalk(const Entries& a, const Entries& b, OnlyA onlyA, OnlyB onlyB, Bot
             onlyB(*j++);
         } else {
             both(*i++, *j++);
-        }
-    }
-}
-
-// Copies the scalar fields that identify a record, taking each from the first record
-// that has it; cloned so that the result never writes through into its sources.
-void copyIdentity(kel::var& target, const kel::var& first, const kel::var& second) {
-    for (const char* key : {"id", "class", "stateType"}) {
-        if (first.has(key)) {
-            target[key] = first[key].clone();
-        } else if (second.has(key)) {
-            target[key] = second[key].clone();
         }
     }
 }
@@ -85,12 +75,12 @@ void Task::addInstance(StateInstance instance) {
 }
 
 bool Task::hasInstance(const std::string& id) const {
-    return isMap() && has("instances") && (*this)["instances"].isMap() && (*this)["instances"].has(id);
+    return isMap() && has(Keys::instances()) && (*this)["instances"].isMap() && (*this)["instances"].has(id);
 }
 
 std::vector<StateInstance> Task::instances() const {
     std::vector<StateInstance> result;
-    for (const auto& entry : entriesOf(*this, "instances")) result.emplace_back(entry.second);
+    for (const auto& entry : entriesOf(*this, Keys::instances())) result.emplace_back(entry.second);
     return result;
 }
 
@@ -105,41 +95,41 @@ kel::var Task::getVariable(const std::string& name) const {
 }
 
 bool Task::hasVariable(const std::string& name) const {
-    return isMap() && has("data") && (*this)["data"].isMap() && (*this)["data"].has(name);
+    return isMap() && has(Keys::data()) && (*this)["data"].isMap() && (*this)["data"].has(name);
 }
 
 Task Task::operator-(const Task& older) const {
     Task d;
     mergeWalk(
-        entriesOf(*this, "instances"), entriesOf(older, "instances"),
+        entriesOf(*this, Keys::instances()), entriesOf(older, Keys::instances()),
         [&d](const Entries::value_type& added) { d["instances"][added.first] = added.second.clone(); },
         ignore,
         [&d](const Entries::value_type& newer, const Entries::value_type& old) {
-            StateInstance change = StateInstance(newer.second) - StateInstance(old.second);
-            if (change.hasDifference()) d["instances"][newer.first] = change;
+            const StateInstance instance(newer.second);
+            if (instance.changedSince(old.second)) d["instances"][newer.first] = instance - old.second;
         });
     mergeWalk(
-        entriesOf(*this, "data"), entriesOf(older, "data"),
+        entriesOf(*this, Keys::data()), entriesOf(older, Keys::data()),
         [&d](const Entries::value_type& added) { d["data"][added.first] = added.second; }, ignore,
         [&d](const Entries::value_type& newer, const Entries::value_type& old) {
             if (newer.second != old.second) d["data"][newer.first] = newer.second;
         });
-    for (const char* key : {"class", "stateType"}) {
-        if (has(key) && !older.has(key)) d[key] = (*this)[key].clone();
+    for (const kel::var* key : {&Keys::recordClass(), &Keys::stateType()}) {
+        if (has(*key) && !older.has(*key)) d[*key] = (*this)[*key].clone();
     }
     return d;
 }
 
 Task Task::operator+(const Task& difference) const {
     Task r;
-    copyIdentity(r, *this, difference);
+    StateInstance::copyIdentity(r, *this, difference);
     auto copy = [&r](const Entries::value_type& only) { r["instances"][only.first] = only.second.clone(); };
-    mergeWalk(entriesOf(*this, "instances"), entriesOf(difference, "instances"), copy, copy,
+    mergeWalk(entriesOf(*this, Keys::instances()), entriesOf(difference, Keys::instances()), copy, copy,
               [&r](const Entries::value_type& old, const Entries::value_type& change) {
                   r["instances"][old.first] = StateInstance(old.second) + StateInstance(change.second);
               });
     auto share = [&r](const Entries::value_type& only) { r["data"][only.first] = only.second; };
-    mergeWalk(entriesOf(*this, "data"), entriesOf(difference, "data"), share, share,
+    mergeWalk(entriesOf(*this, Keys::data()), entriesOf(difference, Keys::data()), share, share,
               [&r](const Entries::value_type&, const Entries::value_type& change) {
                   r["data"][change.first] = change.second;
               });
@@ -147,17 +137,17 @@ Task Task::operator+(const Task& difference) const {
 }
 
 bool Task::isDeletion() const {
-    return isMap() && has("diff") && (*this)["diff"] == kel::var("deleted");
+    return isMap() && has(Keys::diff()) && (*this)["diff"].stringValue("") == "deleted";
 }
 
 bool Task::isDifference() const {
-    return has("diff") || !has("stateType");
+    return has(Keys::diff()) || !has(Keys::stateType());
 }
 
 bool Task::hasDifference() const {
-    if (has("diff")) return true;
+    if (has(Keys::diff())) return true;
     if (!isDifference()) return true;
-    if (!entriesOf(*this, "data").empty()) return true;
+    if (!entriesOf(*this, Keys::data()).empty()) return true;
     for (const StateInstance& instance : instances()) {
         if (instance.hasDifference()) return true;
     }
@@ -166,13 +156,13 @@ bool Task::hasDifference() const {
 
 Task Task::cloneLight() const {
     Task r;
-    for (const char* key : {"id", "class", "stateType", "diff"}) {
-        if (has(key)) r[key] = (*this)[key].clone();
+    for (const kel::var* key : {&Keys::id(), &Keys::recordClass(), &Keys::stateType(), &Keys::diff()}) {
+        if (has(*key)) r[*key] = (*this)[*key].clone();
     }
-    for (const auto& entry : entriesOf(*this, "instances")) {
+    for (const auto& entry : entriesOf(*this, Keys::instances())) {
         r["instances"][entry.first] = StateInstance(entry.second).cloneLight();
     }
-    for (const auto& entry : entriesOf(*this, "data")) r.setVariable(entry.first, entry.second);
+    for (const auto& entry : entriesOf(*this, Keys::data())) r.setVariable(entry.first, entry.second);
     return r;
 }
 
