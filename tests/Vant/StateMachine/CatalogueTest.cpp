@@ -1,15 +1,11 @@
 #include "Vant/StateMachine/build.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "Vant/Ferrow/Startup.h"
 #include "Vant/StateMachine/StateType.h"
 
 using namespace Vant::StateMachine;
@@ -246,61 +242,4 @@ TEST(Catalogue, ResettingMechanicalsSkipsByCount) {
               "set BedDetecting.BedOn to \"Global:LightSensorOn\"");
     EXPECT_EQ(itemsOf(builtIn(), "NozzleCalibration.Preparation").front(),
               "set TakingBed.PreHeating to false");
-}
-
-namespace {
-
-// A temporary folder, removed with its files at the end of the test.
-class CatalogueFile : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/tolvane-catalogue-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder = pattern;
-        path = folder + "/stateMachine.json";
-        StateTypes = var();
-    }
-    void TearDown() override {
-        unlink(path.c_str());
-        rmdir(folder.c_str());
-        StateTypes = var();
-    }
-    void write(const std::string& text) { std::ofstream(path) << text; }
-
-    std::string folder;
-    std::string path;
-};
-
-}  // namespace
-
-TEST_F(CatalogueFile, WithoutAFileTheBuiltInCatalogueIsLoaded) {
-    ASSERT_TRUE(Vant::Ferrow::loadStateMachine(path));
-    EXPECT_EQ(StateTypes.size(), 77u);
-}
-
-TEST_F(CatalogueFile, TheBuiltInCatalogueWrittenAsAFileLoadsBackEqual) {
-    const var catalogue = builtIn();
-    write(catalogue.toJsonString(4));
-    ASSERT_TRUE(Vant::Ferrow::loadStateMachine(path));
-    EXPECT_EQ(StateTypes, catalogue);
-    EXPECT_FALSE(StateTypes &= catalogue);
-}
-
-TEST_F(CatalogueFile, AFileReplacesTheWholeCatalogue) {
-    write(
-        "{\"Only\": {\"class\": \"StateType\", \"stateType\": \"Only\", \"mode\": \"primary\", \"duration\": "
-        "3,"
-        " \"gcode\": \"G5 C1 Q0\"}}");
-    ASSERT_TRUE(Vant::Ferrow::loadStateMachine(path));
-    EXPECT_EQ(StateTypes.keys(), std::set<std::string>{"Only"});
-    EXPECT_FALSE(StateTypes.has("StartingUp"));
-    EXPECT_EQ(StateTypes["Only"]["duration"], var(3));
-}
-
-TEST_F(CatalogueFile, AFileThatDoesNotReadStopsTheLoading) {
-    write("{\"Only\": {\"class\": \"StateType\"");
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(Vant::Ferrow::loadStateMachine(path));
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("loadStateMachine() " + path + " does not read"),
-              std::string::npos);
 }

@@ -5,9 +5,11 @@
 #include <stdlib.h>
 
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "Vant/Ferrow/Startup.h"
 #include "Vant/StateMachine/StateType.h"
 #include "Vant/StateMachine/build.h"
 #include "kel/var.h"
@@ -15,6 +17,7 @@
 
 using CatalogueTool::checkCatalogue;
 using testsupport::ChildProcess;
+using Vant::StateMachine::StateTypes;
 using namespace std::chrono_literals;
 
 namespace {
@@ -28,8 +31,12 @@ protected:
         home = pattern;
         ASSERT_EQ(system(("mkdir -p " + home + "/bin/tolvane-ferrow/current").c_str()), 0);
         catalogue = home + "/bin/tolvane-ferrow/current/stateMachine.json";
+        StateTypes = kel::var();
     }
-    void TearDown() override { ASSERT_EQ(system(("rm -rf " + home).c_str()), 0); }
+    void TearDown() override {
+        StateTypes = kel::var();
+        ASSERT_EQ(system(("rm -rf " + home).c_str()), 0);
+    }
 
     void write(const std::string& text) { std::ofstream(catalogue) << text; }
 
@@ -65,7 +72,7 @@ std::string broken(const std::string& from, const std::string& to) {
 TEST_F(CatalogueHome, DumpedCatalogueChecksCleanAndReadsBackAsTheBuiltInOne) {
     const std::string text = dump();
     Vant::StateMachine::buildStateMachine();
-    EXPECT_EQ(kel::var::fromJsonString(text), Vant::StateMachine::StateTypes);
+    EXPECT_EQ(kel::var::fromJsonString(text), StateTypes);
     EXPECT_NE(text.find("\n    \"AbsolutePositioning\":"), std::string::npos) << "not indented text";
 
     write(text);
@@ -105,6 +112,37 @@ TEST_F(CatalogueHome, CheckListsEveryProblemAndFails) {
     ChildProcess usage({testsupport::builtProgram("tolvane-catalogue"), "checks"});
     EXPECT_EQ(usage.wait(30s), 2);
     EXPECT_NE(usage.err().find("Usage"), std::string::npos);
+}
+
+TEST_F(CatalogueHome, LoaderTakesTheBuiltInCatalogueWithoutAFile) {
+    ASSERT_TRUE(Vant::Ferrow::loadStateMachine(catalogue));
+    EXPECT_EQ(StateTypes.size(), 77u);
+}
+
+TEST_F(CatalogueHome, LoaderReadsTheBuiltInCatalogueBackEqualFromItsFile) {
+    Vant::StateMachine::buildStateMachine();
+    const kel::var builtIn = StateTypes;
+    StateTypes = kel::var();
+    write(builtIn.toJsonString(4));
+    ASSERT_TRUE(Vant::Ferrow::loadStateMachine(catalogue));
+    EXPECT_EQ(StateTypes, builtIn);
+    EXPECT_FALSE(StateTypes &= builtIn);
+}
+
+TEST_F(CatalogueHome, LoaderTakesTheFileAsTheWholeCatalogue) {
+    write(Sound);
+    ASSERT_TRUE(Vant::Ferrow::loadStateMachine(catalogue));
+    EXPECT_EQ(StateTypes.keys(), (std::set<std::string>{"A", "B"}));
+    EXPECT_FALSE(StateTypes.has("StartingUp"));
+}
+
+TEST_F(CatalogueHome, LoaderFailsOnAFileThatDoesNotRead) {
+    write("{\"A\": {\"class\": \"StateType\"");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(Vant::Ferrow::loadStateMachine(catalogue));
+    EXPECT_NE(
+        testing::internal::GetCapturedStderr().find("loadStateMachine() " + catalogue + " does not read"),
+        std::string::npos);
 }
 
 TEST(CatalogueCheck, FindsEachKindOfProblem) {
