@@ -8,45 +8,24 @@
 
 namespace Vant {
 namespace StateMachine {
-namespace Keys {
 
-inline const kel::var& id() {
-    static const kel::var key("id");
-    return key;
-}
-inline const kel::var& recordClass() {
-    static const kel::var key("class");
-    return key;
-}
-inline const kel::var& stateType() {
-    static const kel::var key("stateType");
-    return key;
-}
-inline const kel::var& progress() {
-    static const kel::var key("progress");
-    return key;
-}
-inline const kel::var& instances() {
-    static const kel::var key("instances");
-    return key;
-}
-inline const kel::var& data() {
-    static const kel::var key("data");
-    return key;
-}
-inline const kel::var& diff() {
-    static const kel::var key("diff");
-    return key;
-}
-inline const kel::var& tasks() {
-    static const kel::var key("tasks");
-    return key;
-}
-inline const kel::var& diffId() {
-    static const kel::var key("diffId");
-    return key;
+// Initialised with "=", not braces: a braced var is an array.
+struct RecordKeys {
+    const kel::var id = "id";
+    const kel::var recordClass = "class";
+    const kel::var stateType = "stateType";
+    const kel::var progress = "progress";
+    const kel::var instances = "instances";
+    const kel::var data = "data";
+    const kel::var diff = "diff";
+    const kel::var tasks = "tasks";
+    const kel::var diffId = "diffId";
+};
+
+inline const RecordKeys& recordKeys() {
+    static const RecordKeys made;
+    return made;
 }
 
-}  // namespace Keys
 }  // namespace StateMachine
 }  // namespace Vant

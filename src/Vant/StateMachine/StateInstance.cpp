@@ -21,7 +21,7 @@ StateInstance::StateInstance(const std::string& stateType) : StateInstance() {
 StateInstance::StateInstance(const char* stateType) : StateInstance(std::string(stateType)) {}
 
 bool StateInstance::hasProgress(const kel::var& record) {
-    if (!record.isMap() || !record.has(Keys::progress())) return false;
+    if (!record.isMap() || !record.has(recordKeys().progress)) return false;
     const kel::var& progress = record["progress"];
     return progress.isReal() || progress.isInteger();
 }
@@ -36,10 +36,10 @@ StateInstance StateInstance::operator-(const StateInstance& older) const {
     StateInstance d;
     // Scalars are cloned so that a later assignment to the difference's entry cannot
     // write through into this record.
-    if (has(Keys::id())) d["id"] = (*this)["id"].clone();
+    if (has(recordKeys().id)) d["id"] = (*this)["id"].clone();
     const double newer = progress();
     if (newer > older.progress()) d["progress"] = newer;
-    for (const kel::var* key : {&Keys::recordClass(), &Keys::stateType()}) {
+    for (const kel::var* key : {&recordKeys().recordClass, &recordKeys().stateType}) {
         if (has(*key) && !older.has(*key)) d[*key] = (*this)[*key].clone();
     }
     return d;
@@ -59,7 +59,7 @@ StateInstance StateInstance::operator+(const StateInstance& difference) const {
 }
 
 void StateInstance::copyIdentity(kel::var& target, const kel::var& first, const kel::var& second) {
-    for (const kel::var* key : {&Keys::id(), &Keys::recordClass(), &Keys::stateType()}) {
+    for (const kel::var* key : {&recordKeys().id, &recordKeys().recordClass, &recordKeys().stateType}) {
         if (first.has(*key)) {
             target[*key] = first[*key].clone();
         } else if (second.has(*key)) {
@@ -69,15 +69,16 @@ void StateInstance::copyIdentity(kel::var& target, const kel::var& first, const 
 }
 
 bool StateInstance::changedSince(const StateInstance& older) const {
-    return progress() > older.progress() || (has(Keys::stateType()) && !older.has(Keys::stateType()));
+    return progress() > older.progress() ||
+           (has(recordKeys().stateType) && !older.has(recordKeys().stateType));
 }
 
 bool StateInstance::isDifference() const {
-    return !has(Keys::stateType());
+    return !has(recordKeys().stateType);
 }
 
 bool StateInstance::hasDifference() const {
-    return !isDifference() || has(Keys::progress());
+    return !isDifference() || has(recordKeys().progress);
 }
 
 StateInstance StateInstance::cloneLight() const {

@@ -75,12 +75,13 @@ void Task::addInstance(StateInstance instance) {
 }
 
 bool Task::hasInstance(const std::string& id) const {
-    return isMap() && has(Keys::instances()) && (*this)["instances"].isMap() && (*this)["instances"].has(id);
+    return isMap() && has(recordKeys().instances) && (*this)["instances"].isMap() &&
+           (*this)["instances"].has(id);
 }
 
 std::vector<StateInstance> Task::instances() const {
     std::vector<StateInstance> result;
-    for (const auto& entry : entriesOf(*this, Keys::instances())) result.emplace_back(entry.second);
+    for (const auto& entry : entriesOf(*this, recordKeys().instances)) result.emplace_back(entry.second);
     return result;
 }
 
@@ -95,13 +96,13 @@ kel::var Task::getVariable(const std::string& name) const {
 }
 
 bool Task::hasVariable(const std::string& name) const {
-    return isMap() && has(Keys::data()) && (*this)["data"].isMap() && (*this)["data"].has(name);
+    return isMap() && has(recordKeys().data) && (*this)["data"].isMap() && (*this)["data"].has(name);
 }
 
 Task Task::operator-(const Task& older) const {
     Task d;
     mergeWalk(
-        entriesOf(*this, Keys::instances()), entriesOf(older, Keys::instances()),
+        entriesOf(*this, recordKeys().instances), entriesOf(older, recordKeys().instances),
         [&d](const Entries::value_type& added) { d["instances"][added.first] = added.second.clone(); },
         ignore,
         [&d](const Entries::value_type& newer, const Entries::value_type& old) {
@@ -109,12 +110,12 @@ Task Task::operator-(const Task& older) const {
             if (instance.changedSince(old.second)) d["instances"][newer.first] = instance - old.second;
         });
     mergeWalk(
-        entriesOf(*this, Keys::data()), entriesOf(older, Keys::data()),
+        entriesOf(*this, recordKeys().data), entriesOf(older, recordKeys().data),
         [&d](const Entries::value_type& added) { d["data"][added.first] = added.second; }, ignore,
         [&d](const Entries::value_type& newer, const Entries::value_type& old) {
             if (newer.second != old.second) d["data"][newer.first] = newer.second;
         });
-    for (const kel::var* key : {&Keys::recordClass(), &Keys::stateType()}) {
+    for (const kel::var* key : {&recordKeys().recordClass, &recordKeys().stateType}) {
         if (has(*key) && !older.has(*key)) d[*key] = (*this)[*key].clone();
     }
     return d;
@@ -124,12 +125,12 @@ Task Task::operator+(const Task& difference) const {
     Task r;
     StateInstance::copyIdentity(r, *this, difference);
     auto copy = [&r](const Entries::value_type& only) { r["instances"][only.first] = only.second.clone(); };
-    mergeWalk(entriesOf(*this, Keys::instances()), entriesOf(difference, Keys::instances()), copy, copy,
-              [&r](const Entries::value_type& old, const Entries::value_type& change) {
+    mergeWalk(entriesOf(*this, recordKeys().instances), entriesOf(difference, recordKeys().instances), copy,
+              copy, [&r](const Entries::value_type& old, const Entries::value_type& change) {
                   r["instances"][old.first] = StateInstance(old.second) + StateInstance(change.second);
               });
     auto share = [&r](const Entries::value_type& only) { r["data"][only.first] = only.second; };
-    mergeWalk(entriesOf(*this, Keys::data()), entriesOf(difference, Keys::data()), share, share,
+    mergeWalk(entriesOf(*this, recordKeys().data), entriesOf(difference, recordKeys().data), share, share,
               [&r](const Entries::value_type&, const Entries::value_type& change) {
                   r["data"][change.first] = change.second;
               });
@@ -137,17 +138,17 @@ Task Task::operator+(const Task& difference) const {
 }
 
 bool Task::isDeletion() const {
-    return isMap() && has(Keys::diff()) && (*this)["diff"].stringValue("") == "deleted";
+    return isMap() && has(recordKeys().diff) && (*this)["diff"].stringValue("") == "deleted";
 }
 
 bool Task::isDifference() const {
-    return has(Keys::diff()) || !has(Keys::stateType());
+    return has(recordKeys().diff) || !has(recordKeys().stateType);
 }
 
 bool Task::hasDifference() const {
-    if (has(Keys::diff())) return true;
+    if (has(recordKeys().diff)) return true;
     if (!isDifference()) return true;
-    if (!entriesOf(*this, Keys::data()).empty()) return true;
+    if (!entriesOf(*this, recordKeys().data).empty()) return true;
     for (const StateInstance& instance : instances()) {
         if (instance.hasDifference()) return true;
     }
@@ -156,13 +157,14 @@ bool Task::hasDifference() const {
 
 Task Task::cloneLight() const {
     Task r;
-    for (const kel::var* key : {&Keys::id(), &Keys::recordClass(), &Keys::stateType(), &Keys::diff()}) {
+    for (const kel::var* key :
+         {&recordKeys().id, &recordKeys().recordClass, &recordKeys().stateType, &recordKeys().diff}) {
         if (has(*key)) r[*key] = (*this)[*key].clone();
     }
-    for (const auto& entry : entriesOf(*this, Keys::instances())) {
+    for (const auto& entry : entriesOf(*this, recordKeys().instances)) {
         r["instances"][entry.first] = StateInstance(entry.second).cloneLight();
     }
-    for (const auto& entry : entriesOf(*this, Keys::data())) r.setVariable(entry.first, entry.second);
+    for (const auto& entry : entriesOf(*this, recordKeys().data)) r.setVariable(entry.first, entry.second);
     return r;
 }
 

@@ -14,7 +14,7 @@ namespace {
 
 // The id of a queue entry; false for an entry without a string "id".
 bool idOf(const kel::var& entry, std::string& id) {
-    if (!entry.isMap() || !entry.has(Keys::id()) || !entry["id"].isString()) return false;
+    if (!entry.isMap() || !entry.has(recordKeys().id) || !entry["id"].isString()) return false;
     id = entry["id"].stringValue();
     return true;
 }
@@ -24,7 +24,7 @@ bool idOf(const kel::var& entry, std::string& id) {
 class Entries {
 public:
     explicit Entries(const kel::var& queue) {
-        if (!queue.isMap() || !queue.has(Keys::tasks())) return;
+        if (!queue.isMap() || !queue.has(recordKeys().tasks)) return;
         const kel::var& tasks = queue["tasks"];
         if (!tasks.isArray()) return;
         const unsigned count = tasks.size();
@@ -79,7 +79,7 @@ kel::var tombstone(const std::string& id) {
 // The element of "tasks" holding the first entry with that id, or null. A single
 // lookup scans in order: cheaper than building an index for one question.
 kel::var* findEntry(const kel::var& queue, const std::string& id) {
-    if (!queue.isMap() || !queue.has(Keys::tasks())) return nullptr;
+    if (!queue.isMap() || !queue.has(recordKeys().tasks)) return nullptr;
     kel::var tasks = queue["tasks"];  // a second handle on the same array
     if (!tasks.isArray()) return nullptr;
     std::string entryId;
@@ -190,7 +190,7 @@ TaskQueue TaskQueue::operator+=(const TaskQueue& other) {
 }
 
 bool TaskQueue::isDifference() const {
-    return isMap() && has(Keys::diffId());
+    return isMap() && has(recordKeys().diffId);
 }
 
 bool TaskQueue::hasDifference() const {
