@@ -65,10 +65,6 @@ TEST_F(StateTypeBuilders, ItemBuildersWriteTheirRecords) {
     EXPECT_EQ(Set("Global:LightingMode", "Idle"),
               var::fromJsonString("{\"class\": \"SetterItem\", \"variableName\": \"Global:LightingMode\","
                                   " \"value\": \"Idle\"}"));
-    EXPECT_EQ(Lock("CPU")["lockName"], var("CPU"));
-    EXPECT_EQ(Unlock("CPU")["class"], var("UnlockItem"));
-    EXPECT_EQ(Label("L")["label"], var("L"));
-    EXPECT_EQ(WaitForThread("dataThread")["threadName"], var("dataThread"));
     EXPECT_EQ(State("Heating"),
               var::fromJsonString("{\"class\": \"StateItem\", \"stateType\": \"Heating\"}"));
 }
