@@ -123,6 +123,10 @@ void Board::receive(const std::string& line, Clock::time_point now) {
         if (onHandshake) onHandshake();
         queue.clear();
         busy = false;
+        if (noiseRemaining > 0) {
+            --noiseRemaining;
+            emit("echo:busy: processing");
+        }
         if (unknownRemaining > 0) {
             --unknownRemaining;
             emit("echo:Unknown command: \"M105\"");
@@ -238,21 +242,20 @@ Clock::time_point Board::advance(Clock::time_point now) {
 
     startNext(now);
     while (busy) {
-        if (now >= busyEnd) {
-            emit("PERCENT:1");
-            busy = false;
-            startNext(now);
-            continue;
-        }
-        if (now >= nextProgress) {
-            const double p = std::chrono::duration<double>(now - busyStart).count() /
+        // Progress as of each simulated second, however late the loop runs.
+        while (now >= nextProgress && nextProgress < busyEnd) {
+            const double p = std::chrono::duration<double>(nextProgress - busyStart).count() /
                              std::chrono::duration<double>(busyEnd - busyStart).count();
-            emit("PERCENT:" + formatNumber(std::floor(p * 100.0) / 100.0, "%.2f"));
+            emit("PERCENT:" + formatNumber(std::floor(p * 100.0 + 1e-9) / 100.0, "%.2f"));
             nextProgress += simulated(1.0);
-            if (nextProgress <= now) nextProgress = now + simulated(1.0);
         }
-        next = std::min(next, std::min(busyEnd, nextProgress));
-        break;
+        if (now < busyEnd) {
+            next = std::min(next, std::min(busyEnd, nextProgress));
+            break;
+        }
+        emit("PERCENT:1");
+        busy = false;
+        startNext(now);
     }
     return next;
 }

@@ -48,6 +48,8 @@ public:
     void setTemperatureReports(bool on) { options.temperatureReports = on; }
     void setTemperature(double t) { temperature = t; }
     void answerUnknownCommand(int times) { unknownRemaining = times; }
+    // Precedes the next `times` handshake answers with a line that carries no number.
+    void precedeHandshakeWithNoise(int times) { noiseRemaining = times; }
     void answerHandshakeWith(HandshakeMode mode, long number = 0);
     // The port was closed and opened again: the next host starts with a handshake.
     void disconnected();
@@ -82,6 +84,7 @@ private:
     long expected = 1;
     bool handshakeSeen = false;
     int unknownRemaining = 0;
+    int noiseRemaining = 0;
     HandshakeMode handshakeMode = HandshakeMode::Ok;
     long handshakeNumber = 0;
     unsigned mismatchCount = 0;

@@ -50,7 +50,8 @@ const char* const Usage =
     "  --no-temperature-reports  no periodic TEMP: lines\n"
     "  --temperature T        ambient and starting hot-end temperature (default 20)\n"
     "control commands: drop N | hold | release | send TEXT | garbage | longline [N] |\n"
-    "  correction K | inactivity | close | reopen | bed on|off | handshake ok|unknown K|number N |\n"
+    "  correction K | inactivity | close | reopen | bed on|off |\n"
+    "  handshake ok|unknown K|noise K|number N |\n"
     "  temperature T | temperature-reports on|off | mismatches | stats | lighting | flush\n";
 
 const std::map<unsigned char, const char*> LightingModes = {
@@ -335,10 +336,12 @@ private:
                 board.answerUnknownCommand(0);
             } else if (mode == "unknown") {
                 board.answerUnknownCommand(static_cast<int>(n));
+            } else if (mode == "noise") {
+                board.precedeHandshakeWithNoise(static_cast<int>(n));
             } else if (mode == "number") {
                 board.answerHandshakeWith(Board::HandshakeMode::Number, n);
             } else {
-                return "error handshake ok|unknown K|number N";
+                return "error handshake ok|unknown K|noise K|number N";
             }
         } else if (name == "temperature" && hasNumber) {
             board.setTemperature(std::strtod(rest.c_str(), nullptr));

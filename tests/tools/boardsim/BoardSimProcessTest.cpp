@@ -59,7 +59,7 @@ TEST(BoardSimProcess, LogsEveryLineAndCountsMismatchesOverThePseudoTerminal) {
     ASSERT_GE(port.fd, 0);
     ASSERT_TRUE(port.write("N1 M105*38\n"));
     EXPECT_EQ("OK", port.readLineWith("OK"));
-    ASSERT_TRUE(port.write("N2 G1 X1*85\n"));  // checksum of "N2 G1 X1" is 84
+    ASSERT_TRUE(port.write("N2 G1 X1*85\n"));  // wrong checksum: "N2 G1 X1" sums to 99
     ASSERT_TRUE(port.write("N4 G28*17\n"));    // skips 3 (checksum correct)
     ASSERT_TRUE(sim.waitForReceived(3));
     EXPECT_EQ(2u, sim.mismatches());
