@@ -378,7 +378,13 @@ void Driver::place(HeldLine line) {
     lineBuffer[slot] = makeLine(bufferCounter, line.command);
     callbackBuffer[slot] = std::move(line.callback);
     ++bufferCounter;
-    emptyBuffer();
+    // Already on the strand: the only line pending is sent at once; behind others it
+    // waits for its turn in the sending chain.
+    if (sendCounter + 1 == bufferCounter) {
+        sendOne();
+    } else {
+        emptyBuffer();
+    }
 }
 
 void Driver::admitHeldLines() {
