@@ -138,16 +138,7 @@ double streamWithPrintcore(const std::string& file, size_t count, bool& complete
         ::execl("/usr/bin/printcore", "printcore", port.c_str(), file.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(300);
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    const int status = BoardSim::waitOrKill(pid, std::chrono::seconds(300));
     unsigned long received = 0;
     const double rate = boardRate(sim, &received);
     // printcore numbers the file from 0 and sends "M110" before and after it.

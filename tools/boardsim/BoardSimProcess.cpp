@@ -36,6 +36,20 @@ bool exists(const std::string& path) {
 
 }  // namespace
 
+int waitOrKill(pid_t pid, std::chrono::milliseconds timeout) {
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return status;
+}
+
 Process::Process(std::vector<std::string> arguments) {
     char pattern[] = "/tmp/tolvane-boardsim-XXXXXX";
     if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -89,16 +103,7 @@ Process::~Process() {
     if (controlFd >= 0) ::close(controlFd);
     if (pid > 0) {
         ::kill(pid, SIGTERM);
-        int status = 0;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (::waitpid(pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                ::kill(pid, SIGKILL);
-                ::waitpid(pid, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+        waitOrKill(pid, std::chrono::seconds(5));
     }
     for (const char* name :
          {"/received.log", "/lighting.log", "/output.txt", "/control", "/motion", "/lighting"}) {

@@ -48,4 +48,8 @@ private:
 // The path of the built simulator.
 std::string executablePath();
 
+// Waits for child `pid` to end; kills it (SIGKILL) when `timeout` passes first.
+// Returns its wait status.
+int waitOrKill(pid_t pid, std::chrono::milliseconds timeout);
+
 }  // namespace BoardSim

@@ -86,12 +86,16 @@ protected:
         driver->handleInputs();
     }
 
-    // Pushes a move and waits for its completion: every reply sent before has been handled.
-    void sync() {
-        Progress move;
-        driver->pushGcode("G1 X0", move.callback());
-        ASSERT_TRUE(move.waitFor(1.0));
+    // Pushes a command and waits for its completion.
+    Progress run(const std::string& gcode) {
+        Progress progress;
+        driver->pushGcode(gcode, progress.callback());
+        EXPECT_TRUE(progress.waitFor(1.0)) << gcode;
+        return progress;
     }
+
+    // Completes a move: every reply the board sent before has been handled.
+    void sync() { run("G1 X0"); }
 
     void TearDown() override {
         work.reset();
@@ -124,10 +128,7 @@ TEST(DriverCreation, MissingDeviceThrowsSystemError) {
 
 TEST_F(DriverTest, HandshakeLineThenNumbersFromTwoWithCommentsAndBlanksRemoved) {
     startAndConnect();
-    Progress move;
-    driver->pushGcode("  G1 X10 ;move", move.callback());
-    ASSERT_TRUE(move.waitFor(1.0));
-    EXPECT_EQ(std::vector<double>({0.0, 1.0}), move.heard());
+    EXPECT_EQ(std::vector<double>({0.0, 1.0}), run("  G1 X10 ;move").heard());
     EXPECT_EQ(std::vector<std::string>({"N1 M105*38", "N2 G1 X10*83"}), sim->received());
 }
 
@@ -137,9 +138,7 @@ TEST_F(DriverTest, HandshakeRetriesAfterUnknownCommandAndTakesTheBoardsLineNumbe
     sim->control("handshake number 10");
     ASSERT_FALSE(initialize());
     driver->handleInputs();
-    Progress homing;
-    driver->pushGcode("G28", homing.callback());
-    ASSERT_TRUE(homing.waitFor(1.0));
+    run("G28");
     EXPECT_EQ(std::vector<std::string>({"N1 M105*38", "N1 M105*38", "N1 M105*38", "N10 G28*34"}),
               sim->received());
 }
@@ -155,15 +154,9 @@ TEST_F(DriverTest, HandshakeSkipsAReplyWithoutLineNumber) {
 
 TEST_F(DriverTest, NonMoveIsAcknowledgedThenReportsProgressThenCompletes) {
     startAndConnect({"--no-temperature-reports", "--time-scale", "20"});
-    Progress heater;
-    driver->pushGcode("M104 S200", heater.callback());
-    ASSERT_TRUE(heater.waitFor(1.0));
-    EXPECT_EQ(std::vector<double>({0.0, 0.99999, 1.0}), heater.heard());
-
-    Progress homing;  // three simulated seconds: two progress reports on the way
-    driver->pushGcode("G28", homing.callback());
-    ASSERT_TRUE(homing.waitFor(1.0));
-    EXPECT_EQ(std::vector<double>({0.0, 0.33, 0.66, 0.99999, 1.0}), homing.heard());
+    EXPECT_EQ(std::vector<double>({0.0, 0.99999, 1.0}), run("M104 S200").heard());
+    // Homing takes three simulated seconds: two progress reports on the way.
+    EXPECT_EQ(std::vector<double>({0.0, 0.33, 0.66, 0.99999, 1.0}), run("G28").heard());
 }
 
 TEST_F(DriverTest, ProgressIsClampedAndUnreadableNumbersAreIgnored) {
@@ -185,10 +178,7 @@ TEST_F(DriverTest, TemperatureWaitsReportDistanceCoveredAndComplete) {
     startAndConnect();
     sim->control("send TEMP:40");
     sync();
-    Progress under;
-    driver->pushGcode("Driver:Temperature:EnsureUnder:50", under.callback());
-    ASSERT_TRUE(under.waitFor(1.0));  // met at once
-    EXPECT_EQ(std::vector<double>({1.0}), under.heard());
+    EXPECT_EQ(std::vector<double>({1.0}), run("Driver:Temperature:EnsureUnder:50").heard());  // met at once
 
     sim->control("send TEMP:20");
     sync();
@@ -233,13 +223,9 @@ TEST_F(DriverTest, BoardReportsArePublishedAsVariables) {
     };
     ASSERT_FALSE(initialize());
     driver->handleInputs();
-    Progress reading;
-    driver->pushGcode("M119", reading.callback());
-    ASSERT_TRUE(reading.waitFor(1.0));
+    run("M119");
     sim->control("bed off");
-    Progress again;
-    driver->pushGcode("M119", again.callback());
-    ASSERT_TRUE(again.waitFor(1.0));
+    run("M119");
     sim->control("inactivity");
 
     std::unique_lock<std::mutex> lock(published->mutex);
@@ -253,13 +239,9 @@ TEST_F(DriverTest, EmergencyStopRestartsNumberingAndDropsTheTemperatureWait) {
     startAndConnect({"--no-temperature-reports", "--time-scale", "20"});
     Progress heating;
     driver->pushGcode("Driver:Temperature:EnsureAt:200", heating.callback());
-    Progress stop;
-    driver->pushGcode("M112", stop.callback());
-    ASSERT_TRUE(stop.waitFor(1.0));
+    run("M112");
     sim->control("send TEMP:200");
-    Progress move;
-    driver->pushGcode("G1 X1", move.callback());
-    ASSERT_TRUE(move.waitFor(1.0));
+    run("G1 X1");
     EXPECT_EQ("N1 G1 X1*96", sim->received().back());
     EXPECT_EQ(std::vector<double>({0.0}), heating.heard());  // the wait's first call only
 }
