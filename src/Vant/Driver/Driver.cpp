@@ -74,8 +74,8 @@ Driver::Driver(boost::asio::io_service& service, const std::string& device,
       serial(service, device),
       readBuffer(ReadBufferSize),
       usedReadBuffer(readBuffer.subBytes(0, 0)),
-      writingStrand(service),
-      retryTimer(service),
+      writingStrand(io),
+      retryTimer(io),
       readRetryDelay(readRetry),
       handshakeRetryDelay(handshakeRetry) {
     serial.set_option(boost::asio::serial_port_base::baud_rate(115200));

@@ -60,7 +60,8 @@ public:
     // completion (1.0), or a write error with 0.0. More than 100 lines in flight are
     // held and sent, in order, as earlier lines complete.
     void pushGcode(std::string gcode, ProgressCallback callback);
-    // Delivers the next complete line from the board.
+    // Delivers the next complete line from the board. The handshake uses it; any
+    // other caller calls it while neither the handshake nor the receive loop reads.
     void readLine(std::function<void(boost::system::error_code, std::string)> handler);
 
     static std::string defaultDevice();

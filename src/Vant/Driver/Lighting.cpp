@@ -36,7 +36,7 @@ std::string Lighting::defaultDevice() {
 }
 
 Lighting::Lighting(boost::asio::io_service& service, const std::string& device)
-    : io(service), serial(service, device), strand(service) {
+    : io(service), serial(io, device), strand(io) {
     serial.set_option(boost::asio::serial_port_base::baud_rate(115200));
 }
 
