@@ -230,7 +230,14 @@ void Driver::receiveLoop() {
     for (boost::optional<std::string> line = extractLineFromReadBuffer(); line;
          line = extractLineFromReadBuffer()) {
         log("Driver::readLine() >>>>> " + *line + "\n");
+        handlingReply = true;
         handleReply(*line);
+        handlingReply = false;
+        while (!deferredPushes.empty()) {
+            std::pair<std::string, ProgressCallback> push = std::move(deferredPushes.front());
+            deferredPushes.pop_front();
+            enqueue(std::move(push.first), std::move(push.second));
+        }
     }
     fillReadBuffer([this](const boost::system::error_code& error) {
         if (!error) {
@@ -343,32 +350,41 @@ void Driver::temperatureChanged(double temperature) {
 // ---------------------------------------------------------------- sending
 
 void Driver::pushGcode(std::string gcode, ProgressCallback callback) {
-    writingStrand.post([this, gcode, callback]() mutable {
-        if (contains(gcode, "Driver:Temperature:SetTarget:")) {
-            gcode = "M104 S" + gcode.substr(std::min<size_t>(29, gcode.size()));
-        } else if (contains(gcode, "Driver:Temperature:")) {
-            const bool under = contains(gcode, "Driver:Temperature:EnsureUnder:");
-            const std::string target = gcode.substr(std::min<size_t>(under ? 31 : 28, gcode.size()));
-            const boost::optional<double> value = readReal(target);
-            temperatureTarget = TemperatureWait{under, value ? *value : 0.0, lastTemperature, callback};
-            lastTemperatureProgress = 0.0;
-            gcode = under ? std::string("M104 S0") : "M104 S" + target;
-            callback = nullptr;  // the caller hears only from the temperature wait
-            temperatureChanged(lastTemperature);
-        }
-        HeldLine line;
-        line.completionText = (contains(gcode, "G1 ") || contains(gcode, "G0 ")) ? "OK" : "PERCENT:1";
-        const size_t comment = gcode.find(';');
-        if (comment != std::string::npos) gcode.erase(comment);
-        boost::algorithm::trim(gcode);
-        line.command = std::move(gcode);
-        line.callback = std::move(callback);
-        if (!heldLines.empty() || bufferCounter - completionCounter >= RingSize) {
-            heldLines.push_back(std::move(line));
-            return;
-        }
-        place(std::move(line));
-    });
+    // A callback of a reply (the job streamer pushing its next line) runs on the
+    // strand: its push waits in `deferredPushes` until that reply is handled, which
+    // saves a hop to another pool thread per line. Every other caller posts.
+    if (writingStrand.running_in_this_thread() && handlingReply) {
+        deferredPushes.emplace_back(std::move(gcode), std::move(callback));
+        return;
+    }
+    writingStrand.post([this, gcode, callback]() mutable { enqueue(std::move(gcode), std::move(callback)); });
+}
+
+void Driver::enqueue(std::string gcode, ProgressCallback callback) {
+    if (contains(gcode, "Driver:Temperature:SetTarget:")) {
+        gcode = "M104 S" + gcode.substr(std::min<size_t>(29, gcode.size()));
+    } else if (contains(gcode, "Driver:Temperature:")) {
+        const bool under = contains(gcode, "Driver:Temperature:EnsureUnder:");
+        const std::string target = gcode.substr(std::min<size_t>(under ? 31 : 28, gcode.size()));
+        const boost::optional<double> value = readReal(target);
+        temperatureTarget = TemperatureWait{under, value ? *value : 0.0, lastTemperature, callback};
+        lastTemperatureProgress = 0.0;
+        gcode = under ? std::string("M104 S0") : "M104 S" + target;
+        callback = nullptr;  // the caller hears only from the temperature wait
+        temperatureChanged(lastTemperature);
+    }
+    HeldLine line;
+    line.completionText = (contains(gcode, "G1 ") || contains(gcode, "G0 ")) ? "OK" : "PERCENT:1";
+    const size_t comment = gcode.find(';');
+    if (comment != std::string::npos) gcode.erase(comment);
+    boost::algorithm::trim(gcode);
+    line.command = std::move(gcode);
+    line.callback = std::move(callback);
+    if (!heldLines.empty() || bufferCounter - completionCounter >= RingSize) {
+        heldLines.push_back(std::move(line));
+        return;
+    }
+    place(std::move(line));
 }
 
 void Driver::place(HeldLine line) {

@@ -5,6 +5,7 @@
 // handlers on its strand (`writingStrand`), which also serialises writes to the port.
 //
 //   caller --pushGcode--> post(strand): temperature wait, ring slot (or held) --> emptyBuffer
+//   (a reply's callback --pushGcode--> deferred, enqueued once that reply is handled)
 //   emptyBuffer: post(strand) --> write one line (synchronous) --> post again while pending
 //   handleInputs: async_read_some (strand) --> lines --> reply handling --> callbacks
 //                 read error --> retryTimer (readRetryDelay) --> handleInputs
@@ -84,6 +85,8 @@ private:
     boost::optional<std::string> extractLineFromReadBuffer();
     void emptyBuffer();
     void sendOne();
+    // The work of pushGcode, on the strand.
+    void enqueue(std::string gcode, ProgressCallback callback);
 
     void startHandshake(std::function<void(boost::system::error_code)> done);
     void readHandshakeReply(std::function<void(boost::system::error_code)> done);
@@ -114,6 +117,8 @@ private:
     double lastTemperatureProgress = 0.0;
     boost::optional<TemperatureWait> temperatureTarget;
     bool discardingLongLine = false;  // the rest of an over-long reply is being skipped
+    bool handlingReply = false;       // a reply's callbacks are running (receive loop)
+    std::deque<std::pair<std::string, ProgressCallback>> deferredPushes;  // pushed by those callbacks
     boost::asio::io_service::strand writingStrand;
     boost::asio::deadline_timer retryTimer;
     boost::posix_time::time_duration readRetryDelay;

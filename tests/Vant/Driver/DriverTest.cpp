@@ -290,6 +290,27 @@ TEST_F(DriverTest, LinesBeyondTheRingAreHeldAndSentInOrder) {
     }
 }
 
+TEST_F(DriverTest, CallbacksThatPushTheNextLineStreamInOrder) {
+    startAndConnect({"--instant", "--no-temperature-reports"});
+    const int count = 300;
+    auto finished = std::make_shared<std::promise<void>>();
+    // As the job streamer does: the next line is pushed on the acknowledgement.
+    std::function<void(int)> push = [this, &push, finished](int i) {
+        driver->pushGcode("G1 X" + std::to_string(i),
+                          [&push, finished, i](boost::system::error_code, double p) {
+                              if (p == 0.0 && i + 1 < count) push(i + 1);
+                              if (p == 1.0 && i + 1 == count) finished->set_value();
+                          });
+    };
+    push(0);
+    ASSERT_EQ(std::future_status::ready, finished->get_future().wait_for(Deadline));
+    const std::vector<std::string> received = sim->received();
+    ASSERT_EQ(static_cast<size_t>(count + 1), received.size());
+    for (int i = 0; i < count; ++i) {
+        EXPECT_EQ(0u, received[i + 1].find("N" + std::to_string(i + 2) + " G1 X" + std::to_string(i) + "*"));
+    }
+}
+
 TEST_F(DriverTest, WriteErrorReachesTheLinesCallback) {
     startAndConnect();
     sync();
