@@ -1,0 +1,29 @@
+// Error codes of the motion-board driver: the one global category that every
+// error code the driver reports belongs to (success is code 0 of it). Stateless;
+// usable from any thread.
+#pragma once
+
+#include <string>
+
+#include <boost/system/error_code.hpp>
+
+namespace Vant {
+namespace Driver {
+
+enum errc { success = 0, readLineTooLong = 1 };
+
+class Driver_error_category : public boost::system::error_category {
+public:
+    virtual ~Driver_error_category() = default;
+    const char* name() const noexcept override;
+    std::string message(int code) const override;
+};
+
+extern Driver_error_category driver_error_category;
+
+inline boost::system::error_code make_error_code(errc e) {
+    return boost::system::error_code(static_cast<int>(e), driver_error_category);
+}
+
+}  // namespace Driver
+}  // namespace Vant
