@@ -1,6 +1,8 @@
 // A child process for tests: started without a shell from an argument vector, with
 // its standard output and error captured through pipes, and always ended by its
-// own process id (SIGKILL in the destructor if it is still running).
+// own process id (SIGKILL in the destructor if it is still running). In a cross
+// build a program of the build (builtProgram) is started through the emulator
+// named by TOLVANE_EMULATOR.
 #pragma once
 
 #include <sys/types.h>
