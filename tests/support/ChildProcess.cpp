@@ -12,12 +12,6 @@
 
 namespace testsupport {
 
-namespace {
-
-// In a cross build the programs of the build run on this machine only through the
-// emulator named by TOLVANE_EMULATOR (its command words, space-separated). The
-// emulator goes in front of the first argument that is such a program, so wrappers
-// given first ("ip netns exec ns <program>") keep working.
 std::vector<std::string> withEmulator(const std::vector<std::string>& argv) {
     const char* emulator = std::getenv("TOLVANE_EMULATOR");
     if (emulator == nullptr || *emulator == '\0') return argv;
@@ -35,8 +29,6 @@ std::vector<std::string> withEmulator(const std::vector<std::string>& argv) {
     }
     return result;
 }
-
-}  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& givenArgv,
                            const std::map<std::string, std::string>& env) {

@@ -49,4 +49,11 @@ private:
 // Path of a program built by this project (bin/ of the build directory under test).
 std::string builtProgram(const std::string& name);
 
+// In a cross build the programs of the build run on this machine only through the
+// emulator named by TOLVANE_EMULATOR (its command words, space-separated): argv with
+// those words in front of its first argument that is a program of the build, so
+// wrappers given first ("ip netns exec ns <program>") keep working; argv unchanged
+// otherwise. For code that starts the programs of the build without ChildProcess.
+std::vector<std::string> withEmulator(const std::vector<std::string>& argv);
+
 }  // namespace testsupport
