@@ -34,7 +34,8 @@ endif()
 # Environment of every test. In a cross build (cmake/toolchain-armhf.cmake) the test
 # executables run under the emulator, and TOLVANE_EMULATOR holds its command words
 # (space-separated) so a test can start the programs of this build the same way
-# (testsupport::ChildProcess does it by itself).
+# (testsupport::ChildProcess does it by itself). A test registered with add_test
+# rather than tolvane_add_test sets its ENVIRONMENT property to this list too.
 set(TOLVANE_TEST_ENVIRONMENT "TOLVANE_BUILD_DIR=${CMAKE_BINARY_DIR}" "TOLVANE_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
 if(CMAKE_CROSSCOMPILING_EMULATOR)
   list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " emulator_words)

@@ -7,11 +7,32 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 
 namespace testsupport {
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
+std::vector<std::string> withEmulator(const std::vector<std::string>& argv) {
+    const char* emulator = std::getenv("TOLVANE_EMULATOR");
+    if (emulator == nullptr || *emulator == '\0') return argv;
+    const std::string programs = builtProgram("");
+    std::vector<std::string> result;
+    bool inserted = false;
+    for (const auto& argument : argv) {
+        if (!inserted && argument.size() > programs.size() &&
+            argument.compare(0, programs.size(), programs) == 0) {
+            std::istringstream words(emulator);
+            for (std::string word; words >> word;) result.push_back(word);
+            inserted = true;
+        }
+        result.push_back(argument);
+    }
+    return result;
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& givenArgv,
+                           const std::map<std::string, std::string>& env) {
+    const std::vector<std::string> argv = withEmulator(givenArgv);
     int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     child = fork();

@@ -1,6 +1,8 @@
 // A child process for tests: started without a shell from an argument vector, with
 // its standard output and error captured through pipes, and always ended by its
-// own process id (SIGKILL in the destructor if it is still running).
+// own process id (SIGKILL in the destructor if it is still running). In a cross
+// build a program of the build (builtProgram) is started through the emulator
+// named by TOLVANE_EMULATOR.
 #pragma once
 
 #include <sys/types.h>
@@ -46,5 +48,12 @@ private:
 
 // Path of a program built by this project (bin/ of the build directory under test).
 std::string builtProgram(const std::string& name);
+
+// In a cross build the programs of the build run on this machine only through the
+// emulator named by TOLVANE_EMULATOR (its command words, space-separated): argv with
+// those words in front of its first argument that is a program of the build, so
+// wrappers given first ("ip netns exec ns <program>") keep working; argv unchanged
+// otherwise. For code that starts the programs of the build without ChildProcess.
+std::vector<std::string> withEmulator(const std::vector<std::string>& argv);
 
 }  // namespace testsupport
