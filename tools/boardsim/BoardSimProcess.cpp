@@ -59,6 +59,14 @@ Process::Process(std::vector<std::string> arguments) {
                                      lightingPath(),    "--log",     logPath(),       "--lighting-log",
                                      lightingLogPath(), "--control", dir + "/control"};
     args.insert(args.end(), arguments.begin(), arguments.end());
+    // In a cross build the tests run under an emulator (TOLVANE_EMULATOR holds its
+    // command words); the simulator is a program of the same build and runs under it too.
+    if (const char* emulator = std::getenv("TOLVANE_EMULATOR")) {
+        std::istringstream words(emulator);
+        std::vector<std::string> prefix;
+        for (std::string word; words >> word;) prefix.push_back(word);
+        args.insert(args.begin(), prefix.begin(), prefix.end());
+    }
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(&a[0]);
     argv.push_back(nullptr);
@@ -72,7 +80,7 @@ Process::Process(std::vector<std::string> arguments) {
             ::dup2(out, 1);
             ::dup2(out, 2);
         }
-        ::execv(argv[0], argv.data());
+        ::execvp(argv[0], argv.data());
         ::_exit(127);
     }
 
