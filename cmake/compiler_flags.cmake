@@ -19,6 +19,12 @@ endif()
 if(TOLVANE_SANITIZE)
   add_compile_options(-fsanitize=${TOLVANE_SANITIZE} -fno-omit-frame-pointer -g)
   add_link_options(-fsanitize=${TOLVANE_SANITIZE})
+  if(TOLVANE_SANITIZE MATCHES "thread" AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    # GCC warns that ThreadSanitizer does not model the standalone fence in Asio's
+    # handler invocation (std_fenced_block); the scheduler's own locking orders the
+    # same accesses, so the warning must not fail the build.
+    add_compile_options(-Wno-tsan)
+  endif()
   if(TOLVANE_SANITIZE MATCHES "undefined")
     # A finding of UBSan must fail the test, not only print a line.
     add_compile_options(-fno-sanitize-recover=undefined)

@@ -61,11 +61,11 @@ inline bool waitUntil(const std::function<bool()>& condition,
 template <typename T>
 class Collector {
 public:
+    // Notifies under the lock: a waiter that returns may destroy the collector at
+    // once, and must not find the adder still inside notify_all.
     void add(T value) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            values.push_back(std::move(value));
-        }
+        std::lock_guard<std::mutex> lock(mutex);
+        values.push_back(std::move(value));
         changed.notify_all();
     }
     std::function<void(T)> adder() {

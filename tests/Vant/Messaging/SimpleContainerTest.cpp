@@ -73,6 +73,14 @@ private:
 
 class SimpleContainerTest : public ::testing::Test {
 protected:
+    // Accepted sockets are started with callbacks that ignore everything.
+    static void startSilently(SimpleContainer& server) {
+        server.startServer(0, [](std::shared_ptr<SimpleSocket> socket) {
+            socket->start(
+                nullptr, [](kel::bytes) {}, [](error_code) {});
+        });
+    }
+
     void TearDown() override { pool.stop(); }
 
     testsupport::IoPool pool{2};
@@ -153,10 +161,7 @@ TEST_F(SimpleContainerTest, ForgetsSocketsOnceTheyClose) {
 // seconds for months, or anyone opening connections in a loop, would grow the daemon.
 TEST_F(SimpleContainerTest, MemoryDoesNotGrowWithConnectionsOpenedAndClosed) {
     SimpleContainer server(pool.io);
-    server.startServer(0, [](std::shared_ptr<SimpleSocket> socket) {
-        socket->start(
-            nullptr, [](kel::bytes) {}, [](error_code) {});
-    });
+    startSilently(server);
     const unsigned short port = server.localPort();
     auto cycle = [&](unsigned connections) {
         QuietStdout quiet;
@@ -198,10 +203,7 @@ TEST_F(SimpleContainerTest, MemoryDoesNotGrowWithConnectionsOpenedAndClosed) {
 // buffer grows with what arrives.
 TEST_F(SimpleContainerTest, AnnouncedButUnsentPayloadsHoldLittleMemory) {
     SimpleContainer server(pool.io);
-    server.startServer(0, [](std::shared_ptr<SimpleSocket> socket) {
-        socket->start(
-            nullptr, [](kel::bytes) {}, [](error_code) {});
-    });
+    startSilently(server);
     const long residentBefore = residentKb();
     const std::size_t heapBefore = heapBytes();
     std::vector<std::unique_ptr<RawPeer>> peers;
