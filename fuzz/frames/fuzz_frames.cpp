@@ -1,6 +1,7 @@
 // The frame reader against a whole-buffer reading of the same stream. The first two
 // bytes choose how the stream is cut into reads; the rest is the stream. A small
 // length limit and chunk size let short inputs reach every state.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
