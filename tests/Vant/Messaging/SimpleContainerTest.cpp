@@ -14,6 +14,8 @@
 #include <string>
 #include <thread>
 
+#include <boost/asio/error.hpp>
+
 #include "Vant/Messaging/RawPeer.h"
 #include "support/AsyncTest.h"
 
@@ -246,7 +248,9 @@ namespace {
     {
         testsupport::IoPool pool(2);
         SimpleContainer server(pool.io, SimpleSocket::Timings(), milliseconds(20));
-        server.startServer(0, [](std::shared_ptr<SimpleSocket> socket) {
+        std::mutex acceptedMutex;  // guards lastAccepted: accept completions against this thread
+        std::weak_ptr<SimpleSocket> lastAccepted;
+        server.startServer(0, [&](std::shared_ptr<SimpleSocket> socket) {
             std::weak_ptr<SimpleSocket> weak = socket;
             socket->start(
                 nullptr,
@@ -254,12 +258,35 @@ namespace {
                     if (auto self = weak.lock()) self->send(message);
                 },
                 nullptr);
+            std::lock_guard<std::mutex> lock(acceptedMutex);
+            lastAccepted = socket;
         });
+        // The undefined-behaviour checker verifies the dynamic type of each kind of
+        // object it sees in a virtual call once, and needs descriptors of its own to do
+        // so: one whole connection, and each error category, while descriptors are free.
+        {
+            RawPeer warmUp(server.localPort());
+            kel::bytes echo;
+            if (!warmUp.writeFrame(kel::bytes("warm")) || !warmUp.readFrame(echo)) ::_exit(2);
+        }
+        const bool freed = testsupport::waitUntil([&]() {
+            std::lock_guard<std::mutex> lock(acceptedMutex);
+            return lastAccepted.expired();
+        });
+        if (!freed) ::_exit(3);
+        for (const error_code& error :
+             {error_code(EMFILE, boost::system::system_category()),
+              error_code(EPIPE, boost::system::generic_category()), error_code(boost::asio::error::eof),
+              error_code(boost::asio::error::operation_aborted),
+              Vant::Messaging::makeSimpleError(Vant::Messaging::SimpleSuccess)}) {
+            if (error.message().empty() && error) ::_exit(4);
+        }
         // The lowest free descriptor number, then a limit just above it.
         const int probe = ::dup(0);
         ::close(probe);
-        rlimit limit{};
-        ::getrlimit(RLIMIT_NOFILE, &limit);
+        rlimit original{};
+        ::getrlimit(RLIMIT_NOFILE, &original);
+        rlimit limit = original;
         limit.rlim_cur = static_cast<rlim_t>(probe + spare);
         if (::setrlimit(RLIMIT_NOFILE, &limit) == 0) {
             const unsigned short port = server.localPort();
@@ -269,6 +296,8 @@ namespace {
                 }
                 status = 0;
             }
+            // Ending the threads is checked like any virtual call: give the checker room.
+            ::setrlimit(RLIMIT_NOFILE, &original);
         }
         pool.stop();
     }
