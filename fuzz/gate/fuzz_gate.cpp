@@ -1,0 +1,56 @@
+// The gate's network entry. The input is a sequence of network messages, each
+// preceded by its length byte. A model of the window of 20 identifiers says which
+// messages the application must receive and which must be acknowledged.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <deque>
+#include <vector>
+
+#include <boost/asio/io_service.hpp>
+
+#include "Vant/Gate/Gate.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    boost::asio::io_service io;
+    Vant::Gate::Gate gate(io);
+    std::vector<kel::bytes> delivered, acknowledged;
+    gate.pushMessageToApplication >> [&](kel::bytes message) { delivered.push_back(message); };
+    gate.pushMessageToNetwork >> [&](kel::bytes message, Vant::Gate::Gate::SentCallback done) {
+        acknowledged.push_back(message);
+        done(boost::system::error_code());
+    };
+    // A reliable message of our own is pending, so notifications have something to match.
+    gate.sendReliably(kel::bytes("pending"), [](boost::system::error_code) {});
+    io.poll();
+    acknowledged.clear();
+
+    std::deque<kel::bytes> window;
+    std::vector<kel::bytes> expectDelivered, expectAcknowledged;
+    size_t at = 0;
+    while (at < size) {
+        const size_t length = std::min<size_t>(data[at], size - at - 1);
+        // An exact-size copy, so reading past the message is caught.
+        const kel::bytes message(data + at + 1, static_cast<unsigned>(length));
+        at += 1 + length;
+        gate.onMessageFromNetwork(message);
+
+        if (length < 5) continue;
+        const kel::bytes id = message.subBytes(1, 4);
+        if (message[0] == Vant::Gate::Reliable)
+            expectAcknowledged.push_back(Vant::Gate::NotificationBytes + id);
+        if (std::find(window.begin(), window.end(), id) != window.end()) continue;
+        window.push_front(id);
+        if (window.size() > Vant::Gate::Gate::LastReceivedIdsSize) window.pop_back();
+        if (message[0] != Vant::Gate::Notification) expectDelivered.push_back(message.subBytes(5));
+    }
+    io.poll();
+    if (delivered != expectDelivered) abort();
+    // The gate's own resends may be interleaved with the acknowledgements.
+    std::vector<kel::bytes> acks;
+    for (const auto& message : acknowledged) {
+        if (message[0] == Vant::Gate::Notification) acks.push_back(message);
+    }
+    if (acks != expectAcknowledged) abort();
+    return 0;
+}
