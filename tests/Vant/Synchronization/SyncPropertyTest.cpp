@@ -1,0 +1,1 @@
+#include "Vant/Synchronization/PeerSynchronizer.h"
