@@ -15,13 +15,15 @@ LocalSynchronizer::LocalSynchronizer() {
 LocalSynchronizer::~LocalSynchronizer() = default;
 
 bool LocalSynchronizer::liveTask(const std::string& taskId, const char* where, Task& task) const {
-    if (queue.hasTask(taskId)) {
-        task = queue.getTask(taskId);
-        if (!task.isDeletion()) return true;
-        std::cout << "LocalSynchronizer::" << where << " task " << taskId << " is deleted." << std::endl;
-    } else {
+    // One scan: getTask gives a detached empty task for an unknown id.
+    task = queue.getTask(taskId);
+    const kel::var& found = task;
+    if (!found.has("id")) {
         std::cout << "LocalSynchronizer::" << where << " no task " << taskId << "." << std::endl;
+        return false;
     }
+    if (!task.isDeletion()) return true;
+    std::cout << "LocalSynchronizer::" << where << " task " << taskId << " is deleted." << std::endl;
     return false;
 }
 

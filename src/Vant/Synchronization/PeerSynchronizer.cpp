@@ -135,7 +135,7 @@ void PeerSynchronizer::receive(kel::var message) {
     }
     std::lock_guard<std::mutex> lock(sequenceMutex);
     if (!sentDiff.isDefined()) {
-        applyDiff(received);
+        applyDiff(received, false);
     } else if (!receivedDiff.isDefined()) {
         receivedDiff = received;
     } else {
@@ -155,30 +155,70 @@ void PeerSynchronizer::confirm() {
     // The own message first, then the held ones in arrival order.
     if (sentDiff.isDifference()) {
         taskQueue += sentDiff;
+        rememberOwnVariables(sentDiff);
     } else {
         taskQueue = TaskQueue(sentDiff.clone());
     }
     sentDiff = TaskQueue();
-    if (receivedDiff.isDefined()) applyDiff(receivedDiff);
-    for (const TaskQueue& held : laterReceived) applyDiff(held);
+    if (receivedDiff.isDefined()) applyDiff(receivedDiff, true);
+    for (const TaskQueue& held : laterReceived) applyDiff(held, true);
     receivedDiff = TaskQueue();
     laterReceived.clear();
 }
 
-void PeerSynchronizer::applyDiff(TaskQueue d) {
+void PeerSynchronizer::applyDiff(TaskQueue d, bool held) {
     // Sum and difference build new values and never write into their operands, so a
     // handle on the old agreed queue is as good as a deep copy of it.
     const TaskQueue old = taskQueue;
     TaskQueue change;
     try {
-        const TaskQueue next = d.isDifference() ? taskQueue + d : TaskQueue(d.clone());
-        change = next - old;
-        taskQueue = next;
+        if (d.isDifference()) {
+            const TaskQueue next = taskQueue + d;
+            change = next - old;
+            taskQueue = next;
+        } else {
+            // The agreed queue becomes the other end's whole queue. The local queue
+            // gets only what that queue adds: a task it merely lacks (made here and
+            // still on its way) must not reach the local queue as a deletion, nor an
+            // older value of a variable this end set as a change. The next pass sends
+            // both again.
+            const TaskQueue next(d.clone());
+            change = (old + next) - old;
+            keepOwnVariables(change);
+            // Every own difference confirmed before this queue arrived had reached
+            // the other end before it sends its next full queue. A held queue came
+            // before our last confirmation: what it predates stays noted.
+            if (!held) ownVariables.clear();
+            taskQueue = next;
+        }
     } catch (const std::exception& e) {
         std::cout << "PeerSynchronizer::applyDiff() message not applied : " << e.what() << std::endl;
         return;
     }
     if (change.hasDifference()) deliverToEach(pushDifference, Receivers, change);
+}
+
+void PeerSynchronizer::rememberOwnVariables(const TaskQueue& sent) {
+    if (!sent.has("tasks")) return;
+    const kel::var& tasks = sent["tasks"];
+    for (unsigned i = 0; i < tasks.size(); ++i) {
+        const kel::var& task = tasks[i];
+        if (!task.has("data") || !task["data"].isMap()) continue;
+        std::set<std::string>& names = ownVariables[task["id"].stringValue()];
+        for (const std::string& name : task["data"].keys()) names.insert(name);
+    }
+}
+
+void PeerSynchronizer::keepOwnVariables(TaskQueue& change) const {
+    if (ownVariables.empty() || !change.has("tasks")) return;
+    kel::var tasks = change["tasks"];
+    for (kel::var& task : tasks.arrayValue()) {
+        auto own = ownVariables.find(task["id"].stringValue());
+        if (own == ownVariables.end() || !task.has("data")) continue;
+        kel::var data = task["data"];
+        for (const std::string& name : own->second) data.remove(name);
+        if (data.size() == 0) task.remove("data");
+    }
 }
 
 }  // namespace Synchronization

@@ -10,8 +10,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "Vant/StateMachine/TaskQueue.h"
@@ -74,12 +77,17 @@ public:
     bool synchronizeOnce();
 
 private:
-    // Adds a received message to the agreed queue and pushes what it changed. Called
-    // with sequenceMutex held. A message the algebra cannot read is logged and leaves
-    // the agreed queue as it was.
-    void applyDiff(TaskQueue d);
+    // Adds a received message to the agreed queue and pushes what it changed; `held`
+    // when it waited for our own message's confirmation. Called with sequenceMutex
+    // held. A message the algebra cannot read is logged and leaves the agreed queue
+    // as it was.
+    void applyDiff(TaskQueue d, bool held);
     void receive(kel::var message);
     void confirm();
+    // Notes the variables an own confirmed difference set.
+    void rememberOwnVariables(const TaskQueue& sent);
+    // Takes out of a change the variables noted by rememberOwnVariables.
+    void keepOwnVariables(TaskQueue& change) const;
 
     // The agreed queue: what both ends are known to hold.
     TaskQueue taskQueue;
@@ -95,6 +103,11 @@ private:
     // Further messages received while one is held, in arrival order: a peer whose
     // acknowledgement of our message is lost goes on sending one each interval.
     std::deque<TaskQueue> laterReceived;
+    // Task id -> names of the variables that own confirmed differences set since the
+    // last full queue received. A full queue is the other end's queue as it was when
+    // it was sent, which may be before our latest messages reached it: it must not
+    // take back what this end wrote (the other end applies those messages after it).
+    std::map<std::string, std::set<std::string>> ownVariables;
     // When the last message was pushed; a steady clock, so that setting the wall
     // clock (the board starts in 1970) cannot stall the sending.
     std::chrono::steady_clock::time_point lastSent;
