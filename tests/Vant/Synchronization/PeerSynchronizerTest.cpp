@@ -246,3 +246,53 @@ TEST(PeerSynchronizer, WorkerSurvivesThrowingReceiversAndStopsPromptly) {
     EXPECT_FALSE(peer.started());
     EXPECT_EQ(entries(sent[1]).size(), 1u);  // only the second task: the first was confirmed
 }
+
+// A full queue is the other end's queue as it was when sent. One that crossed this
+// end's messages lacks what they carried; it must neither delete a task made here nor
+// take back a variable set here, whether it waited for our confirmation or not.
+TEST(PeerSynchronizer, AFullQueueThatCrossedOwnMessagesTakesNothingBack) {
+    End printer, user;
+    const std::string task = printer.local.makeTask("Printing");
+    ASSERT_TRUE(printer.peer.synchronizeOnce());
+    printer.deliverTo(user);
+    printer.confirm();
+
+    // Held: the full queue arrives while the user's message is unconfirmed.
+    const std::string made = user.local.makeTask("WifiSetup");
+    user.local.setVariable(task, "answer", 1);
+    ASSERT_TRUE(user.peer.synchronizeOnce());
+    printer.peer.forceSendingFullQueue();
+    ASSERT_TRUE(printer.peer.synchronizeOnce());
+    printer.deliverTo(user);
+    user.deliverTo(printer);
+    user.confirm();
+    printer.confirm();
+    EXPECT_FALSE(user.local.getTask(made).isDeletion());
+    EXPECT_EQ(user.local.getVariable(task, "answer"), var(1));
+
+    // Not held: the user's message is confirmed before the older full queue arrives.
+    user.local.setVariable(task, "answer", 2);
+    ASSERT_TRUE(user.peer.synchronizeOnce());
+    printer.peer.forceSendingFullQueue();
+    ASSERT_TRUE(printer.peer.synchronizeOnce());
+    user.deliverTo(printer);
+    user.confirm();
+    printer.deliverTo(user);
+    printer.confirm();
+    EXPECT_EQ(user.local.getVariable(task, "answer"), var(2));
+    EXPECT_EQ(printer.local.getVariable(task, "answer"), var(2));
+
+    // Whatever the user sends again settles both ends on the same queue.
+    for (int round = 0; round < 3; ++round) {
+        if (user.peer.synchronizeOnce()) {
+            user.deliverTo(printer);
+            user.confirm();
+        }
+        if (printer.peer.synchronizeOnce()) {
+            printer.deliverTo(user);
+            printer.confirm();
+        }
+    }
+    EXPECT_EQ(entries(printer.local.getQueue()), entries(user.local.getQueue()));
+    EXPECT_FALSE(printer.local.getTask(made).isDeletion());
+}

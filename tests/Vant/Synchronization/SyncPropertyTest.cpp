@@ -9,6 +9,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <queue>
 #include <random>
@@ -16,7 +17,14 @@
 #include <thread>
 #include <vector>
 
+#include <boost/asio/io_service.hpp>
+
 #include "Vant/Synchronization/LocalSynchronizer.h"
+#if __has_include("Vant/Gate/Gate.h")
+#include <boost/asio/error.hpp>
+
+#include "Vant/Gate/Gate.h"
+#endif
 
 using kel::var;
 using Vant::StateMachine::StateInstance;
@@ -36,14 +44,20 @@ typedef std::chrono::steady_clock Clock;
 // ends' resend timers.
 class LossyLink {
 public:
-    explicit LossyLink(unsigned seed) : random(seed), worker([this] { run(); }) {}
-    ~LossyLink() {
+    explicit LossyLink(unsigned seed) : random(seed) {}
+    ~LossyLink() { stop(); }
+
+    // Starts the link's thread, once receiver and tick are set.
+    void start() { worker = std::thread([this] { run(); }); }
+
+    // Ends the link's thread: nothing is delivered or ticked afterwards.
+    void stop() {
         {
             std::lock_guard<std::mutex> lock(mutex);
             stopping = true;
         }
         wake.notify_all();
-        worker.join();
+        if (worker.joinable()) worker.join();
     }
 
     // Queues a packet from one side (0 or 1) to the other; false when the link is down.
@@ -68,7 +82,7 @@ public:
         if (!up) packets = decltype(packets)();
     }
 
-    // Set before the first send, read only by the link's thread afterwards.
+    // Set before start(), read only by the link's thread afterwards.
     std::function<void(std::string)> receiver[2];
     std::function<void()> tick;
 
@@ -120,6 +134,41 @@ private:
     std::thread worker;
 };
 
+#if __has_include("Vant/Gate/Gate.h")
+#define TOLVANE_SYNC_WITH_GATE 1
+#endif
+
+#ifdef TOLVANE_SYNC_WITH_GATE
+// One end: its queue, its peer synchronizer and its message gate on one side of the
+// link, wired as the sessions wire them. The gate's jobs and timers run on the pool.
+struct End {
+    End(LossyLink& link, int side, boost::asio::io_service& io) : peer(3ms), gate(io, 15ms) {
+        peer.pushDifference >> local.onDifference;
+        peer.pullLocalQueue << local.giveQueue;
+        peer.pushMessage >> [this](var message) {
+            gate.sendReliably(kel::bytes(message.toJsonString()), [this](boost::system::error_code error) {
+                if (!error) peer.onNotification();
+            });
+        };
+        gate.pushMessageToApplication >>
+            [this](kel::bytes body) { peer.onMessage(var::fromJsonString(std::string(body))); };
+        gate.pushMessageToNetwork >>
+            [&link, &io, side](kel::bytes packet, Vant::Gate::Gate::SentCallback done) {
+                const bool sent = link.send(side, std::string(packet));
+                io.post([done, sent] {
+                    done(sent ? boost::system::error_code()
+                              : boost::asio::error::make_error_code(boost::asio::error::not_connected));
+                });
+            };
+        link.receiver[side] = [this](std::string packet) { gate.onMessageFromNetwork(kel::bytes(packet)); };
+    }
+    void tick() {}
+
+    LocalSynchronizer local;
+    PeerSynchronizer peer;
+    Vant::Gate::Gate gate;
+};
+#else
 // Stands in for the message gate: one reliable message pending at a time, resent
 // until acknowledged; every copy received is acknowledged, repeats within a window
 // of recent identifiers are delivered once.
@@ -193,7 +242,7 @@ private:
 
 // One end: its queue, its peer synchronizer and its gate on one side of the link.
 struct End {
-    End(LossyLink& link, int side) : peer(3ms), gate(link, side) {
+    End(LossyLink& link, int side, boost::asio::io_service&) : peer(3ms), gate(link, side) {
         peer.pushDifference >> local.onDifference;
         peer.pullLocalQueue << local.giveQueue;
         peer.pushMessage >> [this](var message) {
@@ -205,10 +254,13 @@ struct End {
         link.receiver[side] = [this](std::string packet) { gate.fromNetwork(packet); };
     }
 
+    void tick() { gate.resendIfDue(); }
+
     LocalSynchronizer local;
     PeerSynchronizer peer;
     StopAndWait gate;
 };
+#endif
 
 // Random changes of one end's queue, the only ways a queue changes: tasks made,
 // instances made, progress raised, variables set, tasks deleted. Each end sets
@@ -304,14 +356,31 @@ std::string describeDifference(const TaskQueue& a, const TaskQueue& b) {
 // repeats, delays and sometimes goes down; then the changes stop, the link stays up,
 // and both queues must come to hold the same content and keep it.
 void runOneSeed(unsigned seed) {
+    boost::asio::io_service io;
+    std::unique_ptr<boost::asio::io_service::work> work(new boost::asio::io_service::work(io));
+    std::thread pool[2] = {std::thread([&io] { io.run(); }), std::thread([&io] { io.run(); })};
     LossyLink link(seed);
-    End printer(link, 0), user(link, 1);
+    End printer(link, 0, io), user(link, 1, io);
     link.tick = [&] {
-        printer.gate.resendIfDue();
-        user.gate.resendIfDue();
+        printer.tick();
+        user.tick();
     };
+    link.start();
     printer.peer.start();
     user.peer.start();
+    // Teardown in this order, also when an assertion leaves early: the workers, the
+    // link's thread, then the pool, before any end goes.
+    struct Teardown {
+        std::function<void()> run;
+        ~Teardown() { run(); }
+    } teardown{[&] {
+        printer.peer.stop();
+        user.peer.stop();
+        link.stop();
+        work.reset();
+        io.stop();
+        for (std::thread& thread : pool) thread.join();
+    }};
 
     std::atomic<bool> changing(true);
     auto change = [&changing](LocalSynchronizer& local, unsigned changerSeed, const char* prefix) {
@@ -351,8 +420,6 @@ void runOneSeed(unsigned seed) {
     }
     // Whatever is still on its way must not part them again.
     std::this_thread::sleep_for(60ms);
-    printer.peer.stop();
-    user.peer.stop();
     const TaskQueue p = printer.local.getQueue(), u = user.local.getQueue();
     EXPECT_TRUE(same && content(p) == content(u))
         << "seed " << seed << ": the queues differ after quiescence:" << describeDifference(p, u);
