@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "QueueContent.h"
 #include "Vant/Synchronization/LocalSynchronizer.h"
 
 using kel::var;
@@ -39,16 +40,6 @@ struct End {
     std::vector<var> sent;
     std::vector<std::string> events;
 };
-
-// Both ends' queues hold the same entries, whatever their order.
-std::map<std::string, var> entries(const TaskQueue& queue) {
-    std::map<std::string, var> byId;
-    if (queue.isMap() && queue.has("tasks")) {
-        for (unsigned i = 0; i < queue["tasks"].size(); ++i)
-            byId[queue["tasks"][i]["id"]] = queue["tasks"][i];
-    }
-    return byId;
-}
 
 }  // namespace
 
@@ -110,7 +101,7 @@ TEST(PeerSynchronizer, AFullQueueReplacesTheAgreedQueueAndKeepsLocalWork) {
     ASSERT_TRUE(printer.peer.synchronizeOnce());
     const TaskQueue full = printer.sent.back();
     EXPECT_FALSE(full.isDifference());
-    EXPECT_EQ(entries(full).size(), 3u);  // every task and the tombstone
+    EXPECT_EQ(entriesById(full).size(), 3u);  // every task and the tombstone
     printer.deliverTo(user);
     printer.confirm();
 
@@ -118,10 +109,10 @@ TEST(PeerSynchronizer, AFullQueueReplacesTheAgreedQueueAndKeepsLocalWork) {
     EXPECT_EQ(user.events, (std::vector<std::string>{"newTask " + added}));
     EXPECT_TRUE(user.local.getTask(deleted).isDeletion());
     ASSERT_TRUE(user.peer.synchronizeOnce());
-    EXPECT_EQ(entries(user.sent.back()).count(own), 1u);
+    EXPECT_EQ(entriesById(user.sent.back()).count(own), 1u);
     user.deliverTo(printer);
     user.confirm();
-    EXPECT_EQ(entries(printer.local.getQueue()), entries(user.local.getQueue()));
+    EXPECT_EQ(entriesById(printer.local.getQueue()), entriesById(user.local.getQueue()));
 }
 
 TEST(PeerSynchronizer, HoldsReceivedMessagesUntilTheOwnOneIsConfirmed) {
@@ -162,7 +153,7 @@ TEST(PeerSynchronizer, HoldsReceivedMessagesUntilTheOwnOneIsConfirmed) {
                                         "variable " + task + " second"}));
     EXPECT_FALSE(a.peer.synchronizeOnce());
     EXPECT_FALSE(b.peer.synchronizeOnce());
-    EXPECT_EQ(entries(a.local.getQueue()), entries(b.local.getQueue()));
+    EXPECT_EQ(entriesById(a.local.getQueue()), entriesById(b.local.getQueue()));
 }
 
 TEST(PeerSynchronizer, IgnoresStrayEmptyAndMalformedInput) {
@@ -201,7 +192,7 @@ TEST(PeerSynchronizer, IgnoresStrayEmptyAndMalformedInput) {
     b.deliverTo(a);
     b.confirm();
     EXPECT_EQ(a.local.getVariable(task, "n"), var(1));
-    EXPECT_EQ(entries(a.local.getQueue()), entries(b.local.getQueue()));
+    EXPECT_EQ(entriesById(a.local.getQueue()), entriesById(b.local.getQueue()));
 }
 
 TEST(PeerSynchronizer, WorkerSurvivesThrowingReceiversAndStopsPromptly) {
@@ -244,7 +235,7 @@ TEST(PeerSynchronizer, WorkerSurvivesThrowingReceiversAndStopsPromptly) {
     const std::string log = testing::internal::GetCapturedStdout();
     EXPECT_NE(log.find("PeerSynchronizer::run() pass failed : transport refused"), std::string::npos);
     EXPECT_FALSE(peer.started());
-    EXPECT_EQ(entries(sent[1]).size(), 1u);  // only the second task: the first was confirmed
+    EXPECT_EQ(entriesById(sent[1]).size(), 1u);  // only the second task: the first was confirmed
 }
 
 // A full queue is the other end's queue as it was when sent. One that crossed this
@@ -293,6 +284,6 @@ TEST(PeerSynchronizer, AFullQueueThatCrossedOwnMessagesTakesNothingBack) {
             printer.confirm();
         }
     }
-    EXPECT_EQ(entries(printer.local.getQueue()), entries(user.local.getQueue()));
+    EXPECT_EQ(entriesById(printer.local.getQueue()), entriesById(user.local.getQueue()));
     EXPECT_FALSE(printer.local.getTask(made).isDeletion());
 }

@@ -19,6 +19,7 @@
 
 #include <boost/asio/io_service.hpp>
 
+#include "QueueContent.h"
 #include "Vant/Synchronization/LocalSynchronizer.h"
 #if __has_include("Vant/Gate/Gate.h")
 #include <boost/asio/error.hpp>
@@ -48,7 +49,9 @@ public:
     ~LossyLink() { stop(); }
 
     // Starts the link's thread, once receiver and tick are set.
-    void start() { worker = std::thread([this] { run(); }); }
+    void start() {
+        worker = std::thread([this] { run(); });
+    }
 
     // Ends the link's thread: nothing is delivered or ticked afterwards.
     void stop() {
@@ -326,16 +329,8 @@ private:
     const std::string prefix;
 };
 
-// A queue's entries by id: its content with the order of the array aside.
-std::map<std::string, var> content(const TaskQueue& queue) {
-    std::map<std::string, var> byId;
-    if (!queue.isMap() || !queue.has("tasks")) return byId;
-    for (unsigned i = 0; i < queue["tasks"].size(); ++i) byId[queue["tasks"][i]["id"]] = queue["tasks"][i];
-    return byId;
-}
-
 std::string describeDifference(const TaskQueue& a, const TaskQueue& b) {
-    const std::map<std::string, var> left = content(a), right = content(b);
+    const std::map<std::string, var> left = entriesById(a), right = entriesById(b);
     std::string text;
     for (const auto& entry : left) {
         auto other = right.find(entry.first);
@@ -414,14 +409,14 @@ void runOneSeed(unsigned seed) {
     const auto deadline = Clock::now() + 20s;
     bool same = false;
     while (Clock::now() < deadline) {
-        same = content(printer.local.getQueue()) == content(user.local.getQueue());
+        same = entriesById(printer.local.getQueue()) == entriesById(user.local.getQueue());
         if (same) break;
         std::this_thread::sleep_for(5ms);
     }
     // Whatever is still on its way must not part them again.
     std::this_thread::sleep_for(60ms);
     const TaskQueue p = printer.local.getQueue(), u = user.local.getQueue();
-    EXPECT_TRUE(same && content(p) == content(u))
+    EXPECT_TRUE(same && entriesById(p) == entriesById(u))
         << "seed " << seed << ": the queues differ after quiescence:" << describeDifference(p, u);
 }
 
