@@ -75,11 +75,7 @@ struct EncryptedServer::Listener : std::enable_shared_from_this<Listener> {
 
 EncryptedServer::EncryptedServer(boost::asio::io_service& io, kel::bytes privateKey, kel::bytes publicKey,
                                  unsigned port, EncryptedSocket::Durations durations)
-    : io(io),
-      listener(std::make_shared<Listener>(io, privateKey, publicKey, durations)),
-      privateKey(privateKey),
-      publicKey(publicKey),
-      port(port) {
+    : listener(std::make_shared<Listener>(io, std::move(privateKey), std::move(publicKey), durations)) {
     using boost::asio::ip::tcp;
     tcp::acceptor& acceptor = listener->acceptor;
     acceptor.open(tcp::v4());

@@ -51,12 +51,9 @@ public:
 private:
     struct Listener;
 
-    boost::asio::io_service& io;
-    // Acceptor and accept loop; shared with pending completions so that they never
-    // touch a destroyed server.
+    // Acceptor, this end's key pair and the accept loop; shared with pending
+    // completions so that they never touch a destroyed server.
     std::shared_ptr<Listener> listener;
-    kel::bytes privateKey, publicKey;
-    unsigned int port;
 };
 
 }  // namespace Messaging

@@ -16,6 +16,7 @@
 
 #include <boost/asio/io_service.hpp>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -114,11 +115,12 @@ private:
 
 // Waits for a condition polled without a lock (an atomic or a child's state).
 inline bool eventually(std::function<bool()> done,
-                       std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
+                       std::chrono::milliseconds deadline = std::chrono::seconds(10),
+                       std::chrono::microseconds step = std::chrono::milliseconds(5)) {
     auto until = std::chrono::steady_clock::now() + deadline;
     while (!done()) {
         if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(step);
     }
     return true;
 }
@@ -163,7 +165,9 @@ public:
     RawPeer& operator=(const RawPeer&) = delete;
 
     void accept(const RawListener& listener) {
-        fd = ::accept(listener.fd, nullptr, nullptr);
+        do {
+            fd = ::accept(listener.fd, nullptr, nullptr);
+        } while (fd < 0 && errno == EINTR);
         if (fd < 0) throw std::runtime_error("RawPeer: accept failed");
         setTimeout();
     }
@@ -207,6 +211,7 @@ public:
         unsigned got = 0;
         while (got < n) {
             ssize_t r = ::recv(fd, data.begin() + got, n - got, 0);
+            if (r < 0 && errno == EINTR) continue;  // a signal (the fuzzer's timer) is no failure
             if (r <= 0) throw std::runtime_error(r == 0 ? "RawPeer: end of stream" : "RawPeer: read failed");
             got += unsigned(r);
         }
@@ -218,6 +223,7 @@ public:
         kel::byte sink[512];
         for (;;) {
             ssize_t r = ::recv(fd, sink, sizeof sink, 0);
+            if (r < 0 && errno == EINTR) continue;
             if (r == 0) return true;
             if (r < 0) return errno == ECONNRESET;
         }
@@ -226,6 +232,7 @@ public:
         unsigned sent = 0;
         while (sent < data.length()) {
             ssize_t r = ::send(fd, data.begin() + sent, data.length() - sent, MSG_NOSIGNAL);
+            if (r < 0 && errno == EINTR) continue;
             if (r <= 0) throw std::runtime_error("RawPeer: write failed");
             sent += unsigned(r);
         }
