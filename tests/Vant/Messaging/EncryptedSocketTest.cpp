@@ -126,24 +126,26 @@ TEST(EncryptedSocket, BlockLayoutFollowsMessageLength) {
         if (k.length == 100000) expectedStates.back() = 1;
         bytes message = pattern(k.length, k.length);
         ASSERT_EQ(sendAndWait(*c.channel, message), code(EsocketError::Success));
-        bytes received;
+        std::vector<bytes> pieces;
+        unsigned receivedLength = 0;
         for (size_t i = 0; i < expectedStates.size(); ++i) {
             bytes plain = c.peer.readBlock();
             ASSERT_EQ(plain.length(), 203u);
             EXPECT_EQ(plain.readUshort(), c.peer.receiveCounter++);
             ASSERT_EQ(plain[2], expectedStates[i]);
             if (i + 1 == expectedStates.size()) {
-                unsigned padding = 200 - (k.length - unsigned(received.length()));
+                unsigned padding = 200 - (k.length - receivedLength);
                 EXPECT_EQ(plain.subBytes(3, k.lastPaddingHead.length()), k.lastPaddingHead);
                 EXPECT_EQ(
                     plain.subBytes(3 + k.lastPaddingHead.length(), padding - k.lastPaddingHead.length()),
                     bytes(padding - k.lastPaddingHead.length(), 0));
-                received = received + plain.subBytes(3 + padding);
+                pieces.push_back(plain.subBytes(3 + padding));
             } else {
-                received = received + plain.subBytes(3);
+                pieces.push_back(plain.subBytes(3));
+                receivedLength += 200;
             }
         }
-        EXPECT_EQ(received, message);
+        EXPECT_EQ(RawPeer::joined(pieces), message);
     }
 }
 

@@ -54,63 +54,66 @@ private:
     std::vector<std::thread> runners;
 };
 
-// Records what a channel's signals deliver; waits with deadlines.
+// Records what a channel's signals deliver; waits with deadlines. The records live
+// in a shared block held by the subscribed handlers too, so a delivery still running
+// when the test ends never touches a destroyed recorder.
 class Recorder {
 public:
     void attach(Vant::Messaging::EncryptedSocket& channel) {
-        channel.pushConnected >> std::function<void()>([this]() { change([this]() { ++connected; }); });
+        std::shared_ptr<State> s = state;
+        channel.pushConnected >> std::function<void()>([s]() { s->change([&]() { ++s->connected; }); });
         channel.pushMessage >>
-            std::function<void(bytes)>([this](bytes m) { change([&]() { messages.push_back(m); }); });
+            std::function<void(bytes)>([s](bytes m) { s->change([&]() { s->messages.push_back(m); }); });
         channel.pushDisconnected >>
             std::function<void(boost::system::error_code)>(
-                [this](boost::system::error_code e) { change([&]() { reasons.push_back(e); }); });
+                [s](boost::system::error_code e) { s->change([&]() { s->reasons.push_back(e); }); });
     }
 
     typedef std::chrono::milliseconds ms;
     bool waitConnected(int count = 1, ms deadline = std::chrono::seconds(10)) {
-        return waitFor([&]() { return connected >= count; }, deadline);
+        return state->waitFor([&]() { return state->connected >= count; }, deadline);
     }
     bool waitMessages(size_t count, ms deadline = std::chrono::seconds(10)) {
-        return waitFor([&]() { return messages.size() >= count; }, deadline);
+        return state->waitFor([&]() { return state->messages.size() >= count; }, deadline);
     }
     bool waitDisconnected(size_t count = 1, ms deadline = std::chrono::seconds(10)) {
-        return waitFor([&]() { return reasons.size() >= count; }, deadline);
+        return state->waitFor([&]() { return state->reasons.size() >= count; }, deadline);
     }
 
     int connectedCount() {
-        return read<int>([&]() { return connected; });
+        std::lock_guard<std::mutex> lock(state->mutex);
+        return state->connected;
     }
     std::vector<bytes> received() {
-        return read<std::vector<bytes>>([&]() { return messages; });
+        std::lock_guard<std::mutex> lock(state->mutex);
+        return state->messages;
     }
     std::vector<boost::system::error_code> disconnections() {
-        return read<std::vector<boost::system::error_code>>([&]() { return reasons; });
+        std::lock_guard<std::mutex> lock(state->mutex);
+        return state->reasons;
     }
 
 private:
-    // True when `done` holds before the deadline; `done` runs under the lock.
-    bool waitFor(std::function<bool()> done, ms deadline) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, deadline, done);
-    }
-    template <typename T>
-    T read(std::function<T()> f) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return f();
-    }
-    void change(std::function<void()> f) {
-        {
+    struct State {
+        // True when `done` holds before the deadline; `done` runs under the lock.
+        bool waitFor(std::function<bool()> done, ms deadline) {
+            std::unique_lock<std::mutex> lock(mutex);
+            return changed.wait_for(lock, deadline, done);
+        }
+        void change(std::function<void()> f) {
             std::lock_guard<std::mutex> lock(mutex);
             f();
+            changed.notify_all();
         }
-        changed.notify_all();
-    }
 
-    std::mutex mutex;  // guards the three records; the channel's signal strand and the test thread contend
-    std::condition_variable changed;
-    int connected = 0;
-    std::vector<bytes> messages;
-    std::vector<boost::system::error_code> reasons;
+        std::mutex
+            mutex;  // guards the three records; the channel's signal strand and the test thread contend
+        std::condition_variable changed;
+        int connected = 0;
+        std::vector<bytes> messages;
+        std::vector<boost::system::error_code> reasons;
+    };
+    std::shared_ptr<State> state = std::make_shared<State>();
 };
 
 // Waits for a condition polled without a lock (an atomic or a child's state).
@@ -272,15 +275,16 @@ public:
         return blocks;
     }
     void writeMessage(const bytes& message) {
-        bytes all;
-        for (const bytes& plain : blocksOf(message)) all = all + sealed(plain);
+        std::vector<bytes> blocks = blocksOf(message);
+        bytes all(unsigned(blocks.size()) * BlockLength);
+        for (size_t i = 0; i < blocks.size(); ++i) all.write(int(i * BlockLength), sealed(blocks[i]));
         write(all);
     }
 
     // Reads one message, checking numbering, state and padding; the states seen go
     // to `states` when given.
     bytes readMessage(std::vector<int>* states = nullptr) {
-        bytes message;
+        std::vector<bytes> pieces;
         for (;;) {
             bytes plain = readBlock();
             if (plain.readUshort() != receiveCounter++)
@@ -291,9 +295,21 @@ public:
                                : state <= 4 ? unsigned(state - 1)
                                             : plain.subBytes(3).readUint();
             if (padding > 200) throw std::runtime_error("RawPeer: padding too long");
-            message = message + plain.subBytes(3 + padding);
-            if (state != 0) return message;
+            pieces.push_back(plain.subBytes(3 + padding));
+            if (state != 0) return joined(pieces);
         }
+    }
+
+    static bytes joined(const std::vector<bytes>& pieces) {
+        unsigned length = 0;
+        for (const bytes& p : pieces) length += p.length();
+        bytes all(length);
+        unsigned offset = 0;
+        for (const bytes& p : pieces) {
+            all.write(int(offset), p);
+            offset += p.length();
+        }
+        return all;
     }
 
     KeyPair keys;
