@@ -354,35 +354,29 @@ void EncryptedSocket::sendKeepAlive() {
 
 void EncryptedSocket::receiveRaw(unsigned length, std::function<void(kel::bytes)> cb) {
     kel::bytes buffer(length);
-    std::weak_ptr<EncryptedSocket> weak = weak_from_this();
-    const unsigned thisSession = session;
-    boost::asio::async_read(
-        socket, boost::asio::buffer(buffer.begin(), buffer.length()),
-        sendingStrand.wrap([weak, thisSession, buffer, cb](const boost::system::error_code& error, size_t) {
-            auto self = weak.lock();
-            if (!self || !self->current(thisSession)) return;
-            if (error) {
-                self->stop(error);
-                return;
-            }
-            cb(buffer);
-        }));
+    boost::asio::async_read(socket, boost::asio::buffer(buffer.begin(), buffer.length()),
+                            sendingStrand.wrap(sessionStep([buffer, cb]() { cb(buffer); })));
 }
 
 void EncryptedSocket::writeRaw(kel::bytes data, std::function<void()> next) {
+    boost::asio::async_write(socket, boost::asio::buffer(data.begin(), data.length()),
+                             sendingStrand.wrap(sessionStep([data, next]() { next(); })));
+}
+
+std::function<void(const boost::system::error_code&, size_t)> EncryptedSocket::sessionStep(
+    std::function<void()> next) {
     std::weak_ptr<EncryptedSocket> weak = weak_from_this();
     const unsigned thisSession = session;
-    boost::asio::async_write(
-        socket, boost::asio::buffer(data.begin(), data.length()),
-        sendingStrand.wrap([weak, thisSession, data, next](const boost::system::error_code& error, size_t) {
-            auto self = weak.lock();
-            if (!self || !self->current(thisSession)) return;
-            if (error) {
-                self->stop(error);
-                return;
-            }
-            next();
-        }));
+    // `next` holds the operation's buffer until the completion has run.
+    return [weak, thisSession, next](const boost::system::error_code& error, size_t) {
+        auto self = weak.lock();
+        if (!self || !self->current(thisSession)) return;
+        if (error) {
+            self->stop(error);
+            return;
+        }
+        next();
+    };
 }
 
 void EncryptedSocket::deliver(std::function<void(EncryptedSocket&)> event) {

@@ -108,6 +108,9 @@ private:
     kel::bytes encodeBlocks(const kel::bytes& message);
     void receiveRaw(unsigned length, std::function<void(kel::bytes)> cb);
     void writeRaw(kel::bytes data, std::function<void()> next);
+    // Completion of a read or write of the current session: does nothing once that
+    // session has ended, stops the channel on an error, otherwise runs `next`.
+    std::function<void(const boost::system::error_code&, size_t)> sessionStep(std::function<void()> next);
     bool current(unsigned forSession) const;
     void deliver(std::function<void(EncryptedSocket&)> event);
 
