@@ -1,0 +1,88 @@
+#include "Vant/Process.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> allLines(Vant::Process& process) {
+    std::vector<std::string> lines;
+    std::string line;
+    while (process.readLine(line)) lines.push_back(line);
+    return lines;
+}
+
+// True while the process exists and is not a zombie.
+bool running(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string content;
+    if (!std::getline(stat, content)) return false;
+    const auto close = content.rfind(')');
+    return close != std::string::npos && content.size() > close + 2 && content[close + 2] != 'Z';
+}
+
+bool gone(pid_t pid, std::chrono::milliseconds deadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (running(pid)) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(Process, PassesArgumentsAsPlainTextWithoutAShell) {
+    const std::vector<std::string> hostile = {"two words", "say \"hi\"", "$(touch pwned)", "`id`", "$HOME", "a;b|c"};
+    std::vector<std::string> argv = {"printf", "%s\\n"};
+    argv.insert(argv.end(), hostile.begin(), hostile.end());
+    Vant::Process printf(argv);
+    ASSERT_TRUE(printf.started()) << printf.error();
+    EXPECT_EQ(allLines(printf), hostile);
+    EXPECT_EQ(printf.wait(), 0);
+}
+
+TEST(Process, ReadsLinesIncludingAnUnterminatedLastOneAndReportsTheStatus) {
+    Vant::Process sh({"sh", "-c", "printf 'one\\n\\nthree'; echo oops >&2; exit 3"});
+    EXPECT_EQ(allLines(sh), (std::vector<std::string>{"one", "", "three"}));
+    EXPECT_EQ(sh.wait(), 3);
+
+    Vant::Process merged({"sh", "-c", "echo out; echo err >&2"}, true);
+    EXPECT_EQ(allLines(merged), (std::vector<std::string>{"out", "err"}));
+    EXPECT_EQ(merged.wait(), 0);
+}
+
+TEST(Process, ReportsAProgramThatCannotStart) {
+    Vant::Process missing({"/nonexistent/program", "x"});
+    EXPECT_FALSE(missing.started());
+    EXPECT_NE(missing.error().find("/nonexistent/program"), std::string::npos);
+    std::string line;
+    EXPECT_FALSE(missing.readLine(line));
+    EXPECT_EQ(missing.wait(), -1);
+}
+
+TEST(Process, EndingStopsTheProgramAndWhatItStartedButNoOtherProcess) {
+    // An unrelated program of the same name, in a group of its own.
+    Vant::Process bystander({"sh", "-c", "echo ready; exec sleep 300"});
+    std::string line;
+    ASSERT_TRUE(bystander.readLine(line));
+
+    // A program that starts a helper (as the slicer starts its engine), ignores
+    // SIGTERM and hangs.
+    Vant::Process program({"sh", "-c", "trap '' TERM; sleep 300 & echo $!; wait"});
+    ASSERT_TRUE(program.readLine(line));
+    const pid_t helper = std::stoi(line);
+    ASSERT_TRUE(running(helper));
+
+    EXPECT_EQ(program.end(std::chrono::milliseconds(200)), 128 + SIGKILL);
+    EXPECT_TRUE(gone(program.id(), std::chrono::seconds(10)));
+    EXPECT_TRUE(gone(helper, std::chrono::seconds(10)));
+    EXPECT_TRUE(running(bystander.id()));
+    EXPECT_EQ(bystander.end(), 128 + SIGTERM);
+}
