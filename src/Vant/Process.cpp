@@ -48,7 +48,8 @@ Process::Process(const std::vector<std::string>& argv, bool mergeError) {
     sigset_t none, all;
     sigemptyset(&none);
     sigfillset(&all);
-    posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setflags(&setup.attr,
+                             POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     posix_spawnattr_setpgroup(&setup.attr, 0);
     posix_spawnattr_setsigmask(&setup.attr, &none);
     posix_spawnattr_setsigdefault(&setup.attr, &all);
@@ -109,7 +110,8 @@ bool Process::leaderExited() {
     // reserved until reap(), so a later signal to the group cannot reach a stranger.
     siginfo_t info;
     std::memset(&info, 0, sizeof info);
-    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid;
 }
 
 int Process::reap() {

@@ -39,7 +39,8 @@ bool gone(pid_t pid, std::chrono::milliseconds deadline) {
 }  // namespace
 
 TEST(Process, PassesArgumentsAsPlainTextWithoutAShell) {
-    const std::vector<std::string> hostile = {"two words", "say \"hi\"", "$(touch pwned)", "`id`", "$HOME", "a;b|c"};
+    const std::vector<std::string> hostile = {"two words", "say \"hi\"", "$(touch pwned)",
+                                              "`id`",      "$HOME",      "a;b|c"};
     std::vector<std::string> argv = {"printf", "%s\\n"};
     argv.insert(argv.end(), hostile.begin(), hostile.end());
     Vant::Process printf(argv);
