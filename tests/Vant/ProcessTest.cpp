@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/ChildProcess.h"
+
 namespace {
 
 std::vector<std::string> allLines(Vant::Process& process) {
@@ -16,24 +18,6 @@ std::vector<std::string> allLines(Vant::Process& process) {
     std::string line;
     while (process.readLine(line)) lines.push_back(line);
     return lines;
-}
-
-// True while the process exists and is not a zombie.
-bool running(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string content;
-    if (!std::getline(stat, content)) return false;
-    const auto close = content.rfind(')');
-    return close != std::string::npos && content.size() > close + 2 && content[close + 2] != 'Z';
-}
-
-bool gone(pid_t pid, std::chrono::milliseconds deadline) {
-    const auto end = std::chrono::steady_clock::now() + deadline;
-    while (running(pid)) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
 }
 
 }  // namespace
@@ -79,11 +63,11 @@ TEST(Process, EndingStopsTheProgramAndWhatItStartedButNoOtherProcess) {
     Vant::Process program({"sh", "-c", "trap '' TERM; sleep 300 & echo $!; wait"});
     ASSERT_TRUE(program.readLine(line));
     const pid_t helper = std::stoi(line);
-    ASSERT_TRUE(running(helper));
+    ASSERT_TRUE(testsupport::processRunning(helper));
 
     EXPECT_EQ(program.end(std::chrono::milliseconds(200)), 128 + SIGKILL);
-    EXPECT_TRUE(gone(program.id(), std::chrono::seconds(10)));
-    EXPECT_TRUE(gone(helper, std::chrono::seconds(10)));
-    EXPECT_TRUE(running(bystander.id()));
+    EXPECT_TRUE(testsupport::waitUntilEnded(program.id(), std::chrono::seconds(10)));
+    EXPECT_TRUE(testsupport::waitUntilEnded(helper, std::chrono::seconds(10)));
+    EXPECT_TRUE(testsupport::processRunning(bystander.id()));
     EXPECT_EQ(bystander.end(), 128 + SIGTERM);
 }

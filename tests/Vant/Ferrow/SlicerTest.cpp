@@ -34,15 +34,6 @@ kel::var map(std::initializer_list<std::pair<const char*, kel::var>> entries) {
     return m;
 }
 
-// True while the process exists and is not a zombie.
-bool running(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string content;
-    if (!std::getline(stat, content)) return false;
-    const auto close = content.rfind(')');
-    return close != std::string::npos && content.size() > close + 2 && content[close + 2] != 'Z';
-}
-
 }  // namespace
 
 TEST(Slicer, BuildsItsCommandLineFromTheSettings) {
@@ -156,11 +147,7 @@ TEST(Slicer, StoppingEndsOnlyTheSlicersOwnProcesses) {
     ASSERT_TRUE(log.waitForEnd());
     EXPECT_EQ(log.all(), (std::vector<double>{0.1, -2.0}));
     const pid_t engine = std::stoi(slurp(folder + "/out.engine"));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (running(engine) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_FALSE(running(engine));
-    EXPECT_TRUE(running(otherPython.pid()));
-    EXPECT_TRUE(running(otherEngine.pid()));
+    EXPECT_TRUE(testsupport::waitUntilEnded(engine, std::chrono::seconds(10)));
+    EXPECT_TRUE(testsupport::processRunning(otherPython.pid()));
+    EXPECT_TRUE(testsupport::processRunning(otherEngine.pid()));
 }
