@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
+#include <thread>
 #include <stdexcept>
 
 namespace testsupport {
@@ -117,6 +119,23 @@ const std::string& ChildProcess::out() {
 const std::string& ChildProcess::err() {
     pump(0);
     return errText;
+}
+
+bool processRunning(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string content;
+    if (!std::getline(stat, content)) return false;
+    const auto close = content.rfind(')');
+    return close != std::string::npos && content.size() > close + 2 && content[close + 2] != 'Z';
+}
+
+bool waitUntilEnded(pid_t pid, std::chrono::milliseconds deadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (processRunning(pid)) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 std::string builtProgram(const std::string& name) {

@@ -46,6 +46,11 @@ private:
     std::string errText;
 };
 
+// True while the process exists and has not ended (a zombie counts as ended).
+bool processRunning(pid_t pid);
+// Waits until processRunning(pid) is false; false at the deadline.
+bool waitUntilEnded(pid_t pid, std::chrono::milliseconds deadline);
+
 // Path of a program built by this project (bin/ of the build directory under test).
 std::string builtProgram(const std::string& name);
 

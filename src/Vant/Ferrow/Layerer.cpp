@@ -1,0 +1,111 @@
+#include "Vant/Ferrow/Layerer.h"
+
+#include <cstring>
+#include <iostream>
+#include <vector>
+
+namespace Vant {
+namespace Ferrow {
+
+namespace {
+
+bool isMovement(const char* line) {
+    return line[0] == 'G' && (line[1] == '0' || line[1] == '1') && line[2] == ' ';
+}
+
+}  // namespace
+
+char* getNextGcodeLine(char* buffer, unsigned int size, FILE* file) {
+    while (std::fgets(buffer, static_cast<int>(size), file) != nullptr) {
+        size_t length = std::strlen(buffer);
+        const bool complete = length > 0 && buffer[length - 1] == '\n';
+        if (!complete && !std::feof(file)) {
+            // Longer than the buffer: drop the rest of it too, so no piece of it is
+            // ever taken for a line of its own.
+            int c;
+            while ((c = std::fgetc(file)) != EOF && c != '\n') {
+            }
+            continue;
+        }
+        while (length > 0 && (buffer[length - 1] == '\n' || buffer[length - 1] == '\r'))
+            buffer[--length] = '\0';
+        if (isMovement(buffer)) return buffer;
+    }
+    return nullptr;
+}
+
+unsigned int countGcode(std::string path) {
+    FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr) return 0;
+    std::vector<char> buffer(Layerer::lineBufferSize);
+    unsigned int count = 0;
+    while (getNextGcodeLine(buffer.data(), Layerer::lineBufferSize, file) != nullptr) ++count;
+    std::fclose(file);
+    return count;
+}
+
+Layerer::Layerer(boost::asio::io_service& io, Driver::Driver& driver, std::string gcodePath)
+    : io(io), driver(driver), gcodePath(std::move(gcodePath)) {}
+
+Layerer::~Layerer() {
+    if (gcode != nullptr) std::fclose(gcode);
+}
+
+void Layerer::post(std::function<void()> step) {
+    auto self = shared_from_this();
+    io.post([self, step] { step(); });
+}
+
+void Layerer::finish(double progress) {
+    auto report = onProgress;
+    post([report, progress] { report(progress); });
+}
+
+void Layerer::layer(std::function<bool(double)> onProgress) {
+    this->onProgress = std::move(onProgress);
+    gcodeCount = countGcode(gcodePath);
+    std::cout << "Layerer::layer() Gcode total count = " << gcodeCount << std::endl;
+    gcode = std::fopen(gcodePath.c_str(), "r");
+    if (gcode == nullptr) {
+        std::cout << "Layerer::layer() error opening gcode file" << std::endl;
+        finish(-2.0);
+        return;
+    }
+    post([this] { pushNextLine(); });
+}
+
+void Layerer::pushNextLine() {
+    char buffer[lineBufferSize];
+    if (getNextGcodeLine(buffer, lineBufferSize, gcode) == nullptr) {
+        std::cout << "Layerer::pushNextLine() Layering complete." << std::endl;
+        finish(1.0);
+        return;
+    }
+    auto self = shared_from_this();
+    const unsigned int line = gcodeIt;
+    driver.pushGcode(buffer, [self, line](const boost::system::error_code& error, double progress) {
+        self->lineTaken(line, error, progress);
+    });
+}
+
+void Layerer::lineTaken(unsigned int line, const boost::system::error_code& error, double progress) {
+    // Only the acknowledgement (0.0), or a failed write, moves the job on; and only
+    // once per line.
+    if (progress != 0.0 || line != gcodeIt) return;
+    if (error) {
+        std::cout << "Layerer::pushNextLine() driver error : " << error.message() << std::endl;
+        gcodeIt = line + 1;
+        finish(-2.0);
+        return;
+    }
+    gcodeIt = line + 1;
+    // While lines remain the share stays below 1.0: 1.0 means the file is done.
+    double share = gcodeCount == 0 ? 0.0 : static_cast<double>(gcodeIt) / static_cast<double>(gcodeCount);
+    if (share >= 1.0) share = 0.999999;
+    std::cout << "Layerer::pushNextLine() line pushed = " << gcodeIt << ", progress = " << share << std::endl;
+    if (!onProgress(share)) return;
+    post([this] { pushNextLine(); });
+}
+
+}  // namespace Ferrow
+}  // namespace Vant
