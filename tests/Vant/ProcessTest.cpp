@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -44,6 +45,9 @@ TEST(Process, ReadsLinesIncludingAnUnterminatedLastOneAndReportsTheStatus) {
 }
 
 TEST(Process, ReportsAProgramThatCannotStart) {
+    // qemu-user's posix_spawn does not hand a failed exec back to the caller (the
+    // board's own C library does), so under the emulator the program looks started.
+    if (std::getenv("TOLVANE_EMULATOR") != nullptr) GTEST_SKIP() << "not observable under the emulator";
     Vant::Process missing({"/nonexistent/program", "x"});
     EXPECT_FALSE(missing.started());
     EXPECT_NE(missing.error().find("/nonexistent/program"), std::string::npos);
