@@ -13,6 +13,7 @@
 #include <mutex>
 #include <queue>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -268,7 +269,10 @@ struct End {
 // Random changes of one end's queue, the only ways a queue changes: tasks made,
 // instances made, progress raised, variables set, tasks deleted. Each end sets
 // variables of its own names: two ends writing one variable at the same moment have
-// no order both agree on (see docs/architecture.md).
+// no order both agree on (see docs/architecture.md). Each end raises only the
+// progress of instances it made itself: the raise reads a snapshot first, and a
+// peer's higher value applied in between would otherwise be lowered again, which
+// by design never travels.
 class Changer {
 public:
     Changer(LocalSynchronizer& local, unsigned seed, const std::string& prefix)
@@ -285,15 +289,21 @@ public:
         }
         const unsigned choice = pick(live.empty() ? 1 : 20);
         if (choice == 0) {
-            local.makeTask(pick(2) == 0 ? "Printing" : "Packaging");
+            const std::string id = local.makeTask(pick(2) == 0 ? "Printing" : "Packaging");
+            for (const StateInstance& instance : local.getTask(id).instances()) {
+                mine.insert(std::string(instance["id"]));
+            }
             return;
         }
         const Task task = live[pick(live.size())];
         const std::string id = task["id"];
         if (choice <= 4) {
-            local.makeInstance(id, pick(2) == 0 ? "Heating" : "Layering");
+            mine.insert(local.makeInstance(id, pick(2) == 0 ? "Heating" : "Layering"));
         } else if (choice <= 11) {
-            const std::vector<StateInstance> instances = task.instances();
+            std::vector<StateInstance> instances;
+            for (const StateInstance& instance : task.instances()) {
+                if (mine.count(std::string(instance["id"])) != 0) instances.push_back(instance);
+            }
             if (instances.empty()) return;
             const StateInstance instance = instances[pick(instances.size())];
             // Sixteenths travel exactly in the JSON text of a real.
@@ -327,6 +337,7 @@ private:
     LocalSynchronizer& local;
     std::mt19937 random;
     const std::string prefix;
+    std::set<std::string> mine;
 };
 
 std::string describeDifference(const TaskQueue& a, const TaskQueue& b) {
