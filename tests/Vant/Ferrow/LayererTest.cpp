@@ -42,12 +42,7 @@ class LayererTest : public ::testing::Test {
 protected:
     void SetUp() override {
         driver.reset(new Vant::Driver::Driver(pool.io, sim.motionPath()));
-        std::promise<boost::system::error_code> handshake;
-        driver->initialize([&handshake](boost::system::error_code error) { handshake.set_value(error); });
-        auto done = handshake.get_future();
-        ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-        ASSERT_FALSE(done.get());
-        driver->handleInputs();
+        ASSERT_TRUE(shakeHands(*driver));
     }
 
     void TearDown() override {

@@ -9,6 +9,10 @@
 #include <mutex>
 #include <vector>
 
+#include <future>
+
+#include "Vant/Driver/Driver.h"
+
 class ProgressLog {
 public:
     // The callback to hand to the job; it answers `keepGoing` for reports below 1.0.
@@ -74,3 +78,14 @@ private:
     std::unique_ptr<boost::asio::io_service::work> work;
     std::vector<std::thread> threads;
 };
+
+// Runs the driver's handshake with the board and starts its receive loop; false when
+// the handshake failed or took more than 10 s.
+inline bool shakeHands(Vant::Driver::Driver& driver) {
+    auto handshake = std::make_shared<std::promise<boost::system::error_code>>();
+    driver.initialize([handshake](boost::system::error_code error) { handshake->set_value(error); });
+    auto done = handshake->get_future();
+    if (done.wait_for(std::chrono::seconds(10)) != std::future_status::ready || done.get()) return false;
+    driver.handleInputs();
+    return true;
+}
