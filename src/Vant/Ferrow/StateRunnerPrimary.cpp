@@ -5,6 +5,7 @@
 // pause and the Wi-Fi jobs block the runner's own thread.
 #include "Vant/Ferrow/StateRunner.h"
 
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -101,7 +102,10 @@ void StateRunner::runGcode(const std::string& gcode) {
 
 void StateRunner::pause(double duration) {
     const double step = 0.3;
-    for (int i = 0; i < duration / step; ++i) {
+    // Steps while i * step < duration; the margin keeps a rounding error of the
+    // product (15 * 0.2 is a hair above 3) from adding a step.
+    const int steps = static_cast<int>(std::ceil(duration / step - 1e-9));
+    for (int i = 0; i < steps; ++i) {
         if (interrupted() || keeper->stopping()) return;
         std::this_thread::sleep_for(keeper->pauseStep);
         double progress = i * step / duration;
