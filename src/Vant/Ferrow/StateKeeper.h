@@ -13,6 +13,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -84,6 +85,12 @@ public:
     Vant::Driver::Driver& driver;
     Vant::Driver::Lighting& lighting;
     FileCache fileCache;
+
+    // How often a runner looks again while it waits (for a sub-state, a lock, a
+    // parallel state's branches), and the step of a timed pause. The printer's values;
+    // set before the first task starts.
+    std::chrono::milliseconds pollInterval{100};
+    std::chrono::milliseconds pauseStep{300};
 
 private:
     typedef std::pair<std::string, std::string> Key;

@@ -52,8 +52,23 @@ bool StateRunner::completed() {
     return keeper->sync.getInstanceProgress(taskId, instanceId) == 1.0;
 }
 
+bool StateRunner::failed() {
+    return keeper->sync.getInstanceProgress(taskId, instanceId) < 0;
+}
+
+// A failed state has ended even when it is atomic or parallel (neither reports an
+// interruption): whoever waits for it would wait forever otherwise. An interrupted
+// composed state has not ended until its list is through: the list goes on after an
+// interruption (skipping as its conditions say) and its atomic sub-states still run
+// to their end, so whoever waits for it must not send the board anything before.
 bool StateRunner::ended() {
-    return interrupted() || completed();
+    if (completed() || failed()) return true;
+    return interrupted() && !isComposed();
+}
+
+bool StateRunner::isComposed() {
+    const StateType st = getstateType();
+    return st.isMap() && st.has("mode") && st["mode"].stringValue("") == "composed";
 }
 
 double StateRunner::estimatedDuration() {
@@ -113,10 +128,6 @@ void StateRunner::updateProgress(double elapsed) {
     if (progress >= 1.0) progress = 0.99999;
     keeper->sync.updateInstanceProgress(taskId, instanceId, progress);
 }
-
-void StateRunner::runAsComposed(std::string) {}
-
-void StateRunner::runAsPrimary() {}
 
 }  // namespace Ferrow
 }  // namespace Vant

@@ -5,7 +5,11 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <string>
+#include <vector>
+
+#include <boost/optional.hpp>
 
 #include "Vant/StateMachine/StateType.h"
 
@@ -16,6 +20,8 @@ class StateKeeper;
 
 class StateRunner {
 public:
+    typedef Vant::StateMachine::StateType StateType;
+
     StateRunner();
     StateRunner(StateKeeper* keeper, std::string taskId, std::string instanceId, bool atomic);
     StateRunner(const StateRunner&) = delete;
@@ -32,6 +38,9 @@ public:
     // parallel or the runner atomic.
     bool interrupted();
     bool completed();  // progress exactly 1.0
+    bool failed();     // progress below 0 (-2.0): the state gave up
+    // Completed, failed, or (for a primary state) interrupted: nothing more will
+    // happen to the instance. An interrupted composed state ends with its list.
     bool ended();
     // Estimated duration in seconds, computed once.
     double estimatedDuration();
@@ -39,7 +48,12 @@ public:
     // Reports elapsed / estimate, kept below 1.0: only completion reports 1.0.
     void updateProgress(double elapsed);
 
+    // Interprets the item list of the branch ("Main": the state type's "items"); a
+    // failure inside (a malformed record, a variable of an unexpected kind) fails
+    // the state instead of leaving the thread.
     void runAsComposed(std::string branchName);
+    // Sends the state's command, pauses, waits for an answer, or runs its special
+    // job; failures as above.
     void runAsPrimary();
 
     const std::string& getTaskId() const { return taskId; }
@@ -47,6 +61,55 @@ public:
     bool isAtomic() const { return atomic; }
 
 private:
+    // Catalogue records are shared by every runner: read them only through field().
+    static kel::var field(const kel::var& record, const char* key);
+    static double number(const kel::var& value);
+    static StateType catalogueEntry(const std::string& name);
+
+    // Runs `work`; an exception is logged and fails the state (-2.0, "Interrupted"
+    // set to "RuntimeError"). The second form guards a job's progress callback, which
+    // then answers false.
+    void guarded(const char* where, const std::function<void()>& work);
+    bool reportGuarded(const char* where, const std::function<bool()>& report);
+    void failAfterException(const char* where, const std::string& what);
+    void setProgress(double progress);
+    // Progress -2.0, then the task variable "Interrupted" = failure.
+    void fail(const std::string& failure);
+
+    // Composed states (StateRunnerComposed.cpp). Only a list that completes the
+    // state (the main one, or a branch that took its place) reports 1.0 at its end.
+    void runComposed(const std::string& branchName, bool completes);
+    void startBranch(const std::string& threadName, const std::string& branchName, bool completes);
+    static kel::var branchItems(const StateType& stateType, const std::string& branchName);
+    StateRunner* runSubState(const kel::var& item, bool parallel, double elapsedDuration);
+    void setFromItem(const kel::var& item);
+    // False when the keeper stops while waiting.
+    bool takeLock(const std::string& lockName);
+    // What the condition's outcome says to do next ("then" or "else").
+    kel::var evaluateCondition(const kel::var& item);
+    bool waitForParallelSubStates(const std::vector<StateRunner*>& runners);
+    bool isComposed();
+
+    // Primary states (StateRunnerPrimary.cpp).
+    void runPrimary();
+    void runGcode(const std::string& gcode);
+    void pause(double duration);
+    void runSpecial(const std::string& name);
+    struct FileJob {
+        std::string name;      // the state, for the log
+        std::string problem;   // the log line of a failure the job reports
+        std::string failure;   // the value of "Interrupted" when it fails
+        std::string tempPath;  // its output, until the cache takes it
+    };
+    boost::optional<std::string> cachedFile(const std::string& idVariable, const std::string& missing,
+                                            const std::string& failure);
+    bool reportFileJob(const FileJob& job, double progress, const std::function<bool()>& finish);
+    void downloadModel();
+    void sliceModel();
+    void layerModel();
+    void connectWifi();
+    void fetchWifiList();
+
     StateKeeper* keeper;
     std::string taskId;
     std::string instanceId;
@@ -54,6 +117,10 @@ private:
     // Several threads of a task read it at once (branches, the parent's wait loop).
     std::atomic<double> _estimatedDuration;
 };
+
+// `s` with a backslash before every backslash and double quote: the command line of
+// the Wi-Fi script as a shell would read it, for the log.
+std::string escape(const std::string& s);
 
 }  // namespace Ferrow
 }  // namespace Vant

@@ -1,0 +1,316 @@
+// The primary states of StateRunner: one G-code line or driver command, a timed
+// pause, a request that waits for a user, or one of the special jobs (download,
+// slicing, layering, Wi-Fi connection and scan). The G-code and the three file jobs
+// return at once and finish the state from their callbacks on I/O threads; the
+// pause and the Wi-Fi jobs block the runner's own thread.
+#include "Vant/Ferrow/StateRunner.h"
+
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "Vant/Ferrow/Downloader.h"
+#include "Vant/Ferrow/Layerer.h"
+#include "Vant/Ferrow/Slicer.h"
+#include "Vant/Ferrow/StateKeeper.h"
+#include "Vant/Platform.h"
+#include "Vant/Process.h"
+
+namespace Vant {
+namespace Ferrow {
+
+namespace {
+
+const std::string LogPrefix = "StateRunner::runAsPrimary() ";
+
+void log(const std::string& text) {
+    std::cout << LogPrefix + text + "\n" << std::flush;
+}
+
+// A new name in the temporary folder: 16 hexadecimal digits of 8 random bytes.
+std::string temporaryFile() {
+    return Platform::tempFileFolder() + kel::var::randomHex(8).stringValue();
+}
+
+// Failed jobs leave no half-written file behind in the temporary folder.
+void discard(const std::string& path) {
+    std::remove(path.c_str());
+}
+
+// A task variable read as a string; `fallback` when the task does not have it. A
+// value of another kind throws, which fails the state.
+std::string stringVariable(StateKeeper& keeper, const std::string& taskId, const std::string& name,
+                           const std::string& fallback) {
+    if (!keeper.hasVariable(taskId, name)) return fallback;
+    const kel::var value = keeper.getVariable(taskId, name);
+    if (value.isUndefined()) return fallback;
+    return value.stringValue();
+}
+
+}  // namespace
+
+std::string escape(const std::string& s) {
+    std::string escaped;
+    escaped.reserve(s.size());
+    for (char c : s) {
+        if (c == '\\' || c == '"') escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
+void StateRunner::runAsPrimary() {
+    guarded("runAsPrimary()", [this] { runPrimary(); });
+}
+
+void StateRunner::runPrimary() {
+    const StateType st = getstateType();
+    const std::string name = field(st, "stateType").stringValue("");
+    if (field(st, "special").isDefined()) {
+        runSpecial(name);
+        return;
+    }
+    if (name == "AskAdjustment") keeper->setCalibratingStateRunner(this);
+    const kel::var gcode = field(st, "gcode");
+    // Without a command the state is a request: a user completes it through the task
+    // queue, or the task's interruption ends it.
+    if (gcode.isUndefined()) return;
+    if (!gcode.stringValue().empty()) {
+        runGcode(gcode.stringValue());
+        return;
+    }
+    // The pause lasts one fifth of the stated duration.
+    pause(number(field(st, "duration")) * 0.2);
+}
+
+void StateRunner::runGcode(const std::string& gcode) {
+    keeper->driver.pushGcode(gcode, [this](boost::system::error_code error, double progress) {
+        reportGuarded("runAsPrimary() G-code", [&] {
+            if (interrupted()) return false;
+            if (error) {
+                fail("DriverError");
+                return false;
+            }
+            setProgress(progress);
+            return true;
+        });
+    });
+}
+
+void StateRunner::pause(double duration) {
+    const double step = 0.3;
+    // Steps while i * step < duration; the margin keeps a rounding error of the
+    // product (15 * 0.2 is a hair above 3) from adding a step.
+    const int steps = static_cast<int>(std::ceil(duration / step - 1e-9));
+    for (int i = 0; i < steps; ++i) {
+        if (interrupted() || keeper->stopping()) return;
+        std::this_thread::sleep_for(keeper->pauseStep);
+        double progress = i * step / duration;
+        if (progress >= 1.0) progress = 0.9999999;
+        setProgress(progress);
+    }
+    setProgress(1.0);
+}
+
+void StateRunner::runSpecial(const std::string& name) {
+    if (name == "Downloading") {
+        downloadModel();
+    } else if (name == "Slicing") {
+        sliceModel();
+    } else if (name == "Layering") {
+        layerModel();
+    } else if (name == "ConnectWifi") {
+        connectWifi();
+    } else if (name == "FetchWifiList") {
+        fetchWifiList();
+    } else {
+        log("unknown special state " + name + ", nothing to run");
+    }
+}
+
+// The cached file named by a task variable; when the cache does not have it, the
+// state fails and nothing is given.
+boost::optional<std::string> StateRunner::cachedFile(const std::string& idVariable,
+                                                     const std::string& missing, const std::string& failure) {
+    const std::string id = stringVariable(*keeper, taskId, idVariable, "");
+    const boost::optional<std::string> path = keeper->fileCache.getFile(id);
+    if (keeper->fileCache.hasFile(id) && path) return path;
+    log(missing);
+    fail(failure);
+    return boost::none;
+}
+
+// A download or slicing run reports here: stop when the task is interrupted, fail
+// on the job's failure, follow its progress, and at its end let `finish` take the
+// file into the cache (false: the state fails). The temporary file never stays
+// behind a failure.
+bool StateRunner::reportFileJob(const FileJob& job, double progress, const std::function<bool()>& finish) {
+    const std::string where = "runAsPrimary() " + job.name;
+    return reportGuarded(where.c_str(), [&] {
+        if (interrupted()) {
+            discard(job.tempPath);
+            return false;
+        }
+        if (progress < 0) {
+            log(job.problem);
+            discard(job.tempPath);
+            fail(job.failure);
+            return false;
+        }
+        if (progress < 1.0) {
+            setProgress(progress);
+            return true;
+        }
+        if (finish()) {
+            setProgress(1.0);
+        } else {
+            discard(job.tempPath);
+            fail(job.failure);
+        }
+        return true;
+    });
+}
+
+void StateRunner::downloadModel() {
+    const std::string fileId = stringVariable(*keeper, taskId, "fileId", "");
+    if (keeper->fileCache.hasFile(fileId)) {
+        log("Downloading : Found in cache");
+        setProgress(1.0);
+        return;
+    }
+    const kel::var link = keeper->getVariable(taskId, "fileLink");
+    if (!link.isString()) {
+        log("Downloading : file link missing");
+        fail("FailedDownloading");
+        return;
+    }
+    const std::string tempStlPath = temporaryFile();
+    FileJob job{"Downloading", "Downloading : problem during downloading", "FailedDownloading", tempStlPath};
+    Downloader().download(keeper->io, link.stringValue(), tempStlPath, [this, job, fileId](double progress) {
+        return reportFileJob(job, progress, [&] {
+            if (keeper->fileCache.takeFile(fileId, job.tempPath)) return true;
+            log("Downloading : Caching failed (checksum or writing)");
+            return false;
+        });
+    });
+}
+
+void StateRunner::sliceModel() {
+    const boost::optional<std::string> stlPath =
+        cachedFile("fileId", "Slicing : stl file missing", "FailedSlicing");
+    if (!stlPath) return;
+    const std::string tempGcodePath = temporaryFile();
+    kel::var parameters = keeper->sync.getTask(taskId)["data"];
+    if (!parameters.isMap()) parameters = kel::var_map();
+    FileJob job{"Slicing", "Slicing : problem during slicing", "FailedSlicing", tempGcodePath};
+    Slicer().slice(keeper->io, *stlPath, tempGcodePath, parameters, [this, job](double progress) {
+        return reportFileJob(job, progress, [&] {
+            const boost::optional<std::string> gcodeId = keeper->fileCache.takeFile(job.tempPath);
+            if (gcodeId) {
+                keeper->setVariable(taskId, "gcodeId", *gcodeId);
+                return true;
+            }
+            log("Slicing : cache writing failed");
+            return false;
+        });
+    });
+}
+
+void StateRunner::layerModel() {
+    const boost::optional<std::string> gcodePath =
+        cachedFile("gcodeId", "Layering : gcode file missing", "FailedLayering");
+    if (!gcodePath) return;
+    log("Layering : about to run gcode file : " + *gcodePath);
+    // The layerer's own handlers keep it alive until the job ends.
+    std::make_shared<Layerer>(keeper->io, keeper->driver, *gcodePath)->layer([this](double progress) {
+        return reportGuarded("runAsPrimary() Layering", [&] {
+            if (progress < 0) {
+                log("Layering problem");
+                progress = -2.0;
+            }
+            if (interrupted()) progress = -2.0;
+            if (progress > 1.0) progress = 1.0;
+            if (progress < 0) {
+                fail("FailedLayering");
+                return false;
+            }
+            setProgress(progress);
+            return true;
+        });
+    });
+}
+
+void StateRunner::connectWifi() {
+    const std::string ssid = stringVariable(*keeper, taskId, "WifiDetails.Ssid", "unknownSsid");
+    const std::string password = stringVariable(*keeper, taskId, "WifiDetails.Password", "missingPassword");
+    // The script takes the network name with its blanks written as "++"; the pass
+    // phrase goes unchanged. Both travel as arguments of their own, never through a
+    // shell, so no character in them can run anything.
+    std::string ssidArgument;
+    for (char c : ssid) {
+        if (c == ' ') {
+            ssidArgument += "++";
+        } else {
+            ssidArgument += c;
+        }
+    }
+    const std::vector<std::string> argv{Platform::python(), Platform::wifiScriptPath(), "connect",
+                                        ssidArgument, password};
+    log("[ConnectWifi] command : " + argv[0] + " " + argv[1] + " connect \"" + escape(ssidArgument) +
+        "\" \"" + escape(password) + "\"");
+    Process script(argv);
+    if (!script.started()) {
+        log("[ConnectWifi] the script did not start: " + script.error());
+        fail("FailedWifi");
+        return;
+    }
+    std::string line;
+    bool answered = false;
+    while (!answered && script.readLine(line)) {
+        log("[ConnectWifi] returned : " + line);
+        if (line.find("onnect") == std::string::npos) continue;
+        const bool success = line.find("wifi") != std::string::npos &&
+                             line.find("Connected to wifi: None") == std::string::npos;
+        keeper->setVariable(taskId, "ConnectWifi.Connected", success);
+        setProgress(1.0);
+        answered = true;
+    }
+    while (script.readLine(line)) {
+    }
+    script.wait();
+    // A script that ends without an answer would leave the task waiting forever.
+    if (!answered) {
+        log("[ConnectWifi] no answer from the script");
+        fail("FailedWifi");
+    }
+}
+
+void StateRunner::fetchWifiList() {
+    const std::vector<std::string> argv{Platform::python(), Platform::wifiScriptPath(), "scan"};
+    log("[FetchWifiList] command : " + argv[0] + " " + argv[1] + " " + argv[2]);
+    Process script(argv);
+    std::string line;
+    const bool answered = script.started() && script.readLine(line);
+    if (answered) {
+        log("[FetchWifiList] returned : " + line);
+        const kel::var wifiList = kel::var::fromJsonString(line);
+        log("[FetchWifiList] setting FetchWifiList.Ssids = " + wifiList.toJsonString());
+        keeper->setVariable(taskId, "FetchWifiList.Ssids", wifiList);
+        log("[FetchWifiList] Progress to 1");
+        setProgress(1.0);
+    }
+    std::string rest;
+    while (script.readLine(rest)) {
+    }
+    script.wait();
+    if (!answered) {
+        log("[FetchWifiList] no list from the script" + (script.started() ? "" : ": " + script.error()));
+        fail("FailedWifi");
+    }
+}
+
+}  // namespace Ferrow
+}  // namespace Vant

@@ -1,0 +1,175 @@
+// The job runtime as the printer runs it, for tests: a board simulator, the motion
+// driver and lighting controller on its pseudo-terminals, an I/O pool of five
+// threads, the task queue and the state keeper (with short polling intervals).
+// Tasks are started as the printer service starts them, and requests are answered
+// the way a user answers them: by a difference that raises the instance's progress.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BoardSimProcess.h"
+#include "ProgressLog.h"
+#include "Vant/Driver/Driver.h"
+#include "Vant/Driver/Lighting.h"
+#include "Vant/Ferrow/StateKeeper.h"
+#include "Vant/StateMachine/StateType.h"
+#include "Vant/Synchronization/LocalSynchronizer.h"
+#include "support/AsyncTest.h"
+#include "support/StagedHome.h"
+
+class RuntimeWorld {
+public:
+    typedef std::chrono::milliseconds ms;
+
+    explicit RuntimeWorld(std::vector<std::string> simArguments = {"--time-scale", "200"})
+        : sim(std::move(simArguments)), pool(5) {
+        testsupport::stagedHome();  // the platform layer reads TOLVANE_HOME once, before any path
+        driver.reset(new Vant::Driver::Driver(pool.io, sim.motionPath()));
+        lighting.reset(new Vant::Driver::Lighting(pool.io, sim.lightingPath()));
+        keeper.reset(new Vant::Ferrow::StateKeeper(pool.io, sync, *driver, *lighting));
+        keeper->pollInterval = ms(5);
+        keeper->pauseStep = ms(30);
+        if (!shakeHands(*driver))
+            throw std::runtime_error("the simulated board did not answer the handshake");
+    }
+
+    // The pool goes first: no completion reaches a runner while the keeper joins its
+    // threads.
+    ~RuntimeWorld() {
+        pool.stop();
+        keeper.reset();
+        lighting.reset();
+        driver.reset();
+    }
+
+    // Makes a task of `stateType` with the given variables and starts its first
+    // instance, as the printer service does for a new task.
+    std::string startTask(const std::string& stateType,
+                          const std::vector<std::pair<std::string, kel::var>>& variables = {}) {
+        const std::string taskId = sync.makeTask(stateType);
+        for (const auto& variable : variables) sync.setVariable(taskId, variable.first, variable.second);
+        const std::string instanceId = sync.makeInstance(taskId, stateType);
+        keeper->makeRunner(taskId, instanceId, false).start();
+        return taskId;
+    }
+
+    // Raises an instance's progress as a user's answer arrives: a difference of the queue.
+    void answer(const std::string& taskId, const std::string& instanceId, double progress = 1.0) {
+        Vant::StateMachine::TaskQueue before = sync.getQueue();
+        Vant::StateMachine::TaskQueue after = sync.getQueue();
+        Vant::StateMachine::Task task = after.getTask(taskId);
+        task.getInstance(instanceId)["progress"] = progress;
+        sync.onDifference(after - before);
+    }
+
+    // The instances of a task, as (state type, instance id, progress), in id order.
+    struct Instance {
+        std::string stateType;
+        std::string id;
+        double progress;
+    };
+    std::vector<Instance> instances(const std::string& taskId) {
+        std::vector<Instance> all;
+        for (auto& instance : sync.getTask(taskId).instances()) {
+            all.push_back({instance["stateType"].stringValue(), instance["id"].stringValue(),
+                           instance["progress"].realValue(0.0)});
+        }
+        return all;
+    }
+    std::vector<Instance> instancesOf(const std::string& taskId, const std::string& stateType) {
+        std::vector<Instance> found;
+        for (const Instance& instance : instances(taskId)) {
+            if (instance.stateType == stateType) found.push_back(instance);
+        }
+        return found;
+    }
+
+    // Waits until the task has an unanswered instance of the request `stateType` and
+    // answers it; false at the deadline.
+    bool answerRequest(const std::string& taskId, const std::string& stateType, ms deadline = ms(30000)) {
+        std::string pending;
+        const bool found = testsupport::waitUntil(
+            [&] {
+                for (const Instance& instance : instancesOf(taskId, stateType)) {
+                    if (instance.progress < 1.0 && answered.count(instance.id) == 0) {
+                        pending = instance.id;
+                        return true;
+                    }
+                }
+                return false;
+            },
+            deadline);
+        if (!found) return false;
+        answered.insert(pending);
+        answer(taskId, pending);
+        return true;
+    }
+
+    // Runs the task to its end, answering every request state as it comes; false when
+    // the task is not done by the deadline.
+    bool runToEnd(const std::string& taskId, ms deadline = ms(60000)) {
+        return testsupport::waitUntil(
+            [&] {
+                for (const Instance& instance : instances(taskId)) {
+                    if (instance.progress < 1.0 && answered.count(instance.id) == 0 &&
+                        isRequest(instance.stateType)) {
+                        answered.insert(instance.id);
+                        answer(taskId, instance.id);
+                    }
+                }
+                return sync.isTaskDone(taskId);
+            },
+            deadline);
+    }
+
+    static bool isRequest(const std::string& stateType) {
+        const kel::var& types = Vant::StateMachine::StateTypes;
+        if (!types.has(stateType)) return false;
+        const kel::var& st = types[stateType];
+        return st.has("request") && st["request"].booleanValue(false);
+    }
+
+    // The commands the board received after the handshake ("N7 G1 X1*45" gives "G1 X1").
+    std::vector<std::string> commands() {
+        std::vector<std::string> found;
+        const auto lines = sim.received();
+        for (size_t i = 1; i < lines.size(); ++i) {
+            const auto blank = lines[i].find(' ');
+            const auto star = lines[i].rfind('*');
+            found.push_back(lines[i].substr(blank + 1, star - blank - 1));
+        }
+        return found;
+    }
+
+    // The lighting modes received, by name, in order.
+    std::vector<std::string> lightingModes() {
+        std::istringstream reply(sim.control("lighting"));
+        std::vector<std::string> modes;
+        std::string word;
+        reply >> word;  // "ok"
+        while (reply >> word) modes.push_back(word);
+        return modes;
+    }
+
+    BoardSim::Process sim;
+    testsupport::IoPool pool;
+    std::unique_ptr<Vant::Driver::Driver> driver;
+    std::unique_ptr<Vant::Driver::Lighting> lighting;
+    Vant::Synchronization::LocalSynchronizer sync;
+    std::unique_ptr<Vant::Ferrow::StateKeeper> keeper;
+
+private:
+    std::set<std::string> answered;  // instance ids answered already; the test thread only
+};
+
+// Concatenates command lists: expected sequences are written from the catalogue's parts.
+inline std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}

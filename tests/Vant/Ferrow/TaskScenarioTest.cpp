@@ -1,0 +1,266 @@
+// Every task root of the catalogue run from its first state to its last against the
+// simulated boards, checking the commands and lighting modes that reached them, and
+// the failure paths of a print.
+#include "Vant/Ferrow/StateRunner.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "RuntimeWorld.h"
+#include "Vant/Ferrow/FileCache.h"
+#include "Vant/Ferrow/Layerer.h"
+#include "Vant/StateMachine/build.h"
+#include "support/HttpServer.h"
+
+using testsupport::HttpServer;
+using testsupport::scratchFolder;
+using testsupport::stagedHome;
+using testsupport::writeFile;
+typedef std::vector<std::string> Lines;
+
+namespace {
+
+// The commands of the catalogue's shared parts, as the driver sends them.
+Lines freeingBed(bool calibrated) {
+    return Lines{"M104 S0", "G27", "G5 C7 Q0"} +
+           (calibrated ? Lines{} : Lines{"G28 Y0", "G5 C6 Q0", "G28 X0", "G5 C5 Q0"}) + Lines{"G5 C1 Q0"};
+}
+Lines takingBed(bool preHeating, bool calibrated) {
+    return freeingBed(calibrated) + (preHeating ? Lines{"M104 S90"} : Lines{}) +
+           Lines{"G5 C2 Q0", "G26", "G5 C3 Q2", "G5 C4 Q2", "M119"};
+}
+const Lines FreeingBedLights{"Preparing", "Idle"};
+const Lines TakingBedLights = Lines{"Preparing"} + FreeingBedLights + Lines{"Notification", "Preparing"};
+// TakingBed with pre-heating, levelling, cleaning position and heating: the preparation
+// shared by maintenance, ejecting and loading.
+Lines filamentPreparation(bool calibrated) {
+    return takingBed(true, calibrated) + Lines{"M104 S185", "G29", "G5 C8 Q1", "M104 S185"};
+}
+
+// The commands a G-code file streams: its movement lines as the driver writes them.
+Lines movementLines(const std::string& path) {
+    Lines lines;
+    FILE* file = std::fopen(path.c_str(), "r");
+    char buffer[Vant::Ferrow::Layerer::lineBufferSize];
+    while (Vant::Ferrow::getNextGcodeLine(buffer, sizeof buffer, file) != nullptr) {
+        std::string line = buffer;
+        line = line.substr(0, line.find(';'));
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        lines.push_back(line);
+    }
+    std::fclose(file);
+    return lines;
+}
+
+class TaskScenario : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { Vant::StateMachine::buildStateMachine(); }
+
+    // From `from` on, the commands the board received.
+    Lines commandsSince(size_t from) {
+        Lines all = world.commands();
+        return Lines(all.begin() + static_cast<long>(std::min(from, all.size())), all.end());
+    }
+
+    RuntimeWorld world;
+};
+
+// A print served from 127.0.0.1: the model folder, its server and the model's digest.
+class PrintScenario : public TaskScenario {
+protected:
+    PrintScenario() : folder(scratchFolder()) {
+        writeFile(folder + "/cube.stl", testsupport::slurp(stagedHome() + "/models/cube.stl"));
+        // Unique content: the cache outlives each test, and must not hold this one yet.
+        writeFile(folder + "/broken.stl", "not a model " + kel::var::randomHex(8).stringValue() + "\n");
+        server.reset(new HttpServer(folder));
+    }
+
+    std::string digest(const std::string& name) {
+        return *Vant::Ferrow::FileCache::digestOf(folder + "/" + name);
+    }
+
+    std::string startPrint(const std::string& link, const std::string& fileId) {
+        return world.startTask("Printing", {{"fileLink", link}, {"fileId", fileId}, {"layerHeight", 0.5}});
+    }
+
+    // The failed state ended with -2.0 and named the failure; the task then ran its
+    // resetting states (an emergency stop, moving away when it was close to the
+    // print, freeing the bed) and released every lock.
+    void expectFailedAndReset(const std::string& taskId, const std::string& failedState,
+                              const std::string& failure, bool closeToPrint) {
+        ASSERT_TRUE(world.runToEnd(taskId));
+        EXPECT_EQ(world.sync.getVariable(taskId, "Interrupted"), kel::var(failure));
+        ASSERT_EQ(world.instancesOf(taskId, failedState).size(), 1u);
+        EXPECT_EQ(world.instancesOf(taskId, failedState)[0].progress, -2.0);
+        const Lines all = world.commands();
+        const auto stop = std::find(all.rbegin(), all.rend(), "M112");
+        ASSERT_NE(stop, all.rend());
+        EXPECT_EQ(Lines(stop.base(), all.end()),
+                  (closeToPrint ? Lines{"G5 C10 Q2"} : Lines{}) + freeingBed(false));
+        for (const char* lock : {"Mechanicals", "Network", "CPU"})
+            EXPECT_FALSE(world.keeper->hasLock(taskId, lock));
+    }
+
+    std::string folder;
+    std::unique_ptr<HttpServer> server;
+};
+
+}  // namespace
+
+TEST_F(TaskScenario, RunsStartUpMaintenanceFilamentAndPackagingTasksInTurn) {
+    std::string task = world.startTask("StartingUp");
+    ASSERT_TRUE(world.runToEnd(task));
+    EXPECT_EQ(world.commands(), (Lines{"M105"} + freeingBed(false)));
+    EXPECT_EQ(world.lightingModes(), FreeingBedLights);
+
+    // The axes stay calibrated from here on: freeing the bed no longer homes them.
+    size_t from = world.commands().size();
+    task = world.startTask("Maintaining", {{"Maintaining.Type", "Ejecting"}});
+    ASSERT_TRUE(world.runToEnd(task));
+    EXPECT_EQ(commandsSince(from), (filamentPreparation(true) +
+                                    Lines{"G5 C9 Q3", "M104 S0", "G46 Q1", "G47 Q3"} + freeingBed(true)));
+
+    from = world.commands().size();
+    task = world.startTask("EjectingFilament");
+    ASSERT_TRUE(world.runToEnd(task));
+    EXPECT_EQ(commandsSince(from), (filamentPreparation(true) +
+                                    Lines{"G5 C9 Q3", "M104 S0", "G46 Q1", "G47 Q3"} + freeingBed(true)));
+
+    from = world.commands().size();
+    task = world.startTask("LoadingFilament");
+    ASSERT_TRUE(world.runToEnd(task));
+    EXPECT_EQ(commandsSince(from),
+              (filamentPreparation(true) + Lines{"G5 C9 Q3", "M104 S0", "G46 Q1"} + freeingBed(true)));
+    EXPECT_EQ(world.instancesOf(task, "AskCartridgeColor").size(), 1u);
+
+    from = world.commands().size();
+    task = world.startTask("Packaging");
+    ASSERT_TRUE(world.runToEnd(task));
+    EXPECT_EQ(commandsSince(from), (Lines{"G73 Q0"}));
+
+    const Lines filamentLights = TakingBedLights + FreeingBedLights;
+    EXPECT_EQ(world.lightingModes(),
+              FreeingBedLights + filamentLights + filamentLights + filamentLights + FreeingBedLights);
+    EXPECT_FALSE(world.keeper->hasLock(task, "Mechanicals"));
+}
+
+TEST_F(PrintScenario, PrintsAModelFromItsLinkThroughTheSlicerToTheBoard) {
+    const std::string task = startPrint(server->url("cube.stl"), digest("cube.stl"));
+    ASSERT_TRUE(world.answerRequest(task, "Uploading"));
+    ASSERT_TRUE(world.runToEnd(task));
+    EXPECT_FALSE(world.sync.hasVariable(task, "Interrupted"));
+
+    const kel::var gcodeId = world.sync.getVariable(task, "gcodeId");
+    ASSERT_TRUE(gcodeId.isString());
+    const Lines streamed = movementLines(*world.keeper->fileCache.getFile(gcodeId.stringValue()));
+    ASSERT_GT(streamed.size(), 100u);
+    EXPECT_EQ(world.commands(),
+              (takingBed(true, false) + Lines{"G29", "G5 C8 Q1", "M104 S185", "G46 Q1"} +
+               Lines{"G92 E0 Q0", "G55", "G90"} + streamed + Lines{"G54", "G5 C11 Q0"} + freeingBed(true)));
+    EXPECT_EQ(world.lightingModes(), (TakingBedLights + Lines{"Printing"} + FreeingBedLights));
+    for (const auto& instance : world.instances(task))
+        EXPECT_EQ(instance.progress, 1.0) << instance.stateType;
+}
+
+TEST_F(PrintScenario, AModelLinkThatFailsInterruptsThePrint) {
+    const std::string task = startPrint("http://127.0.0.1:1/broken.stl", digest("broken.stl"));
+    expectFailedAndReset(task, "Downloading", "FailedDownloading", false);
+}
+
+TEST_F(PrintScenario, AModelWhoseDigestDiffersIsNotCachedAndInterruptsThePrint) {
+    const std::string task = startPrint(server->url("cube.stl"), "0123456789abcdef0123456789abcdef");
+    expectFailedAndReset(task, "Downloading", "FailedDownloading", false);
+    EXPECT_FALSE(world.keeper->fileCache.hasFile("0123456789abcdef0123456789abcdef"));
+}
+
+TEST_F(PrintScenario, ASlicerCrashInterruptsThePrint) {
+    const std::string task = startPrint(server->url("broken.stl"), digest("broken.stl"));
+    expectFailedAndReset(task, "Slicing", "FailedSlicing", false);
+}
+
+TEST_F(PrintScenario, AMissingGcodeFileInterruptsThePrintCloseToTheBed) {
+    // The board holds its work until the sliced file is gone again.
+    world.sim.control("hold");
+    const std::string task = startPrint(server->url("cube.stl"), digest("cube.stl"));
+    ASSERT_TRUE(world.answerRequest(task, "Uploading"));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return world.sync.hasVariable(task, "gcodeId"); },
+                                       std::chrono::seconds(30)));
+    const std::string gcodeId = world.sync.getVariable(task, "gcodeId").stringValue();
+    ASSERT_EQ(std::remove(world.keeper->fileCache.getFile(gcodeId)->c_str()), 0);
+    world.sim.control("release");
+    expectFailedAndReset(task, "Layering", "FailedLayering", true);
+}
+
+TEST_F(TaskScenario, TakesTheBedAgainWhenTheBedCheckDisagrees) {
+    world.sim.control("bed off");
+    const std::string task =
+        world.startTask("TakingBed", {{"TakingBed.PreHeating", false}, {"TakingBed.BedOn", true}});
+    ASSERT_TRUE(world.answerRequest(task, "AskClearBed"));
+    // The second request comes only once the first check has found no bed.
+    ASSERT_TRUE(testsupport::waitUntil([&] { return world.instancesOf(task, "AskClearBed").size() == 2; },
+                                       std::chrono::seconds(30)));
+    world.sim.control("bed on");
+    ASSERT_TRUE(world.runToEnd(task));
+    EXPECT_EQ(world.instancesOf(task, "TakingBed").size(), 2u);
+    EXPECT_EQ(world.commands(), takingBed(false, false) + takingBed(false, true));
+    EXPECT_EQ(world.sync.getVariable(task, "BedDetecting.BedOn"), kel::var(true));
+}
+
+TEST_F(TaskScenario, TwoTasksWantingTheMechanicsRunOneAfterTheOther) {
+    const std::string packaging = world.startTask("Packaging");
+    const std::string startingUp = world.startTask("StartingUp");
+    ASSERT_TRUE(world.runToEnd(packaging));
+    ASSERT_TRUE(world.runToEnd(startingUp));
+    const Lines first = Lines{"G73 Q0", "M105"} + freeingBed(false);
+    const Lines second = Lines{"M105"} + freeingBed(false) + Lines{"G73 Q0"};
+    const Lines received = world.commands();
+    EXPECT_TRUE(received == first || received == second) << ::testing::PrintToString(received);
+}
+
+TEST_F(TaskScenario, MovesTheNozzleOnCalibrationActionsOnlyWhileTheAdjustmentRuns) {
+    testsupport::CapturedStdout log;
+    const std::string task = world.startTask("NozzleCalibration");
+    world.keeper->pushCalibrationAction("up");  // not adjusting yet: ignored
+    ASSERT_TRUE(world.answerRequest(task, "AskClearBed"));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return !world.instancesOf(task, "AskAdjustment").empty(); },
+                                       std::chrono::seconds(30)));
+    // The adjustment state accepts actions from the moment its runner has started.
+    for (const char* action : {"up", "down"}) {
+        const std::string line = std::string("action = ") + action;
+        ASSERT_TRUE(testsupport::waitUntil([&] {
+            world.keeper->pushCalibrationAction(action);
+            return log.waitFor(line + ", executing\u2026", std::chrono::milliseconds(200));
+        })) << action;
+        ASSERT_TRUE(log.waitFor(line + ", executed.")) << action;
+    }
+    ASSERT_TRUE(world.answerRequest(task, "AskAdjustment"));
+    ASSERT_TRUE(world.runToEnd(task));
+    world.keeper->pushCalibrationAction("down");  // ended: ignored
+
+    EXPECT_EQ(world.commands(), (takingBed(false, false) +
+                                 Lines{"G29", "G70 Q0", "G71 Q0", "G72 Q0", "M500"} + freeingBed(true)));
+    EXPECT_EQ(world.lightingModes(), (TakingBedLights + Lines{"Notification"} + FreeingBedLights));
+}
+
+TEST_F(TaskScenario, SetsUpWifiWithANetworkNameThatReachesTheScriptAsPlainText) {
+    const std::string marker = scratchFolder() + "/ran";
+    const std::string ssid = "Cafe \"Corner\" $(touch " + marker + ")";
+    const std::string task = world.startTask("WifiSetup");
+    ASSERT_TRUE(testsupport::waitUntil([&] { return !world.instancesOf(task, "AskWifiDetails").empty(); }));
+    EXPECT_EQ(world.sync.getVariable(task, "FetchWifiList.Ssids")[1]["ssid"], kel::var("Guest Net"));
+    world.sync.setVariable(task, "WifiDetails.Ssid", ssid);
+    world.sync.setVariable(task, "WifiDetails.Password", "pass `word` $HOME");
+    ASSERT_TRUE(world.runToEnd(task));
+
+    EXPECT_EQ(world.sync.getVariable(task, "ConnectWifi.Connected"), kel::var(true));
+    const std::string calls = testsupport::slurp(stagedHome() + "/bin/tolvane-wifi/current/wifiConfig.log");
+    const std::string last = calls.substr(calls.rfind('\n', calls.size() - 2) + 1);
+    EXPECT_EQ(kel::var::fromJsonString(last),
+              (kel::var{"connect", "Cafe++\"Corner\"++$(touch++" + marker + ")", "pass `word` $HOME"}));
+    struct stat info;
+    EXPECT_NE(::stat(marker.c_str(), &info), 0);
+    EXPECT_TRUE(world.commands().empty());
+}
