@@ -6,6 +6,7 @@
 #include <thread>
 #include <utility>
 
+#include "Vant/Log.h"
 #include "Vant/Printer/User.h"
 #include "Vant/Process.h"
 #include "Vant/StateMachine/StateType.h"
@@ -16,17 +17,6 @@ namespace Vant {
 namespace Printer {
 
 namespace {
-
-// One log line in a single write, so that lines of concurrent threads do not mix.
-void logLine(const std::string& line) {
-    std::cout << line + "\n" << std::flush;
-}
-
-std::string addressOf(const void* object) {
-    std::ostringstream text;
-    text << object;
-    return text.str();
-}
 
 const unsigned ClaimLength = 32;
 

@@ -4,6 +4,7 @@
 #include <sstream>
 #include <utility>
 
+#include "Vant/Log.h"
 #include "Vant/Messaging/SimpleErrorCode.h"
 #include "Vant/Printer/Printer.h"
 
@@ -11,17 +12,6 @@ namespace Vant {
 namespace Printer {
 
 namespace {
-
-// One log line in a single write, so that lines of concurrent sessions do not mix.
-void logLine(const std::string& line) {
-    std::cout << line + "\n" << std::flush;
-}
-
-std::string addressOf(const void* object) {
-    std::ostringstream text;
-    text << object;
-    return text.str();
-}
 
 // The start of a received text for a log line; a hostile body may be a megabyte.
 std::string excerpt(const std::string& text) {
