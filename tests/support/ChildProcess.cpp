@@ -83,7 +83,10 @@ void ChildProcess::pump(int timeoutMs) {
 
 bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds deadline) {
     const auto end = std::chrono::steady_clock::now() + deadline;
-    while (outText.find(text) == std::string::npos) {
+    // Only the new output is searched again: a chatty child's output grows large.
+    std::size_t from = 0;
+    while (outText.find(text, from) == std::string::npos) {
+        if (outText.size() >= text.size()) from = outText.size() - text.size() + 1;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         if (left.count() <= 0 || (outFd < 0 && errFd < 0)) return false;
         pump(static_cast<int>(std::min<long long>(left.count(), 100)));

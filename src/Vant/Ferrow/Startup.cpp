@@ -61,6 +61,16 @@ bool fileExist(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0;
 }
 
+void runIoService(boost::asio::io_service& io) {
+    while (!io.stopped()) {
+        try {
+            io.run();
+        } catch (const std::exception& e) {
+            std::cout << "main() Exception caugth on thread root : " << e.what() << std::endl;
+        }
+    }
+}
+
 bool loadStateMachine(const std::string& path) {
     if (!fileExist(path)) {
         StateMachine::buildStateMachine();

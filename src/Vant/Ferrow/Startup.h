@@ -1,9 +1,11 @@
 // Start-up helpers of the daemon's entry point: the command-line scan, the usage
-// text, and the two small file helpers the catalogue loading uses. All run on the
-// main thread before any other thread exists.
+// text, the two small file helpers the catalogue loading uses and the body of a pool
+// thread. All but runIoService run on the main thread before any other thread exists.
 #pragma once
 
 #include <string>
+
+#include <boost/asio/io_service.hpp>
 
 namespace Vant {
 namespace Ferrow {
@@ -28,6 +30,15 @@ std::string readFile(const std::string& path);
 
 // True when stat() on the path succeeds.
 bool fileExist(const std::string& path);
+
+// Threads of the I/O pool, and how long the main thread sleeps when it has no console.
+const int PoolSize = 5;
+const long MainSleepSeconds = 31536000;  // 365 days
+
+// The body of one pool thread: runs `io` until it is stopped. An exception escaping
+// a handler is logged and the thread goes back to running the service, so one bad
+// message never takes a pool thread away.
+void runIoService(boost::asio::io_service& io);
 
 // The first step of start-up: fills the state-type catalogue from the catalogue file
 // at `path` when it exists (taken as it reads, nothing checked or merged), else with

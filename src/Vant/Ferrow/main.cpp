@@ -1,39 +1,17 @@
 // The daemon's entry point: reads the command line, checks or makes the private
 // key, prints the public key, creates the one I/O service of the process, builds
 // the objects of the selected mode and runs the service on a pool of five threads.
-#include <chrono>
 #include <cstdlib>
-#include <exception>
 #include <iostream>
-#include <thread>
-#include <vector>
 
 #include <boost/asio/io_service.hpp>
 
+#include "Vant/Ferrow/PrinterMode.h"
 #include "Vant/Ferrow/Startup.h"
 #include "Vant/Platform.h"
 #include "kel/Sodium.h"
 #include "kel/bytes.h"
 #include "kel/var.h"
-
-namespace {
-
-const int PoolSize = 5;
-const long MainSleepSeconds = 31536000;  // 365 days
-
-// Printer mode: an exception escaping a handler is logged and the thread goes back
-// to running the service, so one bad message never takes a pool thread away.
-void runPrinterPool(boost::asio::io_service& io) {
-    while (!io.stopped()) {
-        try {
-            io.run();
-        } catch (const std::exception& e) {
-            std::cout << "main() Exception caugth on thread root : " << e.what() << std::endl;
-        }
-    }
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     using namespace Vant::Ferrow;
@@ -61,12 +39,6 @@ int main(int argc, char** argv) {
     boost::asio::io_service io;
     boost::asio::io_service::work work(io);
 
-    std::vector<std::thread> pool;
-    for (int i = 0; i < PoolSize; ++i) pool.emplace_back([&io] { runPrinterPool(io); });
-
-    std::this_thread::sleep_for(std::chrono::seconds(MainSleepSeconds));
-
-    io.stop();
-    for (auto& thread : pool) thread.join();
-    return 0;
+    // Printer mode, the default.
+    return runPrinterMode(io, kel::bytes::fromHex(options.privKeyHex), options.prompt);
 }

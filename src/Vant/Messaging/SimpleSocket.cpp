@@ -11,6 +11,7 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
+#include "Vant/Log.h"
 #include "Vant/Messaging/SimpleContainer.h"
 #include "Vant/Variables.h"
 
@@ -18,17 +19,6 @@ namespace Vant {
 namespace Messaging {
 
 namespace {
-
-// One log line, written in a single call so that lines of concurrent sockets do not mix.
-void logLine(const std::string& line) {
-    std::cout << line + "\n" << std::flush;
-}
-
-std::string addressOf(const void* object) {
-    std::ostringstream text;
-    text << object;
-    return text.str();
-}
 
 // A timer's wait that ended without error may still have been overtaken: it expired,
 // and the socket re-armed it before the handler ran on the strand.

@@ -16,7 +16,7 @@
 
 #include <boost/asio/error.hpp>
 
-#include "Vant/Messaging/RawPeer.h"
+#include "support/RawPeer.h"
 #include "support/AsyncTest.h"
 
 using boost::system::error_code;

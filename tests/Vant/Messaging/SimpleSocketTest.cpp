@@ -5,7 +5,7 @@
 #include <atomic>
 #include <thread>
 
-#include "Vant/Messaging/RawPeer.h"
+#include "support/RawPeer.h"
 #include "Vant/Messaging/SimpleContainer.h"
 #include "support/AsyncTest.h"
 

@@ -1,0 +1,238 @@
+#include "Vant/Printer/Printer.h"
+
+#include <algorithm>
+#include <iostream>
+#include <sstream>
+#include <thread>
+#include <utility>
+
+#include "Vant/Log.h"
+#include "Vant/Printer/User.h"
+#include "Vant/Process.h"
+#include "Vant/StateMachine/StateType.h"
+#include "Vant/UdpBroadcasting/Announcement.h"
+#include "kel/Sodium.h"
+
+namespace Vant {
+namespace Printer {
+
+namespace {
+
+const unsigned ClaimLength = 32;
+
+}  // namespace
+
+Printer::Printer(boost::asio::io_service& io, kel::bytes privateKey, Vant::Driver::Driver& driver,
+                 Vant::Driver::Lighting& lighting, Settings settings)
+    : io(io),
+      privateKey(privateKey.clone()),
+      publicKey(kel::Sodium::publicKey(privateKey)),
+      settings(std::move(settings)),
+      server(io, this->settings.socketTimings),
+      localSynchronizer(),
+      stateKeeper(io, localSynchronizer, driver, lighting),
+      udpBroadcaster(UdpPort, kel::bytes(), this->settings.broadcastDestinations),
+      productionScriptRunning(std::make_shared<std::atomic<bool>>(false)) {
+    udpBroadcaster.setBroadcasted(kel::bytes(announcement()));
+    udpBroadcaster.setSendingInterval(this->settings.broadcastInterval);
+    subscribe();
+}
+
+Printer::~Printer() {
+    stop();
+    server.stop();
+    for (const auto& socket : server.openSockets()) socket->forceClose();
+    std::map<kel::bytes, Session> sessions;
+    {
+        std::lock_guard<std::mutex> lock(usersMutex);
+        sessions.swap(users);
+    }
+    // The sessions end here, before the queue and the keeper they are wired to.
+    sessions.clear();
+}
+
+std::string Printer::announcement() const {
+    return Vant::UdpBroadcasting::makeAnnouncement(publicKey);
+}
+
+void Printer::subscribe() {
+    localSynchronizer.pushNewTask >> [this](std::string taskId) { startTask(taskId); };
+    localSynchronizer.pushNewTask >> [](std::string taskId) { logLine("NEW\u00a0TASK\u00a0: " + taskId); };
+    localSynchronizer.pushDeletedTask >>
+        [](std::string taskId) { logLine("DELETED\u00a0TASK\u00a0: " + taskId); };
+    localSynchronizer.pushNewState >> [this](std::string taskId, std::string instanceId) {
+        logInstance("NEW\u00a0INSTANCE\u00a0: ", taskId, instanceId);
+    };
+    localSynchronizer.pushModifiedState >> [this](std::string taskId, std::string instanceId) {
+        logInstance("MODIFIED\u00a0INSTANCE\u00a0: ", taskId, instanceId);
+    };
+    localSynchronizer.pushModifiedVariable >> [this](std::string taskId, std::string name) {
+        logLine("MODIFIED\u00a0VARIABLE\u00a0: " + name + " = " +
+                localSynchronizer.getVariable(taskId, name).toJsonString());
+    };
+}
+
+void Printer::logInstance(const char* label, const std::string& taskId, const std::string& instanceId) {
+    const kel::var instance = localSynchronizer.getInstance(taskId, instanceId);
+    const kel::var& read = instance;
+    const kel::var stateType = read.isMap() && read.has("stateType") ? read["stateType"] : kel::var();
+    std::ostringstream progress;
+    progress << localSynchronizer.getInstanceProgress(taskId, instanceId);
+    logLine(label + taskId + ", " + instanceId + "(" + stateType.toJsonString() + ")" +
+            " progress = " + progress.str());
+}
+
+void Printer::start() {
+    server.startServer(settings.port, [this](std::shared_ptr<Vant::Messaging::SimpleSocket> socket) {
+        onNewSocket(socket);
+    });
+    udpBroadcaster.start();
+    std::vector<std::shared_ptr<User>> sessions;
+    {
+        std::lock_guard<std::mutex> lock(usersMutex);
+        sessionsStarted = true;
+        for (const auto& entry : users) sessions.push_back(entry.second.user);
+    }
+    for (const auto& user : sessions) user->start();
+}
+
+void Printer::stop() {
+    udpBroadcaster.stop();
+    std::vector<std::shared_ptr<User>> sessions;
+    {
+        std::lock_guard<std::mutex> lock(usersMutex);
+        sessionsStarted = false;
+        for (const auto& entry : users) sessions.push_back(entry.second.user);
+    }
+    for (const auto& user : sessions) user->stop();
+}
+
+bool Printer::started() const {
+    return udpBroadcaster.started();
+}
+
+void Printer::startTask(std::string taskId) {
+    try {
+        const kel::var task = localSynchronizer.getTask(taskId);
+        const kel::var& read = task;
+        if (!read.isMap() || !read.has("stateType") || !read["stateType"].isString()) {
+            logLine("Printer::startTask() task " + taskId + " has no state type name; not started.");
+            return;
+        }
+        const std::string stateType = read["stateType"].stringValue();
+        const kel::var& catalogue = Vant::StateMachine::StateTypes;
+        if (!catalogue.isMap() || !catalogue.has(stateType)) {
+            logLine("Printer::startTask() task " + taskId + " names no known state type (" +
+                    read["stateType"].toJsonString() + "); not started.");
+            return;
+        }
+        const std::string instanceId = localSynchronizer.makeInstance(taskId, stateType);
+        if (instanceId.empty()) return;  // the task is gone; the synchronizer said so
+        stateKeeper.makeRunner(taskId, instanceId, false).start();
+    } catch (const std::exception& e) {
+        logLine("Printer::startTask() task " + taskId + " not started : " + e.what());
+    }
+}
+
+void Printer::onNewSocket(const std::shared_ptr<Vant::Messaging::SimpleSocket>& socket) {
+    logLine("Printer::start() new opened socket\u2026 socket=" + addressOf(socket.get()));
+    std::weak_ptr<Vant::Messaging::SimpleSocket> weak = socket;
+    socket->start([](boost::system::error_code) {},
+                  [this, weak](kel::bytes message) {
+                      // Anything but a 32-byte frame leaves the connection unclaimed.
+                      if (message.length() != ClaimLength) return;
+                      if (auto claimed = weak.lock()) claim(claimed, message.clone());
+                  },
+                  [](boost::system::error_code) {});
+}
+
+void Printer::claim(const std::shared_ptr<Vant::Messaging::SimpleSocket>& socket, const kel::bytes& id) {
+    logLine("Printer::start() Claimed user id : " + id.toHex());
+    std::shared_ptr<User> user;
+    {
+        std::lock_guard<std::mutex> lock(usersMutex);
+        Session& session = users[id];
+        if (!session.user) {
+            session.user = User::create(this, id, settings.resendAfter, settings.sendingInterval);
+            if (sessionsStarted) session.user->start();
+        }
+        // Kept while setSocket runs, so that it is not taken for idle meanwhile.
+        ++session.claiming;
+        user = session.user;
+    }
+    user->setSocket(socket);
+    std::vector<std::shared_ptr<User>> forgotten;
+    {
+        std::lock_guard<std::mutex> lock(usersMutex);
+        auto found = users.find(id);
+        if (found != users.end()) --found->second.claiming;
+        forgetIdleSessions(forgotten);
+    }
+    // `forgotten` ends its sessions here, outside the lock.
+}
+
+void Printer::sessionIdle() {
+    std::vector<std::shared_ptr<User>> forgotten;
+    std::lock_guard<std::mutex> lock(usersMutex);
+    forgetIdleSessions(forgotten);
+    // The lock is released before `forgotten` (declared first) ends its sessions.
+}
+
+void Printer::forgetIdleSessions(std::vector<std::shared_ptr<User>>& forgotten) {
+    std::vector<std::pair<std::uint64_t, kel::bytes>> idle;
+    for (const auto& entry : users) {
+        std::uint64_t since = 0;
+        if (entry.second.claiming == 0 && entry.second.user->idle(since))
+            idle.emplace_back(since, entry.first);
+    }
+    if (idle.size() <= settings.idleSessionLimit) return;
+    std::sort(idle.begin(), idle.end());
+    const std::size_t excess = idle.size() - settings.idleSessionLimit;
+    for (std::size_t i = 0; i < excess; ++i) {
+        auto found = users.find(idle[i].second);
+        forgotten.push_back(found->second.user);
+        users.erase(found);
+        logLine("Printer::forgetIdleSessions() forgot the idle session of " + idle[i].second.toHex() + " (" +
+                std::to_string(users.size()) + " sessions kept)");
+    }
+}
+
+void Printer::startProductionScript() {
+    if (productionScriptRunning->exchange(true)) {
+        logLine("Printer::startProductionScript() the production-mode script still runs; not started again.");
+        return;
+    }
+    const std::string path = Vant::Platform::productionScriptPath();
+    auto script = std::make_shared<Vant::Process>(std::vector<std::string>{path});
+    if (!script->started()) {
+        logLine("Printer::startProductionScript() " + path + " not started : " + script->error());
+        *productionScriptRunning = false;
+        return;
+    }
+    // Its output is not looked at, only drained so that it never blocks on a full
+    // pipe; the thread reaps it and owns everything it touches.
+    auto running = productionScriptRunning;
+    std::thread([script, running]() {
+        std::string ignoredLine;
+        while (script->readLine(ignoredLine)) {
+        }
+        const int status = script->wait();
+        logLine("Printer::startProductionScript() the production-mode script ended with status " +
+                std::to_string(status));
+        *running = false;
+    }).detach();
+}
+
+std::size_t Printer::userCount() const {
+    std::lock_guard<std::mutex> lock(usersMutex);
+    return users.size();
+}
+
+std::shared_ptr<User> Printer::findUser(const kel::bytes& id) const {
+    std::lock_guard<std::mutex> lock(usersMutex);
+    auto found = users.find(id);
+    return found == users.end() ? nullptr : found->second.user;
+}
+
+}  // namespace Printer
+}  // namespace Vant

@@ -1,0 +1,267 @@
+#include "Vant/Printer/Printer.h"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "BoardSimProcess.h"
+#include "Vant/Printer/User.h"
+#include "Vant/StateMachine/StateType.h"
+#include "Vant/StateMachine/build.h"
+#include "support/AsyncTest.h"
+#include "support/RawPeer.h"
+#include "support/StagedHome.h"
+#include "support/TestUser.h"
+
+using namespace std::chrono_literals;
+using testsupport::CapturedStdout;
+using testsupport::hasInstanceOf;
+using testsupport::RawPeer;
+using testsupport::tasksOf;
+using testsupport::TestUser;
+using testsupport::waitUntil;
+
+namespace {
+
+const std::string NewTask = "NEW\u00a0TASK\u00a0: ";
+
+std::size_t occurrences(const std::string& text, const std::string& wanted) {
+    std::size_t count = 0;
+    for (auto at = text.find(wanted); at != std::string::npos; at = text.find(wanted, at + 1)) ++count;
+    return count;
+}
+
+// A gate network message as a user sends it: kind, 4-byte id, body.
+kel::bytes gateMessage(kel::byte kind, const std::string& body) {
+    return kel::bytes(1, kind) + kel::bytes(4).randomize() + kel::bytes(body);
+}
+
+class PrinterService : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        testsupport::stagedHome();
+        Vant::StateMachine::buildStateMachine();
+    }
+
+    PrinterService() : driver(pool.io, sim.motionPath()), lighting(pool.io, sim.lightingPath()) {}
+
+    void SetUp() override {
+        Vant::Printer::Printer::Settings settings;
+        settings.port = 0;
+        settings.resendAfter = 300ms;
+        settings.sendingInterval = 50ms;
+        settings.broadcastDestinations = {};
+        printer.reset(
+            new Vant::Printer::Printer(pool.io, kel::bytes(32).randomize(), driver, lighting, settings));
+        printer->start();
+        port = printer->localPort();
+    }
+
+    // The service goes once no handler can run any more.
+    void TearDown() override {
+        pool.stop();
+        printer.reset();
+        if (HasFailure()) {
+            const std::string text = log.text();
+            std::cerr << "--- log ---\n" << text.substr(text.size() > 30000 ? text.size() - 30000 : 0);
+        }
+    }
+
+    CapturedStdout log;
+    BoardSim::Process sim;
+    testsupport::IoPool pool{3};
+    Vant::Driver::Driver driver;
+    Vant::Driver::Lighting lighting;
+    std::unique_ptr<Vant::Printer::Printer> printer;
+    unsigned short port = 0;
+};
+
+TEST_F(PrinterService, OnlyAThirtyTwoByteFrameClaimsAConnection) {
+    const kel::bytes longer = kel::bytes(33).randomize();
+    const kel::bytes id = kel::bytes(32).randomize();
+    RawPeer peer(port);
+    ASSERT_TRUE(peer.writeFrame(kel::bytes(31).randomize()));
+    ASSERT_TRUE(peer.writeFrame(longer));
+    ASSERT_TRUE(peer.writeFrame(id));
+    // Frames are handled in order: once the third has claimed, the first two had no effect.
+    ASSERT_TRUE(waitUntil([&] { return printer->findUser(id) != nullptr; }));
+    EXPECT_EQ(printer->userCount(), 1u);
+    EXPECT_EQ(printer->findUser(longer.subBytes(0, 32)), nullptr);
+    EXPECT_EQ(occurrences(log.text(), "Printer::start() Claimed user id : "), 1u);
+    EXPECT_NE(log.text().find("Printer::start() Claimed user id : " + id.toHex()), std::string::npos);
+}
+
+TEST_F(PrinterService, ASecondConnectionOfTheSameUserTakesTheSessionOver) {
+    printer->taskQueue().makeTask("SaveNozzlePosition");
+    const kel::bytes id = kel::bytes(32).randomize();
+    TestUser first(pool.io, port, id), second(pool.io, port, id);
+    ASSERT_TRUE(first.connect());
+    ASSERT_TRUE(first.received().waitFor(1));
+    auto session = printer->findUser(id);
+    ASSERT_NE(session, nullptr);
+
+    ASSERT_TRUE(second.connect());
+    ASSERT_TRUE(first.disconnections().waitFor(1));
+    ASSERT_TRUE(second.received().waitFor(1));
+    EXPECT_FALSE(second.received().snapshot()[0].has("diffId"));
+    EXPECT_EQ(printer->findUser(id), session);
+    EXPECT_EQ(printer->userCount(), 1u);
+    EXPECT_TRUE(session->connected());
+    EXPECT_TRUE(session->synchronizing());
+
+    const std::string text = log.text();
+    const auto forced = text.find("User::setSocket() force closing\n");
+    ASSERT_NE(forced, std::string::npos);
+    const std::string disconnectedLine = "User::setSocket() [pubKey=" + id.toHex() + "] [socket=";
+    const auto closed = text.find(disconnectedLine, forced);
+    ASSERT_NE(closed, std::string::npos);
+    const std::string ending = "] disconnected (reason : Unknown reason)\n";
+    EXPECT_EQ(text.substr(text.find(']', closed + disconnectedLine.size()), ending.size()), ending);
+}
+
+TEST_F(PrinterService, AReturningUserGetsTheWholeQueueFirstAndNoWorkerRunsMeanwhile) {
+    printer->taskQueue().makeTask("SaveNozzlePosition");
+    TestUser user(pool.io, port);
+    ASSERT_TRUE(user.connect());
+    const std::string added = user.addTask("SaveNozzlePosition");
+    ASSERT_TRUE(user.waitForInstanceOf(added, "SaveNozzlePosition"));
+    auto session = printer->findUser(user.id);
+    ASSERT_NE(session, nullptr);
+    EXPECT_TRUE(session->synchronizing());
+
+    user.disconnect();
+    ASSERT_TRUE(waitUntil([&] { return !session->connected(); }));
+    EXPECT_FALSE(session->synchronizing());
+
+    // Nothing changed meanwhile, and still the whole queue comes first.
+    const std::size_t before = user.received().size();
+    ASSERT_TRUE(user.connect());
+    ASSERT_TRUE(user.received().waitFor(before + 1));
+    const kel::var first = user.received().snapshot()[before];
+    EXPECT_FALSE(first.has("diffId"));
+    EXPECT_EQ(first["tasks"].size(), 2u);
+    EXPECT_EQ(printer->findUser(user.id), session);
+    EXPECT_TRUE(session->synchronizing());
+}
+
+TEST_F(PrinterService, AUserAddedTaskIsLoggedAndStartedAtOnce) {
+    TestUser user(pool.io, port);
+    ASSERT_TRUE(user.connect());
+    const std::string taskId = user.addTask("SaveNozzlePosition");
+    ASSERT_TRUE(log.waitFor(NewTask + taskId + "\n"));
+    ASSERT_TRUE(waitUntil([&] { return hasInstanceOf(printer->taskQueue(), taskId, "SaveNozzlePosition"); }));
+    // The instance made on the printer reaches the user's copy.
+    EXPECT_TRUE(user.waitForInstanceOf(taskId, "SaveNozzlePosition"));
+}
+
+TEST_F(PrinterService, CalibrationActionsAndProductionModeAreExecuted) {
+    TestUser user(pool.io, port);
+    ASSERT_TRUE(user.connect());
+    const std::string action = "StateKeeper::pushCalibrationAction(std::string action) action = ";
+
+    ASSERT_TRUE(user.sendReliably(kel::var::fromJsonString(R"({"calibrationAction":1})")));
+    EXPECT_TRUE(log.waitFor("User::User() received calibrationAction : {\"calibrationAction\":1}\n"));
+    EXPECT_TRUE(log.waitFor(action + "up, ignored (not calibrating)"));
+    ASSERT_TRUE(user.sendReliably(kel::var::fromJsonString(R"({"calibrationAction":"down"})")));
+    EXPECT_TRUE(log.waitFor(action + "down, ignored (not calibrating)"));
+
+    // The value is not looked at: false switches too.
+    ASSERT_TRUE(user.sendReliably(kel::var::fromJsonString(R"({"turnToProductionMode":false})")));
+    EXPECT_TRUE(log.waitFor("User::User() received turnToProductionMode\n"));
+    ASSERT_TRUE(waitUntil([&] { return tasksOf(printer->taskQueue(), "Packaging").size() == 1; }));
+    const std::string packaging = tasksOf(printer->taskQueue(), "Packaging")[0];
+    EXPECT_TRUE(hasInstanceOf(printer->taskQueue(), packaging, "Packaging"));
+    EXPECT_TRUE(user.waitForInstanceOf(packaging, "Packaging"));
+    // The script ran without a shell and was reaped.
+    EXPECT_TRUE(log.waitFor("the production-mode script ended with status 0"));
+    EXPECT_NE(
+        testsupport::slurp(testsupport::stagedHome() + "/debug/butterfly.log").find("butterfly started"),
+        std::string::npos);
+}
+
+TEST_F(PrinterService, HostileInputNeverStopsTheServiceForOthers) {
+    TestUser good(pool.io, port);
+    ASSERT_TRUE(good.connect());
+    const std::string before = good.addTask("SaveNozzlePosition");
+    ASSERT_TRUE(good.waitForInstanceOf(before, "SaveNozzlePosition"));
+
+    RawPeer hostile(port);
+    ASSERT_TRUE(hostile.writeFrame(kel::bytes(1, 0x41)));         // no claim
+    ASSERT_TRUE(hostile.writeFrame(kel::bytes(32).randomize()));  // the claim
+    const std::vector<std::string> bodies = {
+        "{{{ not json",
+        R"({"diffId":"0000)",
+        "[1,2,3]",
+        "42",
+        R"({"calibrationAction":{"up":[]}})",
+        R"({"diffId":"00000001","tasks":[{"id":"0000000a","instances":{},"data":{}}]})",
+        R"({"diffId":"00000002","tasks":[{"id":"0000000b","stateType":5,"instances":{},"data":{}}]})",
+        R"({"diffId":"00000003","tasks":[{"id":"0000000c","stateType":"NoSuchType","instances":{},"data":{}}]})",
+        R"({"diffId":"00000004","tasks":[{"id":"0000000d","stateType":"SaveNozzlePosition","instances":{},)"
+        R"("data":{"Interrupted":{"deep":[1,{"x":false}]},"WifiDetails.Ssid":7}}]})",
+        R"({"diffId":"00000005","tasks":"none"})",
+        R"({"tasks":[{"id":5}]})",
+    };
+    for (const auto& body : bodies) ASSERT_TRUE(hostile.writeFrame(gateMessage(Vant::Gate::Reliable, body)));
+    ASSERT_TRUE(hostile.writeFrame(kel::bytes(3, 0xff)));                    // shorter than a gate header
+    ASSERT_TRUE(hostile.writeFrame(gateMessage(0x77, "\xff\xfe garbage")));  // unknown kind
+    ASSERT_TRUE(hostile.writeFrame(gateMessage(Vant::Gate::Notification, "")));
+
+    RawPeer oversized(port);
+    ASSERT_TRUE(oversized.write(kel::bytes::fromUint(0xfffffff0u)));
+    EXPECT_TRUE(oversized.waitClosed());
+
+    EXPECT_TRUE(log.waitFor("Printer::startTask() task 0000000b has no state type name; not started."));
+    EXPECT_TRUE(log.waitFor("Printer::startTask() task 0000000c names no known state type"));
+    EXPECT_TRUE(log.waitFor("User::User() dropped a body that is not JSON text"));
+
+    // The well-behaved user is still served, and the hostile connection stays open.
+    const std::string after = good.addTask("SaveNozzlePosition");
+    EXPECT_TRUE(good.waitForInstanceOf(after, "SaveNozzlePosition"));
+    EXPECT_TRUE(good.isConnected());
+    EXPECT_EQ(printer->userCount(), 2u);
+}
+
+TEST_F(PrinterService, SessionsWithoutAConnectionBeyondTheMostRecent64AreForgotten) {
+    TestUser good(pool.io, port);
+    ASSERT_TRUE(good.connect());
+    const std::string taskId = good.addTask("SaveNozzlePosition");
+    ASSERT_TRUE(good.waitForInstanceOf(taskId, "SaveNozzlePosition"));
+
+    const int claims = 100;
+    std::vector<kel::bytes> ids;
+    for (int i = 0; i < claims; ++i) {
+        ids.push_back(kel::bytes(32).randomize());
+        RawPeer peer(port);
+        ASSERT_TRUE(peer.writeFrame(ids.back()));
+        // Waiting for each session to come and go keeps the order of use that of the claims.
+        std::shared_ptr<Vant::Printer::User> session;
+        ASSERT_TRUE(
+            waitUntil([&] { return (session = printer->findUser(ids.back())) && session->connected(); }));
+        peer.close();
+        ASSERT_TRUE(waitUntil([&] { return !session->connected(); }));
+    }
+    // The last claim handler may still be finishing; its pass forgets the oldest.
+    ASSERT_TRUE(waitUntil([&] { return printer->userCount() == 64 + 1; })) << printer->userCount();
+
+    EXPECT_NE(printer->findUser(good.id), nullptr);
+    for (int i = 0; i < claims - 64; ++i) EXPECT_EQ(printer->findUser(ids[i]), nullptr) << i;
+    for (int i = claims - 64; i < claims; ++i) {
+        auto session = printer->findUser(ids[i]);
+        ASSERT_NE(session, nullptr) << i;
+        EXPECT_FALSE(session->synchronizing()) << i;
+    }
+
+    // A forgotten user comes back to a new session and the whole queue.
+    TestUser returning(pool.io, port, ids[0]);
+    ASSERT_TRUE(returning.connect());
+    ASSERT_TRUE(returning.received().waitFor(1));
+    EXPECT_FALSE(returning.received().snapshot()[0].has("diffId"));
+    EXPECT_TRUE(returning.waitForInstanceOf(taskId, "SaveNozzlePosition"));
+    EXPECT_TRUE(good.isConnected());
+}
+
+}  // namespace

@@ -1,0 +1,293 @@
+// The built daemon in printer mode, run as a child process in a network namespace of
+// the test's own against the simulated board, with a staged home; the test talks to
+// it as its users do.
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <deque>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BoardSimProcess.h"
+#include "Vant/Gate/Gate.h"
+#include "support/AsyncTest.h"
+#include "support/ChildProcess.h"
+#include "support/NetworkNamespace.h"
+#include "support/RawPeer.h"
+#include "support/StagedHome.h"
+#include "support/TestUser.h"
+
+using namespace std::chrono_literals;
+using testsupport::ChildProcess;
+using testsupport::NetworkNamespace;
+using testsupport::RawPeer;
+using testsupport::tasksOf;
+using testsupport::TestUser;
+using testsupport::waitUntil;
+
+namespace {
+
+const std::string PrivateKey = "77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a";
+const unsigned short PrinterPort = 59955;
+
+std::string daemonPath() {
+    return testsupport::builtProgram("tolvane-ferrow");
+}
+
+std::map<std::string, std::string> daemonEnvironment(const BoardSim::Process& sim) {
+    std::map<std::string, std::string> env{
+        {"TOLVANE_HOME", testsupport::stagedHome()},
+        {"TOLVANE_MOTION_PORT", sim.motionPath()},
+        {"TOLVANE_LIGHTING_PORT", sim.lightingPath()},
+        {"TOLVANE_BROADCAST", "127.255.255.255"},
+    };
+    // Freed memory is reused at once, so that the resident size of an instrumented
+    // build says what the daemon keeps (the sanitizer's own records of ten thousand
+    // threads and the running start-up task still add up to about 5 MB; a session
+    // kept per claim would add tens).
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    env["ASAN_OPTIONS"] = std::string(asan != nullptr ? asan : "") + ":quarantine_size_mb=0";
+    return env;
+}
+
+std::size_t threadCount(pid_t pid) {
+    std::size_t count = 0;
+    if (DIR* tasks = ::opendir(("/proc/" + std::to_string(pid) + "/task").c_str())) {
+        while (const dirent* entry = ::readdir(tasks)) {
+            if (entry->d_name[0] != '.') ++count;
+        }
+        ::closedir(tasks);
+    }
+    return count;
+}
+
+long residentKb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.compare(0, 6, "VmRSS:") == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+std::size_t count(const std::string& text, const std::string& wanted, std::size_t from = 0) {
+    std::size_t n = 0;
+    for (auto at = text.find(wanted, from); at != std::string::npos; at = text.find(wanted, at + 1)) ++n;
+    return n;
+}
+
+kel::bytes gateMessage(kel::byte kind, const std::string& body) {
+    return kel::bytes(1, kind) + kel::bytes(4).randomize() + kel::bytes(body);
+}
+
+bool namespacesAvailable() {
+    static const bool available = NetworkNamespace::available();
+    return available;
+}
+
+// The daemon in its namespace, a simulated board and an I/O pool for the test's users.
+class PrinterDaemon : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!namespacesAvailable()) GTEST_SKIP() << "network namespaces need root";
+        ns.reset(new NetworkNamespace);
+        daemon.reset(new ChildProcess(ns->exec({daemonPath(), "-k", PrivateKey}), daemonEnvironment(sim)));
+        ASSERT_TRUE(daemon->waitForOutput("PUBLIC", 30s)) << daemon->err();
+    }
+
+    void TearDown() override {
+        if (daemon) {
+            EXPECT_TRUE(testsupport::processRunning(daemon->pid())) << "the daemon ended: " << daemon->err();
+            if (HasFailure()) {
+                const std::string& out = daemon->out();
+                std::cerr << "--- daemon ---\n" << out.substr(out.size() > 20000 ? out.size() - 20000 : 0);
+            }
+        }
+        pool.stop();
+        daemon.reset();
+        ns.reset();
+    }
+
+    // Connects `user` from inside the namespace, retrying while the daemon starts.
+    bool connect(TestUser& user, std::chrono::milliseconds deadline = 30s) {
+        NetworkNamespace::Inside inside(*ns);
+        return waitUntil([&] { return user.connect(1s); }, deadline);
+    }
+
+    BoardSim::Process sim;
+    testsupport::IoPool pool{3};
+    std::unique_ptr<NetworkNamespace> ns;
+    std::unique_ptr<ChildProcess> daemon;
+};
+
+}  // namespace
+
+TEST(PrinterMode, EndsWithStatusZeroWhenABoardCannotBeOpened) {
+    BoardSim::Process sim;
+    auto env = daemonEnvironment(sim);
+    env["TOLVANE_LIGHTING_PORT"] = sim.folder() + "/no-lighting";
+    ChildProcess withoutLighting({daemonPath(), "-k", PrivateKey}, env);
+    EXPECT_EQ(withoutLighting.wait(30s), 0);
+    EXPECT_NE(withoutLighting.out().find("Lighting creation error : No such file or directory\n"),
+              std::string::npos)
+        << withoutLighting.out();
+    // The lighting controller is opened first: the motion board was never tried.
+    EXPECT_EQ(withoutLighting.out().find("Driver creation error"), std::string::npos);
+
+    env = daemonEnvironment(sim);
+    env["TOLVANE_MOTION_PORT"] = sim.folder() + "/no-motion";
+    ChildProcess withoutMotion({daemonPath(), "-k", PrivateKey}, env);
+    EXPECT_EQ(withoutMotion.wait(30s), 0);
+    EXPECT_NE(withoutMotion.out().find("Driver creation error : No such file or directory\n"),
+              std::string::npos)
+        << withoutMotion.out();
+}
+
+TEST_F(PrinterDaemon, RunsExactlyOneStartingUpTaskOnceTheBoardAnswers) {
+    TestUser user(pool.io, PrinterPort);
+    ASSERT_TRUE(connect(user));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const auto tasks = tasksOf(user.queue(), "StartingUp");
+            return tasks.size() == 1 && user.hasInstanceOf(tasks[0], "StartingUp");
+        },
+        30s));
+    const auto received = sim.received();
+    ASSERT_FALSE(received.empty());
+    EXPECT_EQ(received[0], "N1 M105*38");
+    EXPECT_EQ(daemon->out().find("Driver initialization error"), std::string::npos);
+    EXPECT_EQ(tasksOf(user.queue(), "StartingUp").size(), 1u);
+}
+
+TEST_F(PrinterDaemon, AHostileClientDoesNotStopTheServiceForAWellBehavedUser) {
+    TestUser good(pool.io, PrinterPort);
+    ASSERT_TRUE(connect(good));
+
+    std::atomic<bool> hostileDone{false};
+    std::thread hostile([&] {
+        NetworkNamespace::Inside inside(*ns);
+        for (int round = 0; round < 20; ++round) {
+            RawPeer garbage(PrinterPort);
+            garbage.writeFrame(kel::bytes(7).randomize());   // not a claim
+            garbage.writeFrame(kel::bytes(32).randomize());  // the claim
+            garbage.writeFrame(kel::bytes(300).randomize());
+            garbage.writeFrame(gateMessage(Vant::Gate::Reliable, "\x01\x02 not json {"));
+            garbage.writeFrame(gateMessage(Vant::Gate::Reliable, "[\"an\",\"array\"]"));
+            garbage.writeFrame(gateMessage(
+                Vant::Gate::Reliable,
+                R"({"diffId":"0000aaaa","tasks":[{"id":")" + kel::var::randomHex(4).stringValue() +
+                    R"(","stateType":["Packaging"],"instances":{},"data":{"x":{"y":[false]}}}]})"));
+            garbage.writeFrame(gateMessage(Vant::Gate::Reliable, R"({"calibrationAction":[1]})"));
+            RawPeer oversized(PrinterPort);
+            oversized.write(kel::bytes::fromUint(0x7fffffffu));
+            oversized.waitClosed(5s);
+        }
+        hostileDone = true;
+    });
+
+    // Served while the hostile client works, and after.
+    int served = 0;
+    while (!hostileDone || served < 2) {
+        const std::string taskId = good.addTask("SaveNozzlePosition");
+        EXPECT_TRUE(good.waitForInstanceOf(taskId, "SaveNozzlePosition", 20s)) << served;
+        ++served;
+        daemon->waitForOutput("\x01", 10ms);  // keeps the daemon's output flowing
+    }
+    hostile.join();
+    EXPECT_TRUE(good.isConnected());
+    EXPECT_TRUE(daemon->waitForOutput("User::User() dropped a body that is not JSON text", 5s));
+    EXPECT_TRUE(daemon->waitForOutput("has no state type name; not started.", 5s));
+}
+
+TEST_F(PrinterDaemon, AFloodOfClaimsLeavesThreadsSessionsAndMemoryBounded) {
+    TestUser good(pool.io, PrinterPort);
+    ASSERT_TRUE(connect(good));
+    const std::string first = good.addTask("SaveNozzlePosition");
+    ASSERT_TRUE(good.waitForInstanceOf(first, "SaveNozzlePosition", 20s));
+    const pid_t pid = daemon->pid();
+    const std::string claimed = "Printer::start() Claimed user id : ";
+
+    // Claims with random ids, each connection closed after its claim, at most `window`
+    // of them ahead of the daemon.
+    std::atomic<int> claimsSeen{0};
+    auto flood = [&](int claims) {
+        std::atomic<bool> done{false}, abandon{false};
+        const int start = claimsSeen;
+        std::thread client([&] {
+            NetworkNamespace::Inside inside(*ns);
+            const int window = 100;
+            for (int i = 0; i < claims && !abandon; ++i) {
+                while (i - (claimsSeen - start) > window && !abandon) std::this_thread::sleep_for(1ms);
+                RawPeer peer(PrinterPort);
+                peer.writeFrame(kel::bytes(32).randomize());
+            }
+            done = true;
+        });
+        // The daemon's output is read meanwhile (it would block on a full pipe), and the
+        // well-behaved user keeps being served.
+        std::size_t scanned = daemon->out().size();
+        auto lastTask = std::chrono::steady_clock::now();
+        const auto deadline = lastTask + 600s;
+        std::deque<std::pair<std::string, std::chrono::steady_clock::time_point>> pending;
+        while (!done || claimsSeen - start < claims) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ADD_FAILURE() << "the daemon took " << claimsSeen - start << " of " << claims << " claims";
+                abandon = true;
+                break;
+            }
+            daemon->waitForOutput("\x01", 20ms);
+            const std::string& out = daemon->out();
+            claimsSeen += static_cast<int>(
+                count(out, claimed, scanned > claimed.size() ? scanned - claimed.size() + 1 : 0));
+            scanned = out.size();
+            // A task every second; each must reach the printer and come back started.
+            const auto now = std::chrono::steady_clock::now();
+            if (now - lastTask > 1s) {
+                pending.emplace_back(good.addTask("SaveNozzlePosition"), now);
+                lastTask = now;
+            }
+            while (!pending.empty() && (good.hasInstanceOf(pending.front().first, "SaveNozzlePosition") ||
+                                        now - pending.front().second > 20s)) {
+                EXPECT_TRUE(good.hasInstanceOf(pending.front().first, "SaveNozzlePosition"))
+                    << "task " << pending.front().first << " not served within 20 s";
+                pending.pop_front();
+            }
+        }
+        client.join();
+        for (const auto& task : pending)
+            EXPECT_TRUE(good.waitForInstanceOf(task.first, "SaveNozzlePosition", 20s));
+    };
+
+    // A first round brings the session table to its limit and the allocator to its pace.
+    flood(500);
+    // Settled: the pool, the main thread, the announcer and the user's session.
+    std::size_t threadsBefore = 0;
+    ASSERT_TRUE(waitUntil([&] { return (threadsBefore = threadCount(pid)) <= 16; }, 30s)) << threadsBefore;
+    const long residentBefore = residentKb(pid);
+
+    const auto started = std::chrono::steady_clock::now();
+    flood(10000);
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
+
+    std::size_t threadsAfter = 0;
+    EXPECT_TRUE(waitUntil([&] { return (threadsAfter = threadCount(pid)) <= threadsBefore + 2; }, 30s))
+        << threadsBefore << " threads before, " << threadsAfter << " after";
+    const long residentAfter = residentKb(pid);
+    const std::string& out = daemon->out();
+    const std::string kept = " sessions kept)";
+    const auto last = out.rfind(kept);
+    ASSERT_NE(last, std::string::npos);
+    const int sessions = std::stoi(out.substr(out.rfind('(', last) + 1));
+    EXPECT_LE(sessions, 64 + 1);
+    EXPECT_LT(residentAfter - residentBefore, 8192)
+        << residentBefore << " kB before, " << residentAfter << " kB after";
+    EXPECT_TRUE(good.isConnected());
+    std::cout << "flood of 10000 claims in " << seconds.count() << " s: threads " << threadsBefore << " -> "
+              << threadsAfter << ", sessions " << sessions << ", resident " << residentBefore << " kB -> "
+              << residentAfter << " kB" << std::endl;
+}

@@ -1,0 +1,70 @@
+#include "support/NetworkNamespace.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+
+#include "support/ChildProcess.h"
+
+namespace testsupport {
+
+namespace {
+
+bool run(const std::vector<std::string>& argv) {
+    ChildProcess command(argv);
+    return command.wait(std::chrono::seconds(30)) == 0;
+}
+
+}  // namespace
+
+NetworkNamespace::NetworkNamespace() {
+    static std::atomic<unsigned> counter{0};
+    nsName = "tolvane-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    if (!run({"ip", "netns", "add", nsName})) throw std::runtime_error("ip netns add " + nsName + " failed");
+    if (!run({"ip", "-n", nsName, "link", "set", "lo", "up"})) {
+        run({"ip", "netns", "delete", nsName});
+        throw std::runtime_error("loopback of " + nsName + " does not come up");
+    }
+}
+
+NetworkNamespace::~NetworkNamespace() {
+    run({"ip", "netns", "delete", nsName});
+}
+
+bool NetworkNamespace::available() {
+    if (::geteuid() != 0) return false;
+    try {
+        NetworkNamespace probe;
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+std::vector<std::string> NetworkNamespace::exec(const std::vector<std::string>& argv) const {
+    std::vector<std::string> wrapped{"ip", "netns", "exec", nsName};
+    wrapped.insert(wrapped.end(), argv.begin(), argv.end());
+    return wrapped;
+}
+
+NetworkNamespace::Inside::Inside(const NetworkNamespace& ns) {
+    original = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    const int target = ::open(("/var/run/netns/" + ns.name()).c_str(), O_RDONLY | O_CLOEXEC);
+    const bool entered = original >= 0 && target >= 0 && ::setns(target, CLONE_NEWNET) == 0;
+    if (target >= 0) ::close(target);
+    if (!entered) {
+        if (original >= 0) ::close(original);
+        throw std::runtime_error("cannot enter network namespace " + ns.name());
+    }
+}
+
+NetworkNamespace::Inside::~Inside() {
+    ::setns(original, CLONE_NEWNET);
+    ::close(original);
+}
+
+}  // namespace testsupport

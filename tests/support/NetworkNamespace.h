@@ -1,0 +1,44 @@
+// A network namespace of one test's own, with only its loopback (up): programs run
+// in it through exec(), and a thread of the test opens sockets in it while an
+// Inside object lives on that thread. Made with `ip netns add` and removed, by its
+// name, when the object goes. Needs root; available() says whether it can be made.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+class NetworkNamespace {
+public:
+    // Throws std::runtime_error when the namespace cannot be made.
+    NetworkNamespace();
+    ~NetworkNamespace();
+    NetworkNamespace(const NetworkNamespace&) = delete;
+    NetworkNamespace& operator=(const NetworkNamespace&) = delete;
+
+    // Whether this process may make namespaces (it runs as root and has `ip`).
+    static bool available();
+
+    const std::string& name() const { return nsName; }
+    // `argv` run inside the namespace ("ip netns exec <name>" in front).
+    std::vector<std::string> exec(const std::vector<std::string>& argv) const;
+
+    // Moves the calling thread into the namespace until destroyed, on the same thread.
+    class Inside {
+    public:
+        explicit Inside(const NetworkNamespace& ns);
+        ~Inside();
+        Inside(const Inside&) = delete;
+        Inside& operator=(const Inside&) = delete;
+
+    private:
+        int original = -1;
+    };
+
+private:
+    std::string nsName;
+};
+
+}  // namespace testsupport

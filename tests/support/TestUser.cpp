@@ -1,0 +1,192 @@
+#include "support/TestUser.h"
+
+#include <mutex>
+
+#include "Vant/Gate/Gate.h"
+#include "Vant/Messaging/SimpleErrorCode.h"
+#include "Vant/Messaging/SimpleSocket.h"
+#include "Vant/StateMachine/TaskQueue.h"
+#include "Vant/Synchronization/PeerSynchronizer.h"
+
+namespace testsupport {
+
+using Vant::Messaging::SimpleSocket;
+
+struct TestUser::Core {
+    Core(boost::asio::io_service& io, std::chrono::milliseconds resendAfter,
+         std::chrono::milliseconds sendingInterval)
+        : gate(io, resendAfter), peer(sendingInterval) {}
+    ~Core() { peer.stop(); }
+
+    void sendToNetwork(kel::bytes message, Vant::Gate::Gate::SentCallback done) {
+        std::shared_ptr<SimpleSocket> current;
+        {
+            std::lock_guard<std::mutex> lock(socketMutex);
+            current = socket;
+        }
+        if (current) {
+            current->send(message, done);
+        } else if (done) {
+            done(Vant::Messaging::makeSimpleError(Vant::Messaging::NotConnected));
+        }
+    }
+
+    Vant::Synchronization::LocalSynchronizer queue;
+    Collector<kel::var> received;
+    Collector<boost::system::error_code> disconnections;
+    Vant::Gate::Gate gate;
+    Vant::Synchronization::PeerSynchronizer peer;
+
+    // Guards socket: the gate's sends (pool threads, the worker), connect, disconnect
+    // and the disconnection handler contend.
+    std::mutex socketMutex;
+    std::shared_ptr<SimpleSocket> socket;
+};
+
+std::vector<std::string> tasksOf(Vant::Synchronization::LocalSynchronizer& queue,
+                                 const std::string& stateType) {
+    std::vector<std::string> ids;
+    const kel::var all = queue.getQueue();
+    if (!all.isMap() || !all.has("tasks")) return ids;
+    const kel::var& tasks = all["tasks"];
+    for (unsigned i = 0; i < tasks.size(); ++i) {
+        const kel::var& task = tasks[i];
+        if (task.has("stateType") && task["stateType"] == kel::var(stateType)) ids.push_back(task["id"]);
+    }
+    return ids;
+}
+
+bool hasInstanceOf(Vant::Synchronization::LocalSynchronizer& queue, const std::string& taskId,
+                   const std::string& stateType) {
+    for (const auto& instance : queue.getTask(taskId).instances()) {
+        if (instance.isMap() && instance.has("stateType") && instance["stateType"] == kel::var(stateType))
+            return true;
+    }
+    return false;
+}
+
+TestUser::TestUser(boost::asio::io_service& io, unsigned short port, kel::bytes id, std::string host,
+                   std::chrono::milliseconds resendAfter, std::chrono::milliseconds sendingInterval)
+    : id(id.length() == 32 ? id.clone() : kel::bytes(32).randomize()),
+      io(io),
+      port(port),
+      host(host),
+      core(std::make_shared<Core>(io, resendAfter, sendingInterval)) {
+    std::weak_ptr<Core> weak = core;
+    core->gate.pushMessageToNetwork >> [weak](kel::bytes message, Vant::Gate::Gate::SentCallback done) {
+        if (auto self = weak.lock()) {
+            self->sendToNetwork(message, done);
+        } else if (done) {
+            done(Vant::Messaging::makeSimpleError(Vant::Messaging::NotConnected));
+        }
+    };
+    core->gate.pushMessageToApplication >> [weak](kel::bytes body) {
+        auto self = weak.lock();
+        if (!self) return;
+        const kel::var message(body);
+        self->received.add(message.clone());
+        self->peer.onMessage(message);
+    };
+    core->peer.pushMessage >> [weak](kel::var message) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->gate.sendReliably(kel::bytes(message), [weak](boost::system::error_code error) {
+            if (error) return;
+            if (auto owner = weak.lock()) owner->peer.onNotification();
+        });
+    };
+    core->peer.pushDifference >> core->queue.onDifference;
+    core->peer.pullLocalQueue << core->queue.giveQueue;
+    core->peer.start();
+}
+
+TestUser::~TestUser() {
+    disconnect();
+    core->peer.stop();
+}
+
+bool TestUser::connect(std::chrono::milliseconds deadline) {
+    disconnect();
+    const boost::asio::ip::tcp::endpoint endpoint(boost::asio::ip::address::from_string(host), port);
+    auto socket = SimpleSocket::create(io, nullptr, endpoint);
+    std::weak_ptr<Core> weak = core;
+    std::weak_ptr<SimpleSocket> weakSocket = socket;
+    auto outcome = std::make_shared<Collector<boost::system::error_code>>();
+    socket->start([outcome](boost::system::error_code error) { outcome->add(error); },
+                  [weak](kel::bytes message) {
+                      if (auto self = weak.lock()) self->gate.onMessageFromNetwork(message);
+                  },
+                  [weak, weakSocket](boost::system::error_code reason) {
+                      auto self = weak.lock();
+                      if (!self) return;
+                      self->disconnections.add(reason);
+                      std::lock_guard<std::mutex> lock(self->socketMutex);
+                      if (self->socket == weakSocket.lock()) self->socket.reset();
+                  });
+    if (!outcome->waitFor(1, deadline) || outcome->snapshot()[0]) {
+        socket->forceClose();
+        return false;
+    }
+    // The claim goes first, before any gate message can use the connection.
+    socket->send(id);
+    std::lock_guard<std::mutex> lock(core->socketMutex);
+    core->socket = socket;
+    return true;
+}
+
+void TestUser::disconnect() {
+    std::shared_ptr<SimpleSocket> current;
+    {
+        std::lock_guard<std::mutex> lock(core->socketMutex);
+        current.swap(core->socket);
+    }
+    if (current) current->forceClose();
+}
+
+bool TestUser::isConnected() const {
+    std::lock_guard<std::mutex> lock(core->socketMutex);
+    return core->socket != nullptr;
+}
+
+bool TestUser::sendReliably(const kel::var& message, std::chrono::milliseconds deadline) {
+    auto outcome = std::make_shared<Collector<boost::system::error_code>>();
+    core->gate.sendReliably(kel::bytes(message),
+                            [outcome](boost::system::error_code error) { outcome->add(error); });
+    return outcome->waitFor(1, deadline) && !outcome->snapshot()[0];
+}
+
+void TestUser::sendFrame(const kel::bytes& payload) {
+    std::shared_ptr<SimpleSocket> current;
+    {
+        std::lock_guard<std::mutex> lock(core->socketMutex);
+        current = core->socket;
+    }
+    if (current) current->send(payload);
+}
+
+std::string TestUser::addTask(const std::string& stateType) {
+    return core->queue.makeTask(stateType);
+}
+
+bool TestUser::hasInstanceOf(const std::string& taskId, const std::string& stateType) {
+    return testsupport::hasInstanceOf(core->queue, taskId, stateType);
+}
+
+bool TestUser::waitForInstanceOf(const std::string& taskId, const std::string& stateType,
+                                 std::chrono::milliseconds deadline) {
+    return waitUntil([&] { return hasInstanceOf(taskId, stateType); }, deadline);
+}
+
+Vant::Synchronization::LocalSynchronizer& TestUser::queue() {
+    return core->queue;
+}
+
+Collector<kel::var>& TestUser::received() {
+    return core->received;
+}
+
+Collector<boost::system::error_code>& TestUser::disconnections() {
+    return core->disconnections;
+}
+
+}  // namespace testsupport
