@@ -83,6 +83,12 @@ void StateRunner::failAfterException(const char* where, const std::string& what)
               << std::flush;
     try {
         fail("RuntimeError");
+        // The task's own state ends here, with whatever its list had locked still
+        // held: release it, or every later task wanting those locks would wait forever.
+        const kel::var taskType = keeper->sync.getTask(taskId)["stateType"];
+        if (taskType.isString() && taskType.stringValue() == keeper->sync.getInstanceStateType(taskId, instanceId)) {
+            keeper->unlockAll(taskId);
+        }
     } catch (const std::exception& e) {
         std::cout << "StateRunner::" + std::string(where) + " cannot fail the state : " + e.what() + "\n"
                   << std::flush;

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 #include "RuntimeWorld.h"
 #include "Vant/StateMachine/build.h"
@@ -197,6 +199,16 @@ TEST_F(StateRunnerTest, AFailureInsideARunnerFailsItsStateAndTheTaskGoesOn) {
     EXPECT_TRUE(reaches(dangling, -2.0));
     EXPECT_TRUE(reaches(wifi, -2.0));
     EXPECT_EQ(variable(wifi, "Interrupted"), kel::var("RuntimeError"));
+
+    // A task whose own state fails that way gives up the locks its list had taken.
+    define(composed("T.LockedBroken", R"({"class": "LockItem", "lockName": "T.Held"}, 42)"));
+    const std::string locked = world.startTask("T.LockedBroken");
+    EXPECT_TRUE(reaches(locked, -2.0));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (world.keeper->hasLock(locked, "T.Held") && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(world.keeper->tryLocking(dangling, "T.Held"));
 }
 
 TEST_F(StateRunnerTest, BranchesRunTheirOwnListsOnThreadsOfTheTask) {
