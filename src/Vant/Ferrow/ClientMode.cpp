@@ -1,0 +1,25 @@
+#include "Vant/Ferrow/ClientMode.h"
+
+#include "Vant/User/Printer.h"
+#include "kel/var.h"
+
+namespace Vant {
+namespace Ferrow {
+
+const char* const DefaultObjectId = "00000000000000000000000000000001";
+
+std::unique_ptr<Vant::User::User> startClientMode(boost::asio::io_service& io, const kel::bytes& privateKey,
+                                                  const std::string& taskType,
+                                                  Vant::User::ClientSettings settings) {
+    std::unique_ptr<Vant::User::User> user(new Vant::User::User(io, privateKey, settings));
+    user->pushAddedPrinter >> [taskType](Vant::User::Printer& printer) {
+        if (taskType.empty()) return;
+        const std::string taskId = printer.taskQueue().makeTask(taskType);
+        printer.taskQueue().setVariable(taskId, "ObjectId", kel::var(DefaultObjectId));
+    };
+    user->start();
+    return user;
+}
+
+}  // namespace Ferrow
+}  // namespace Vant
