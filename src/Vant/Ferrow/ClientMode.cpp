@@ -1,5 +1,7 @@
 #include "Vant/Ferrow/ClientMode.h"
 
+#include <cstdio>
+
 #include "Vant/User/Printer.h"
 #include "kel/var.h"
 
@@ -11,6 +13,10 @@ const char* const DefaultObjectId = "00000000000000000000000000000001";
 std::unique_ptr<Vant::User::User> startClientMode(boost::asio::io_service& io, const kel::bytes& privateKey,
                                                   const std::string& taskType,
                                                   Vant::User::ClientSettings settings) {
+    // The client logs with printf: line by line, so that a pipe or a journal sees each
+    // line when it is written rather than a block at a time.
+    std::fflush(stdout);
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     std::unique_ptr<Vant::User::User> user(new Vant::User::User(io, privateKey, settings));
     user->pushAddedPrinter >> [taskType](Vant::User::Printer& printer) {
         if (taskType.empty()) return;
