@@ -14,9 +14,11 @@ std::unique_ptr<Vant::User::User> startClientMode(boost::asio::io_service& io, c
                                                   const std::string& taskType,
                                                   Vant::User::ClientSettings settings) {
     // The client logs with printf: line by line, so that a pipe or a journal sees each
-    // line when it is written rather than a block at a time.
+    // line when it is written rather than a block at a time. The stream has written
+    // already, and only a buffer given here makes it switch.
+    static char lineBuffer[BUFSIZ];
     std::fflush(stdout);
-    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    std::setvbuf(stdout, lineBuffer, _IOLBF, sizeof lineBuffer);
     std::unique_ptr<Vant::User::User> user(new Vant::User::User(io, privateKey, settings));
     user->pushAddedPrinter >> [taskType](Vant::User::Printer& printer) {
         if (taskType.empty()) return;
