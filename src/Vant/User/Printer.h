@@ -84,8 +84,10 @@ private:
         std::recursive_mutex mutex;
         bool alive = true;
     };
+    // Static: a completion that comes after the proxy is gone must not call a member
+    // function on it, not even one that touches nothing.
     template <typename Work>
-    void whileAlive(const std::shared_ptr<Life>& life, Work work);
+    static void whileAlive(const std::shared_ptr<Life>& life, Work work);
 
     void connectedTo(boost::system::error_code error,
                      const std::shared_ptr<Vant::Messaging::SimpleSocket>& s);
