@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "Vant/Ferrow/Startup.h"
 #include "Vant/User/Printer.h"
 #include "kel/var.h"
 
@@ -27,6 +28,12 @@ std::unique_ptr<Vant::User::User> startClientMode(boost::asio::io_service& io, c
     };
     user->start();
     return user;
+}
+
+int runClientMode(boost::asio::io_service& io, const kel::bytes& privateKey, const std::string& taskType) {
+    std::unique_ptr<Vant::User::User> user = startClientMode(io, privateKey, taskType);
+    runPool(io);
+    return 0;
 }
 
 }  // namespace Ferrow

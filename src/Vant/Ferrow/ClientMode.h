@@ -18,6 +18,11 @@ namespace Ferrow {
 // Stored in the variable "ObjectId" of every task made with -t.
 extern const char* const DefaultObjectId;
 
+// Client mode of the daemon: starts the client on `io`, runs `io` on the I/O pool
+// (whose threads log an exception escaping a handler and go on) and never returns
+// in normal operation.
+int runClientMode(boost::asio::io_service& io, const kel::bytes& privateKey, const std::string& taskType);
+
 // Creates the client, subscribes the task maker when `taskType` is not empty, and
 // starts it. The caller keeps the client for as long as the mode runs.
 std::unique_ptr<Vant::User::User> startClientMode(
