@@ -1,10 +1,10 @@
 #include "Vant/Ferrow/PrinterMode.h"
 
 #include <chrono>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include <boost/system/system_error.hpp>
 
@@ -73,14 +73,7 @@ int runPrinterMode(boost::asio::io_service& io, const kel::bytes& privateKey, bo
         printer.startTask(printer.taskQueue().makeTask("StartingUp"));
     });
 
-    std::vector<std::thread> pool;
-    for (int i = 0; i < PoolSize; ++i) pool.emplace_back([&io] { runIoService(io); });
-
-    if (prompt) runConsole(*driver);
-    std::this_thread::sleep_for(std::chrono::seconds(MainSleepSeconds));
-
-    io.stop();
-    for (auto& thread : pool) thread.join();
+    runPool(io, prompt ? std::function<void()>([] { runConsole(*driver); }) : std::function<void()>());
     return 0;
 }
 

@@ -2,9 +2,12 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <exception>
 #include <fstream>
 #include <iostream>
+#include <thread>
+#include <vector>
 
 #include "Vant/StateMachine/StateType.h"
 #include "Vant/StateMachine/build.h"
@@ -69,6 +72,15 @@ void runIoService(boost::asio::io_service& io) {
             std::cout << "main() Exception caugth on thread root : " << e.what() << std::endl;
         }
     }
+}
+
+void runPool(boost::asio::io_service& io, const std::function<void()>& mainThread) {
+    std::vector<std::thread> pool;
+    for (int i = 0; i < PoolSize; ++i) pool.emplace_back([&io] { runIoService(io); });
+    if (mainThread) mainThread();
+    std::this_thread::sleep_for(std::chrono::seconds(MainSleepSeconds));
+    io.stop();
+    for (auto& thread : pool) thread.join();
 }
 
 bool loadStateMachine(const std::string& path) {

@@ -3,6 +3,7 @@
 // thread. All but runIoService run on the main thread before any other thread exists.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include <boost/asio/io_service.hpp>
@@ -39,6 +40,11 @@ const long MainSleepSeconds = 31536000;  // 365 days
 // a handler is logged and the thread goes back to running the service, so one bad
 // message never takes a pool thread away.
 void runIoService(boost::asio::io_service& io);
+
+// The I/O pool of both modes: runs `io` on PoolSize threads of runIoService and
+// gives the main thread to `mainThread` when there is one; then the main thread
+// sleeps MainSleepSeconds, stops the service and joins the pool.
+void runPool(boost::asio::io_service& io, const std::function<void()>& mainThread = std::function<void()>());
 
 // The first step of start-up: fills the state-type catalogue from the catalogue file
 // at `path` when it exists (taken as it reads, nothing checked or merged), else with

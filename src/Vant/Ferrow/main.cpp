@@ -6,6 +6,7 @@
 
 #include <boost/asio/io_service.hpp>
 
+#include "Vant/Ferrow/ClientMode.h"
 #include "Vant/Ferrow/PrinterMode.h"
 #include "Vant/Ferrow/Startup.h"
 #include "Vant/Platform.h"
@@ -39,6 +40,8 @@ int main(int argc, char** argv) {
     boost::asio::io_service io;
     boost::asio::io_service::work work(io);
 
+    if (options.fakeUser)
+        return runClientMode(io, kel::bytes::fromHex(options.privKeyHex), options.fakeUserTaskType);
     // Printer mode, the default.
     return runPrinterMode(io, kel::bytes::fromHex(options.privKeyHex), options.prompt);
 }

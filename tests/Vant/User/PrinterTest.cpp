@@ -1,0 +1,242 @@
+#include "Vant/User/Printer.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "Client.h"
+#include "Vant/Gate/Gate.h"
+#include "Vant/User/User.h"
+#include "kel/Sodium.h"
+#include "support/AsyncTest.h"
+#include "support/FakePrinter.h"
+
+using std::chrono::milliseconds;
+using testsupport::CapturedStdout;
+using testsupport::FakePrinter;
+using testsupport::IoPool;
+using testsupport::waitUntil;
+using Vant::User::Printer;
+using Vant::User::User;
+
+namespace {
+
+// A client with one printer, connected through the printer's announcement.
+class ProxyTest : public ::testing::Test {
+protected:
+    void connect() {
+        user.start();
+        user.onSeenPrinter(boost::asio::ip::address_v4::loopback(), printer.publicKey, 5, 0);
+        proxy = user.getPrinter(printer.publicKey);
+        ASSERT_NE(proxy, nullptr);
+        ASSERT_TRUE(printer.claims.waitFor(1));
+        ASSERT_TRUE(waitUntil([this]() { return proxy->connected(); }));
+    }
+    void TearDown() override { pool.stop(); }
+
+    bool hasTask(Vant::Synchronization::LocalSynchronizer& queue, const std::string& taskId) {
+        const kel::var task = queue.getTask(taskId);
+        return task.isMap() && task["stateType"].isString();
+    }
+    bool deleted(Vant::Synchronization::LocalSynchronizer& queue, const std::string& taskId) {
+        const kel::var task = queue.getTask(taskId);
+        return task.isMap() && task["diff"].isString() && task["diff"].stringValue() == "deleted";
+    }
+
+    IoPool pool;
+    FakePrinter printer{pool.io};
+    const kel::bytes clientKey = kel::bytes(32).randomize();
+    User user{pool.io, clientKey, clienttest::fastSettings(printer.port())};
+    Printer* proxy = nullptr;
+};
+
+}  // namespace
+
+TEST_F(ProxyTest, ClaimsWithTheClientKeyAndReceivesTheWholeQueue) {
+    const std::string before = printer.queue.makeTask("Printing");
+    const std::string instance = printer.queue.makeInstance(before, "Printing");
+    printer.queue.updateInstanceProgress(before, instance, 0.25);
+    CapturedStdout out;
+    connect();
+
+    EXPECT_EQ(printer.claims.snapshot()[0], kel::Sodium::publicKey(clientKey));
+    EXPECT_EQ(proxy->getAvailabeAddress(), "127.0.0.1");
+    ASSERT_TRUE(waitUntil([&]() { return hasTask(proxy->taskQueue(), before); }));
+    EXPECT_TRUE(out.waitFor("TolvaneCore: NEW TASK : " + before + "\n"));
+    EXPECT_TRUE(out.waitFor("TolvaneCore: NEW INSTANCE : " + before + ", " + instance +
+                            "(Printing) progress = 0.250000\n"));
+
+    // Later announcements while connected start no other connection.
+    for (int i = 0; i < 3; ++i) clienttest::announce(user.announcementPort(), printer.publicKey);
+    user.onSeenPrinter(boost::asio::ip::address_v4::loopback(), printer.publicKey, 5, 0);
+    EXPECT_FALSE(printer.claims.waitFor(2, milliseconds(300)));
+    EXPECT_EQ(printer.accepted.load(), 1);
+}
+
+TEST_F(ProxyTest, LogsChangesFromThePrinterAndSendsItsOwnTasks) {
+    connect();
+    CapturedStdout out;
+    const std::string task = printer.queue.makeTask("Printing");
+    const std::string instance = printer.queue.makeInstance(task, "Printing");
+    ASSERT_TRUE(out.waitFor("NEW INSTANCE : " + task + ", " + instance + "(Printing) progress = 0.000000\n"));
+    printer.queue.updateInstanceProgress(task, instance, 0.5);
+    printer.queue.setVariable(task, "Interrupted", kel::var("NoFilament"));
+    EXPECT_TRUE(out.waitFor("TolvaneCore: MODIFIED INSTANCE : " + task + ", " + instance +
+                            "(Printing) progress = 0.500000\n"));
+    EXPECT_TRUE(out.waitFor("TolvaneCore: MODIFIED VARIABLE : Interrupted = \"NoFilament\"\n"));
+    printer.queue.deleteTask(task);
+    EXPECT_TRUE(out.waitFor("TolvaneCore: DELETED TASK : " + task + "\n"));
+
+    // A task made on the client side reaches the printer.
+    const std::string own = proxy->taskQueue().makeTask("Maintaining");
+    proxy->taskQueue().setVariable(own, "ObjectId", kel::var("abc"));
+    ASSERT_TRUE(waitUntil([&]() { return hasTask(printer.queue, own); }));
+    ASSERT_TRUE(waitUntil([&]() { return printer.queue.hasVariable(own, "ObjectId"); }));
+}
+
+TEST_F(ProxyTest, DeletesFinishedServiceTasksAfterTheDelayOnly) {
+    connect();
+    CapturedStdout out;
+    auto makeAt = [this](const std::string& type, double progress) {
+        const std::string task = printer.queue.makeTask(type);
+        const std::string instance = printer.queue.makeInstance(task, type);
+        printer.queue.updateInstanceProgress(task, instance, progress);
+        return std::make_pair(task, instance);
+    };
+    const auto wifi = makeAt("WifiSetup", 0.5);
+    const auto almost = makeAt("Packaging", 0.99);
+    const auto print = makeAt("Printing", 1.0);
+    ASSERT_TRUE(waitUntil([&]() { return hasTask(proxy->taskQueue(), print.first); }));
+
+    // Finishes now; modified once more afterwards, it is still deleted once.
+    const auto finished = std::chrono::steady_clock::now();
+    printer.queue.updateInstanceProgress(wifi.first, wifi.second, 1.0);
+    ASSERT_TRUE(
+        out.waitFor("MODIFIED INSTANCE : " + wifi.first + ", " + wifi.second + "(WifiSetup) progress = 1"));
+    printer.queue.setVariable(wifi.first, "Done", kel::var(true));
+    printer.queue.updateInstanceProgress(wifi.first, wifi.second, 1.0);
+
+    const std::string line =
+        "TolvaneCore: AUTO-DELETING INSTANCE : " + wifi.first + ", " + wifi.second + "(WifiSetup)\n";
+    ASSERT_TRUE(out.waitFor(line));
+    EXPECT_GE(std::chrono::steady_clock::now() - finished, milliseconds(300));
+    EXPECT_TRUE(deleted(proxy->taskQueue(), wifi.first));
+    // The deletion reaches the printer's queue too.
+    ASSERT_TRUE(waitUntil([&]() { return deleted(printer.queue, wifi.first); }));
+
+    // Not finished, or not a service task: they stay.
+    std::this_thread::sleep_for(milliseconds(600));
+    EXPECT_TRUE(hasTask(proxy->taskQueue(), almost.first));
+    EXPECT_TRUE(hasTask(proxy->taskQueue(), print.first));
+    const std::string text = out.text();
+    EXPECT_EQ(text.find("AUTO-DELETING"), text.rfind("AUTO-DELETING"));
+}
+
+TEST_F(ProxyTest, ConnectsAgainAtTheNextAnnouncementAndGetsTheWholeQueue) {
+    connect();
+    CapturedStdout out;
+    printer.dropConnection();
+    ASSERT_TRUE(waitUntil([this]() { return !proxy->connected(); }));
+    EXPECT_TRUE(out.waitFor("TolvaneCore: Printer::addAddress() socket disconnected (reason : "));
+    EXPECT_EQ(proxy->getAvailabeAddress(), "");
+
+    // Made while the client was away.
+    const std::string task = printer.queue.makeTask("Printing");
+    clienttest::announce(user.announcementPort(), printer.publicKey);
+    ASSERT_TRUE(printer.claims.waitFor(2));
+    ASSERT_TRUE(waitUntil([&]() { return hasTask(proxy->taskQueue(), task); }));
+    EXPECT_TRUE(proxy->connected());
+}
+
+TEST_F(ProxyTest, APrinterThatRefusesIsTriedAgainAtEachAnnouncement) {
+    CapturedStdout out;
+    // A port where nothing listens any more.
+    const kel::bytes stranger = kel::bytes(32).randomize();
+    boost::asio::ip::tcp::acceptor closed(
+        pool.io, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+    const unsigned short deadPort = closed.local_endpoint().port();
+    closed.close();
+    Vant::User::ClientSettings settings = clienttest::fastSettings(deadPort);
+    User lonely(pool.io, kel::bytes(32).randomize(), settings);
+    lonely.start();
+    lonely.onSeenPrinter(boost::asio::ip::address_v4::loopback(), stranger, 5, 0);
+    ASSERT_TRUE(out.waitFor("Printer::addAddress() failed connecting (reason : "));
+    lonely.onSeenPrinter(boost::asio::ip::address_v4::loopback(), stranger, 5, 0);
+    ASSERT_TRUE(waitUntil([&]() {
+        const std::string text = out.text();
+        return text.find("failed connecting") != text.rfind("failed connecting");
+    }));
+    EXPECT_FALSE(lonely.getPrinter(stranger)->connected());
+}
+
+TEST_F(ProxyTest, GarbageFromThePrinterIsDroppedAndTheConnectionGoesOn) {
+    connect();
+    CapturedStdout out;
+    auto gateMessage = [](const std::string& body) {
+        return Vant::Gate::ReliableBytes + kel::bytes(4).randomize() + kel::bytes(body);
+    };
+    ASSERT_TRUE(printer.sendRaw(kel::bytes("\x01\x02")));                   // shorter than a gate header
+    ASSERT_TRUE(printer.sendRaw(gateMessage("[1,2")));                      // not JSON text
+    ASSERT_TRUE(printer.sendRaw(gateMessage("[1,2,3]")));                   // JSON, not a queue
+    ASSERT_TRUE(printer.sendRaw(gateMessage("{\"tasks\":5}")));             // a queue of the wrong shape
+    ASSERT_TRUE(printer.sendRaw(gateMessage("{\"tasks\":[{\"id\":7}]}")));  // a task of the wrong shape
+    ASSERT_TRUE(
+        printer.sendRaw(kel::bytes(std::string("\x07", 1)) + kel::bytes(4).randomize() + kel::bytes("?")));
+    EXPECT_TRUE(out.waitFor("Printer::Printer() dropped a message that is not JSON text"));
+
+    // Still connected, and the next real change still arrives.
+    const std::string task = printer.queue.makeTask("Printing");
+    ASSERT_TRUE(waitUntil([&]() { return hasTask(proxy->taskQueue(), task); }));
+    EXPECT_TRUE(proxy->connected());
+    EXPECT_EQ(printer.claims.size(), 1u);
+}
+
+TEST_F(ProxyTest, CommandsAndSynchronisationTakeTurnsAtTheGate) {
+    connect();
+    proxy->startCalibrationMovement("down");
+    ASSERT_TRUE(printer.commands.waitFor(3));
+    // A change made while actions keep flowing is not starved.
+    const std::string own = proxy->taskQueue().makeTask("NozzleCalibration");
+    ASSERT_TRUE(waitUntil([&]() { return hasTask(printer.queue, own); }));
+    proxy->stopCalibrationMovement();
+    // At most the action already handed on still arrives.
+    const std::size_t stopped = printer.commands.size();
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_LE(printer.commands.size(), stopped + 1);
+    for (const kel::var& command : printer.commands.snapshot())
+        EXPECT_EQ(command["calibrationAction"].stringValue(), "down");
+
+    printer.commands.clear();
+    proxy->turnToProductionMode();
+    ASSERT_TRUE(printer.commands.waitFor(1));
+    EXPECT_TRUE(printer.commands.snapshot()[0]["turnToProductionMode"].booleanValue());
+}
+
+TEST(ProxyLifetime, AClientDestroyedWhileBusyLeavesNothingBehindThatRuns) {
+    IoPool pool;
+    FakePrinter printer(pool.io);
+    {
+        std::unique_ptr<User> user(
+            new User(pool.io, kel::bytes(32).randomize(), clienttest::fastSettings(printer.port())));
+        user->start();
+        user->onSeenPrinter(boost::asio::ip::address_v4::loopback(), printer.publicKey, 5, 0);
+        Printer* proxy = user->getPrinter(printer.publicKey);
+        ASSERT_TRUE(waitUntil([&]() { return proxy->connected(); }));
+        // A deletion planned, a calibration movement running, changes in flight.
+        const std::string task = printer.queue.makeTask("StartingUp");
+        printer.queue.updateInstanceProgress(task, printer.queue.makeInstance(task, "StartingUp"), 1.0);
+        ASSERT_TRUE(waitUntil([&]() {
+            return proxy->taskQueue().getTask(task).isMap() && proxy->taskQueue().isTaskDone(task);
+        }));
+        proxy->startCalibrationMovement("up");
+        ASSERT_TRUE(printer.commands.waitFor(1));
+        proxy->taskQueue().makeTask("Printing");
+        user.reset();
+    }
+    // Whatever completes now (the deletion timer, the gate's resends, the connection's
+    // close) finds the client gone and does nothing; the sanitizers watch.
+    EXPECT_TRUE(waitUntil([&]() { return !printer.connected(); }));
+    std::this_thread::sleep_for(milliseconds(500));
+    EXPECT_EQ(printer.claims.size(), 1u);
+    pool.stop();
+}

@@ -1,0 +1,117 @@
+// The built daemon twice: in printer mode against the simulated board in one network
+// namespace, and in client mode (-u -t Packaging) in another, the two joined by a
+// virtual cable (10.0.0.1/24 and 10.0.0.2/24) that the test makes and removes.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "BoardSimProcess.h"
+#include "support/AsyncTest.h"
+#include "support/ChildProcess.h"
+#include "support/NetworkNamespace.h"
+#include "support/StagedHome.h"
+
+using namespace std::chrono_literals;
+using testsupport::ChildProcess;
+using testsupport::NetworkNamespace;
+
+namespace {
+
+const std::string PrivateKey = "77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a";
+const std::string PublicKey = "8520f0098930a754748b7ddcb43ef75a0dbf3a0d26381af4eba4a98eaa9b4e6a";
+const std::string Nbsp = "\u00a0";
+
+bool run(const std::vector<std::string>& argv) {
+    ChildProcess command(argv);
+    return command.wait(30s) == 0;
+}
+
+// A veth pair with one end in each namespace, addressed and up. Deleting one end
+// deletes both; deleting a namespace deletes the end inside it.
+class Cable {
+public:
+    Cable(const NetworkNamespace& a, const std::string& addressA, const NetworkNamespace& b,
+          const std::string& addressB)
+        : end(std::string("tvc") + std::to_string(::getpid() % 1000000)) {
+        const std::string endA = end + "a", endB = end + "b";
+        ok = run({"ip", "link", "add", endA, "type", "veth", "peer", "name", endB}) &&
+             run({"ip", "link", "set", endA, "netns", a.name()}) &&
+             run({"ip", "link", "set", endB, "netns", b.name()}) &&
+             run({"ip", "-n", a.name(), "addr", "add", addressA, "dev", endA}) &&
+             run({"ip", "-n", b.name(), "addr", "add", addressB, "dev", endB}) &&
+             run({"ip", "-n", a.name(), "link", "set", endA, "up"}) &&
+             run({"ip", "-n", b.name(), "link", "set", endB, "up"});
+        nsA = a.name();
+    }
+    ~Cable() { run({"ip", "-n", nsA, "link", "delete", end + "a"}); }
+    Cable(const Cable&) = delete;
+    Cable& operator=(const Cable&) = delete;
+
+    bool ok = false;
+
+private:
+    std::string end;
+    std::string nsA;
+};
+
+// The text between `prefix` and the end of its line, from the first line holding it.
+std::string restOfLine(const std::string& text, const std::string& prefix) {
+    const auto at = text.find(prefix);
+    if (at == std::string::npos) return std::string();
+    const auto from = at + prefix.size();
+    return text.substr(from, text.find('\n', from) - from);
+}
+
+}  // namespace
+
+TEST(ClientModeDaemon, FindsThePrinterMirrorsItsQueueAndItsTaskRunsAndIsDeletedAfterwards) {
+    if (!NetworkNamespace::available()) GTEST_SKIP() << "network namespaces need root";
+    BoardSim::Process sim({"--time-scale", "20"});
+    NetworkNamespace printerSide, clientSide;
+    Cable cable(printerSide, "10.0.0.1/24", clientSide, "10.0.0.2/24");
+    ASSERT_TRUE(cable.ok);
+
+    const std::string daemon = testsupport::builtProgram("tolvane-ferrow");
+    ChildProcess printer(printerSide.exec({daemon, "-k", PrivateKey}),
+                         {{"TOLVANE_HOME", testsupport::stagedHome()},
+                          {"TOLVANE_MOTION_PORT", sim.motionPath()},
+                          {"TOLVANE_LIGHTING_PORT", sim.lightingPath()},
+                          {"TOLVANE_BROADCAST", "10.0.0.255"}});
+    ASSERT_TRUE(printer.waitForOutput("PUBLIC", 30s)) << printer.err();
+    ChildProcess client(clientSide.exec({daemon, "-k", "new", "-u", "-t", "Packaging"}));
+
+    auto dump = [&]() { return "--- printer ---\n" + printer.out() + "\n--- client ---\n" + client.out(); };
+
+    // Heard, connected, and the printer's own start-up task arrives with the whole queue.
+    ASSERT_TRUE(client.waitForOutput(
+        "TolvaneCore: NEW PRINTER : " + PublicKey + " @ 10.0.0.1, version 5, revision 0\n", 30s))
+        << dump();
+    ASSERT_TRUE(client.waitForOutput("TolvaneCore: pushConnected  " + PublicKey + "\n", 30s)) << dump();
+    ASSERT_TRUE(client.waitForOutput("(StartingUp) progress = ", 30s)) << dump();
+
+    // The client's task reaches the printer, which starts it; the client sees it finish.
+    const std::string newTask = "NEW" + Nbsp + "TASK" + Nbsp + ": ";
+    ASSERT_TRUE(printer.waitForOutput(newTask, 30s)) << dump();
+    const std::string taskId = restOfLine(printer.out(), newTask);
+    ASSERT_EQ(taskId.size(), 8u) << dump();
+    // The client hears of its own task again only as the printer runs it.
+    ASSERT_TRUE(client.waitForOutput("TolvaneCore: NEW INSTANCE : " + taskId + ", ", 30s)) << dump();
+    EXPECT_TRUE(printer.waitForOutput("ObjectId", 30s)) << dump();
+    ASSERT_TRUE(client.waitForOutput("(Packaging) progress = 1.000000\n", 120s)) << dump();
+    const auto doneAt = std::chrono::steady_clock::now();
+
+    // About 10 s later it is deleted on the client, and the deletion reaches the printer.
+    const std::string autoDeleting = "TolvaneCore: AUTO-DELETING INSTANCE : " + taskId + ", ";
+    ASSERT_TRUE(client.waitForOutput(autoDeleting, 30s)) << dump();
+    const auto waited = std::chrono::steady_clock::now() - doneAt;
+    EXPECT_GE(waited, 8s);
+    EXPECT_LE(waited, 15s);
+    ASSERT_TRUE(printer.waitForOutput("DELETED" + Nbsp + "TASK" + Nbsp + ": " + taskId + "\n", 30s))
+        << dump();
+    EXPECT_NE(client.out().find("(Packaging)\n", client.out().find(autoDeleting)), std::string::npos);
+
+    EXPECT_TRUE(testsupport::processRunning(printer.pid())) << dump();
+    EXPECT_TRUE(testsupport::processRunning(client.pid())) << dump();
+}
