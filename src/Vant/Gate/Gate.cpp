@@ -121,17 +121,28 @@ void Gate::onMessageFromNetwork(kel::bytes networkMessage) {
     const kel::bytes id = networkMessage.subBytes(1, IdLength);
 
     // Every copy of a reliable message is acknowledged, so a lost acknowledgement is
-    // replaced by the next one.
-    if (kind == Reliable)
-        core->pushMessageToNetwork(NotificationBytes + id, [](boost::system::error_code) {});
+    // replaced by the next one. A new message is acknowledged only once the
+    // application has had it: the sender sends its next reliable message after the
+    // acknowledgement, so the application hears them in the order they were sent,
+    // whichever threads the transport delivers them on.
+    auto acknowledge = [this, kind, &id] {
+        if (kind == Reliable) core->pushMessageToNetwork(NotificationBytes + id, [](boost::system::error_code) {});
+    };
 
+    bool repeated = false;
     {
         std::lock_guard<std::mutex> lock(core->receivedMutex);
         for (const kel::bytes& seen : core->lastReceivedIds) {
-            if (seen == id) return;
+            if (seen == id) repeated = true;
         }
-        core->lastReceivedIds.push_front(id.clone());
-        if (core->lastReceivedIds.size() > LastReceivedIdsSize) core->lastReceivedIds.pop_back();
+        if (!repeated) {
+            core->lastReceivedIds.push_front(id.clone());
+            if (core->lastReceivedIds.size() > LastReceivedIdsSize) core->lastReceivedIds.pop_back();
+        }
+    }
+    if (repeated) {
+        acknowledge();
+        return;
     }
 
     if (kind == Notification) {
@@ -141,6 +152,7 @@ void Gate::onMessageFromNetwork(kel::bytes networkMessage) {
         return;
     }
     core->pushMessageToApplication(networkMessage.subBytes(HeaderLength));
+    acknowledge();
 }
 
 }  // namespace Gate
