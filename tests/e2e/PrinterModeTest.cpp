@@ -163,6 +163,63 @@ TEST_F(PrinterDaemon, RunsExactlyOneStartingUpTaskOnceTheBoardAnswers) {
     EXPECT_EQ(tasksOf(user.queue(), "StartingUp").size(), 1u);
 }
 
+// Claims, take-overs and returns as users meet them on the daemon itself.
+TEST_F(PrinterDaemon, ClaimsTakeOversAndReturnsOfAUser) {
+    const std::string claimed = "Printer::start() Claimed user id : ";
+    {
+        // Frames of 31 and 33 bytes claim nothing; a 32-byte one on the same connection does.
+        NetworkNamespace::Inside inside(*ns);
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                try {
+                    RawPeer probe(PrinterPort);
+                    return true;
+                } catch (const std::exception&) {
+                    return false;
+                }
+            },
+            30s));
+        RawPeer peer(PrinterPort);
+        peer.writeFrame(kel::bytes(31).randomize());
+        peer.writeFrame(kel::bytes(33).randomize());
+        const kel::bytes id = kel::bytes(32).randomize();
+        peer.writeFrame(id);
+        ASSERT_TRUE(daemon->waitForOutput(claimed + id.toHex(), 10s));
+        EXPECT_EQ(count(daemon->out(), claimed), 1u);
+    }
+
+    // The whole queue reaches a user who connects after at most one message: a reliable
+    // message the session's gate still held when the user's previous connection ended
+    // is resent first (every 6 s), then the synchronizer sends everything.
+    auto wholeQueueFrom = [](TestUser& user, std::size_t before) {
+        return waitUntil(
+            [&] {
+                const auto received = user.received().snapshot();
+                for (std::size_t i = before; i < received.size() && i <= before + 1; ++i) {
+                    if (!received[i].has("diffId")) return true;
+                }
+                return false;
+            },
+            20s);
+    };
+    const kel::bytes id = kel::bytes(32).randomize();
+    TestUser first(pool.io, PrinterPort, id), second(pool.io, PrinterPort, id);
+    ASSERT_TRUE(connect(first));
+    EXPECT_TRUE(wholeQueueFrom(first, 0));
+
+    // A second connection with the same key closes the first.
+    ASSERT_TRUE(connect(second));
+    ASSERT_TRUE(first.disconnections().waitFor(1));
+    EXPECT_TRUE(daemon->waitForOutput("User::setSocket() force closing", 5s));
+    EXPECT_TRUE(wholeQueueFrom(second, 0));
+
+    // A user who comes back gets the whole queue again, nothing having changed.
+    second.disconnect();
+    const std::size_t before = first.received().size();
+    ASSERT_TRUE(connect(first));
+    EXPECT_TRUE(wholeQueueFrom(first, before));
+}
+
 TEST_F(PrinterDaemon, AHostileClientDoesNotStopTheServiceForAWellBehavedUser) {
     TestUser good(pool.io, PrinterPort);
     ASSERT_TRUE(connect(good));
