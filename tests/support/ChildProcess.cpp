@@ -3,14 +3,15 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <thread>
 #include <stdexcept>
+#include <thread>
 
 namespace testsupport {
 
@@ -36,18 +37,37 @@ ChildProcess::ChildProcess(const std::vector<std::string>& givenArgv,
                            const std::map<std::string, std::string>& env) {
     const std::vector<std::string> argv = withEmulator(givenArgv);
     int outPipe[2], errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    child = fork();
-    if (child < 0) throw std::runtime_error("fork failed");
-    if (child == 0) {
-        dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
-        for (const auto& entry : env) setenv(entry.first.c_str(), entry.second.c_str(), 1);
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    // Everything is prepared before the child exists and the child is made by
+    // posix_spawn: a forked child of this multithreaded test that allocated before
+    // exec could wait forever on a lock another thread held at the fork.
+    std::map<std::string, std::string> merged;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        const auto equals = text.find('=');
+        if (equals != std::string::npos) merged[text.substr(0, equals)] = text.substr(equals + 1);
+    }
+    for (const auto& entry : env) merged[entry.first] = entry.second;
+    std::vector<std::string> environment;
+    for (const auto& entry : merged) environment.push_back(entry.first + "=" + entry.second);
+    std::vector<char*> envp, args;
+    for (auto& e : environment) envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    std::vector<std::string> arguments = argv;
+    for (auto& a : arguments) args.push_back(&a[0]);
+    args.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+    const int rc = posix_spawnp(&child, args[0], &actions, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        // As a failed exec did before: the child "ran" and ended with status 127.
+        child = -1;
+        status = 127;
     }
     close(outPipe[1]);
     close(errPipe[1]);
@@ -87,7 +107,8 @@ bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseco
     std::size_t from = 0;
     while (outText.find(text, from) == std::string::npos) {
         if (outText.size() >= text.size()) from = outText.size() - text.size() + 1;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         if (left.count() <= 0 || (outFd < 0 && errFd < 0)) return false;
         pump(static_cast<int>(std::min<long long>(left.count(), 100)));
     }
