@@ -100,8 +100,10 @@ void StateRunner::setProgress(double progress) {
 }
 
 void StateRunner::fail(const std::string& failure) {
-    keeper->sync.updateInstanceProgress(taskId, instanceId, -2.0);
+    // The failure's name goes first: a parent that sees -2.0 ends its wait and reads
+    // "Interrupted" next, and would otherwise carry on with the list as if all went well.
     keeper->sync.setVariable(taskId, "Interrupted", failure);
+    keeper->sync.updateInstanceProgress(taskId, instanceId, -2.0);
 }
 
 void StateRunner::runAsComposed(std::string branchName) {
