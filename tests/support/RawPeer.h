@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <boost/asio/ip/tcp.hpp>
+
 #include <cerrno>
 #include <chrono>
 #include <stdexcept>
@@ -145,6 +147,10 @@ public:
     ~RawListener() { ::close(fd); }
     RawListener(const RawListener&) = delete;
     RawListener& operator=(const RawListener&) = delete;
+
+    boost::asio::ip::tcp::endpoint endpoint() const {
+        return boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), port);
+    }
 
     // The next connection, or -1 when none arrives before the deadline.
     int accept(std::chrono::milliseconds deadline = std::chrono::milliseconds(5000)) {

@@ -6,6 +6,7 @@
 
 #include "Vant/Messaging/EncryptedSocket.h"
 #include "kel/Sodium.h"
+#include "support/RawPeer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -128,32 +129,8 @@ inline bool eventually(std::function<bool()> done,
     return true;
 }
 
-// A listening POSIX socket on 127.0.0.1 and an ephemeral port.
-class RawListener {
-public:
-    RawListener() {
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 64) != 0) {
-            throw std::runtime_error("RawListener: cannot listen");
-        }
-        socklen_t length = sizeof address;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
-    }
-    ~RawListener() { ::close(fd); }
-    RawListener(const RawListener&) = delete;
-    RawListener& operator=(const RawListener&) = delete;
-
-    boost::asio::ip::tcp::endpoint endpoint() const {
-        return boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), port);
-    }
-
-    int fd = -1;
-    unsigned short port = 0;
-};
+// The listening socket on 127.0.0.1 that the framed-connection tests use too.
+using testsupport::RawListener;
 
 // One end of the encrypted protocol written directly on a POSIX socket. Every read
 // has a deadline (SO_RCVTIMEO) and throws on time-out or end of stream.
