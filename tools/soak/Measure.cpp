@@ -184,7 +184,9 @@ void Record::print(std::FILE* out, const Limits& limits) const {
         std::fprintf(out, "%6u %4u %10.1f %9s %9.1f %9s %7.0f %4.0f %8.1f %8s%s\n", s.tasks, s.life,
                      s.reading.addressKb / 1024, addressGrowth, s.reading.residentKb / 1024, residentGrowth,
                      s.reading.threads, s.reading.descriptors, s.reading.cpuSeconds, idle,
-                     counted(s) ? "" : "  (warm-up)");
+                     !s.atRest    ? "  (at the failure)"
+                     : counted(s) ? ""
+                                  : "  (warm-up)");
         previous = &s;
     }
     std::fprintf(out, "growth per task after warm-up (%u tasks of each daemon life; %u tasks counted):\n",

@@ -37,6 +37,7 @@ struct Sample {
     unsigned lifeTasks = 0;  // tasks ended in this life when read
     Reading reading;
     double idleCpuPercent = -1;  // share of one core at idle, -1 when not measured
+    bool atRest = true;          // read with the printer at rest (only those count)
 };
 
 // One quantity's verdict over the counted samples.
@@ -79,7 +80,7 @@ public:
     void print(std::FILE* out, const Limits& limits) const;
 
 private:
-    bool counted(const Sample& sample) const { return sample.lifeTasks >= warmUp; }
+    bool counted(const Sample& sample) const { return sample.atRest && sample.lifeTasks >= warmUp; }
     Growth fit(const std::string& name, double Reading::*field, double limit) const;
 
     const unsigned warmUp;

@@ -268,7 +268,8 @@ std::string Run::runningStates(Vant::User::Printer& printer, const std::string& 
     for (const StateInstance& instance : task.instances()) {
         const double progress = instance.progress();
         if (progress < 0 || progress >= 1.0) continue;
-        states += " " + instance["stateType"].stringValue("?") + " " + percent(progress) + ";";
+        states +=
+            (states.empty() ? " " : ", ") + instance["stateType"].stringValue("?") + " " + percent(progress);
     }
     return states.empty() ? " (none)" : states;
 }
@@ -470,6 +471,12 @@ bool Run::waitIdle() {
                 }
             }
         }
+        // The client's deletions of finished service tasks are part of the work.
+        if (!checkDeletions()) return false;
+        if (!awaitingDeletion.empty()) {
+            idle = false;
+            busy = "finished service tasks wait for their deletion";
+        }
         if (idle) return true;
         if (Clock::now() > deadline) {
             return fail("the printer did not come to rest within " + std::to_string(SettleDeadline.count()) +
@@ -506,6 +513,8 @@ bool Run::sample() {
 }
 
 bool Run::restartDaemon() {
+    // At rest, so that nothing a user sent is still on its way when the printer goes.
+    if (!waitIdle()) return false;
     earlierLives.insert(madeThisLife.begin(), madeThisLife.end());
     for (const std::string& id : daemon.newTasks()) earlierLives.insert(id);
     madeThisLife.clear();
@@ -555,7 +564,9 @@ bool Run::execute() {
             if (settings.restart) phaseEnd = std::min(phaseEnd, nextRestart);
             if (settings.churn) phaseEnd = std::min(phaseEnd, nextChurn);
             if (!runPhase(phaseEnd - counts.tasks)) return false;
-            const bool last = counts.tasks >= settings.tasks;
+            const bool outOfTime =
+                settings.minutes > 0 && Clock::now() - begun >= std::chrono::minutes(settings.minutes);
+            const bool last = counts.tasks >= settings.tasks || outOfTime;
             if (counts.tasks >= nextSample || last) {
                 if (!sample()) return false;
                 nextSample = counts.tasks + settings.sampleEvery;
@@ -573,6 +584,18 @@ bool Run::execute() {
         return true;
     } catch (const std::exception& e) {
         return fail(std::string("the soak itself failed: ") + e.what());
+    }
+}
+
+void Run::readAtFailure() {
+    Sample s;
+    s.tasks = counts.tasks;
+    s.life = daemon.life();
+    s.lifeTasks = lifeTasks;
+    s.atRest = false;
+    std::string ignoredHow;
+    if (daemon.running(ignoredHow) && readProcess(daemon.pid(), !emulatorWords().empty(), s.reading)) {
+        record.add(s);
     }
 }
 

@@ -45,6 +45,7 @@ struct Settings {
     std::vector<std::string> mix = {"Printing",  "Packaging",        "Maintaining",       "LoadingFilament",
                                     "WifiSetup", "EjectingFilament", "NozzleCalibration", "StartingUp"};
     unsigned tasks = 300;
+    unsigned minutes = 0;  // when set, no task starts after this time
     unsigned users = 2;
     unsigned sampleEvery = 20;
     unsigned warmUp = 40;
@@ -93,6 +94,8 @@ public:
 
     // Runs the tasks; false at the first failure, which `failure` then describes.
     bool execute();
+    // Adds a reading of the daemon as it is, busy or not, to the record (not counted).
+    void readAtFailure();
     // Stops the daemon as a service manager does; false when it does not end well.
     bool finalStop();
 

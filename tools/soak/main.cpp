@@ -56,13 +56,16 @@ the daemon lived and nothing grew beyond its bound after warm-up; 1 otherwise; 2
 the soak could not be set up.
 
   --tasks N             tasks to run in all (300)
+  --minutes M           start no task after M minutes (no limit)
   --users N             users running tasks at the same time (2)
   --sample-every N      read the daemon every N tasks (20)
   --warm-up N           tasks of each daemon life before growth counts (40)
   --task-deadline S     seconds a task may take before it counts as hung (180)
   --idle-seconds S      window of each idle CPU reading (3)
-  --time-scale F        simulated board time runs F times faster (200)
-  --instant             the simulated board answers every line at once
+  --instant             the simulated board answers every line at once and reports
+                        the temperature once a second, as the board does (default)
+  --time-scale F        simulated board time runs F times faster instead (durations,
+                        progress and temperature reports all F times as often)
   --daemon PATH         the daemon to run (the one of this build)
   --work DIR            keep the logs there (default: a temporary folder, kept only
                         when the soak fails)
@@ -89,7 +92,7 @@ Bounds per task after warm-up:
 
 struct Options {
     Soak::Settings soak;
-    std::vector<std::string> simArguments = {"--time-scale", "200"};
+    std::vector<std::string> simArguments = {"--instant"};
     std::string daemon = TOLVANE_SOAK_DAEMON;
     std::string work;
     bool ownNamespace = true;
@@ -103,6 +106,7 @@ bool parse(int argc, char** argv, Options& options) {
         {"--no-port-loss", &s.portLoss},   {"--no-garbage", &s.garbage},
         {"--no-stop-check", &s.stopCheck}, {"--no-namespace", &options.ownNamespace}};
     const std::map<std::string, unsigned*> counts = {{"--tasks", &s.tasks},
+                                                     {"--minutes", &s.minutes},
                                                      {"--users", &s.users},
                                                      {"--sample-every", &s.sampleEvery},
                                                      {"--warm-up", &s.warmUp},
@@ -327,7 +331,10 @@ int main(int argc, char** argv) {
             Soak::Run run(runSettings, out, *sim, daemon, kel::Sodium::publicKey(privateKey));
             passed = run.execute();
             if (passed) passed = run.finalStop();
-            if (!passed) problems.push_back(run.failure);
+            if (!passed) {
+                problems.push_back(run.failure);
+                run.readAtFailure();
+            }
 
             std::fprintf(out, "\n");
             run.record.print(out, settings.limits);
