@@ -36,8 +36,9 @@ const std::chrono::seconds HeaterBudget(24);
 // The value of "Interrupted" in the tasks the stop interrupts.
 const char* const StopReason = "Shutdown";
 
-// The main thread's G-code console: each non-empty line of standard input goes to
-// the board; an empty line, or the end of the input, waits a moment and reads again.
+// The G-code console, on a thread of its own: each non-empty line of standard input
+// goes to the board; an empty line, or the end of the input, waits a moment and
+// reads again.
 [[noreturn]] void runConsole(Vant::Driver::Driver& driver) {
     std::string line;
     for (;;) {
