@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <memory>
 #include <string>
 
@@ -114,4 +115,10 @@ TEST(ClientModeDaemon, FindsThePrinterMirrorsItsQueueAndItsTaskRunsAndIsDeletedA
 
     EXPECT_TRUE(testsupport::processRunning(printer.pid())) << dump();
     EXPECT_TRUE(testsupport::processRunning(client.pid())) << dump();
+
+    // Both end cleanly on a stop signal.
+    client.signal(SIGINT);
+    EXPECT_EQ(client.wait(10s), 0) << dump();
+    printer.signal(SIGTERM);
+    EXPECT_EQ(printer.wait(30s), 0) << dump();
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <deque>
 #include <fstream>
 #include <map>
@@ -92,6 +93,8 @@ bool namespacesAvailable() {
 // The daemon in its namespace, a simulated board and an I/O pool for the test's users.
 class PrinterDaemon : public ::testing::Test {
 protected:
+    explicit PrinterDaemon(std::vector<std::string> simArguments = {}) : sim(std::move(simArguments)) {}
+
     void SetUp() override {
         if (!namespacesAvailable()) GTEST_SKIP() << "network namespaces need root";
         ns.reset(new NetworkNamespace);
@@ -101,7 +104,10 @@ protected:
 
     void TearDown() override {
         if (daemon) {
-            EXPECT_TRUE(testsupport::processRunning(daemon->pid())) << "the daemon ended: " << daemon->err();
+            if (runsToTheEnd) {
+                EXPECT_TRUE(testsupport::processRunning(daemon->pid()))
+                    << "the daemon ended: " << daemon->err();
+            }
             if (HasFailure()) {
                 const std::string& out = daemon->out();
                 std::cerr << "--- daemon ---\n" << out.substr(out.size() > 20000 ? out.size() - 20000 : 0);
@@ -122,7 +128,44 @@ protected:
     testsupport::IoPool pool{3};
     std::unique_ptr<NetworkNamespace> ns;
     std::unique_ptr<ChildProcess> daemon;
+    bool runsToTheEnd = true;  // the daemon must still run when the test ends
 };
+
+// The daemon stopped by a signal, against a board twenty times faster than real time so
+// that the start-up task and the resetting states of an interrupted one fit a test.
+class StoppingDaemon : public PrinterDaemon {
+protected:
+    StoppingDaemon() : PrinterDaemon({"--time-scale", "20"}) { runsToTheEnd = false; }
+
+    // Connects the user and waits until the printer's start-up task is done, which
+    // frees the mechanics for the user's tasks.
+    void connectOnceStartedUp(TestUser& user) {
+        ASSERT_TRUE(connect(user));
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                const auto tasks = tasksOf(user.queue(), "StartingUp");
+                return tasks.size() == 1 && user.queue().isTaskDone(tasks[0]);
+            },
+            60s));
+    }
+
+    // Whether a line after the first `from` the board received carries `command`.
+    bool boardReceivedSince(std::size_t from, const std::string& command) {
+        const auto lines = sim.received();
+        for (std::size_t i = from; i < lines.size(); ++i) {
+            if (lines[i].find(" " + command + "*") != std::string::npos) return true;
+        }
+        return false;
+    }
+};
+
+std::string instanceOf(TestUser& user, const std::string& taskId, const std::string& stateType) {
+    for (const auto& instance : user.queue().getTask(taskId).instances()) {
+        const kel::var& record = instance;
+        if (record.has("stateType") && record["stateType"] == kel::var(stateType)) return record["id"];
+    }
+    return std::string();
+}
 
 }  // namespace
 
@@ -347,4 +390,52 @@ TEST_F(PrinterDaemon, AFloodOfClaimsLeavesThreadsSessionsAndMemoryBounded) {
     std::cout << "flood of 10000 claims in " << seconds.count() << " s: threads " << threadsBefore << " -> "
               << threadsAfter << ", sessions " << sessions << ", resident " << residentBefore << " kB -> "
               << residentAfter << " kB" << std::endl;
+}
+
+TEST_F(StoppingDaemon, SigtermInterruptsAHeatingTaskLetsItResetAndExitsWithStatusZero) {
+    TestUser user(pool.io, PrinterPort);
+    connectOnceStartedUp(user);
+    const std::string task = user.addTask("LoadingFilament");
+    // The user clears the bed when asked; the task then heats the hot end to 185.
+    std::string ask;
+    ASSERT_TRUE(waitUntil([&] { return !(ask = instanceOf(user, task, "AskClearBed")).empty(); }, 30s));
+    user.queue().updateInstanceProgress(task, ask, 1.0);
+    ASSERT_TRUE(waitUntil([&] { return boardReceivedSince(0, "M104 S185"); }, 30s));
+    const std::size_t beforeStop = sim.received().size();
+
+    const auto signalled = std::chrono::steady_clock::now();
+    daemon->signal(SIGTERM);
+    EXPECT_EQ(daemon->wait(30s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 30s);
+    EXPECT_NE(daemon->out().find("main() SIGTERM received"), std::string::npos);
+    // Interrupted as a user would, and its resetting states ran: a firmware reset, then
+    // the bed freed; the hot end's target ends at 0.
+    EXPECT_EQ(user.queue().getVariable(task, "Interrupted"), kel::var("Shutdown"));
+    EXPECT_TRUE(boardReceivedSince(beforeStop, "M112"));
+    EXPECT_TRUE(boardReceivedSince(beforeStop, "G27"));
+    EXPECT_NE(daemon->out().find("main() the interrupted tasks have ended"), std::string::npos);
+    EXPECT_EQ(sim.control("target"), "ok 0");
+}
+
+TEST_F(StoppingDaemon, SigintTurnsTheHotEndOffWhenNoTaskDid) {
+    TestUser user(pool.io, PrinterPort);
+    connectOnceStartedUp(user);
+    const std::string task = user.addTask("FullPreHeating");
+    ASSERT_TRUE(waitUntil([&] { return user.queue().isTaskDone(task); }, 30s));
+    ASSERT_EQ(sim.control("target"), "ok 185");
+
+    daemon->signal(SIGINT);
+    EXPECT_EQ(daemon->wait(30s), 0);
+    EXPECT_EQ(sim.control("target"), "ok 0");
+}
+
+TEST_F(StoppingDaemon, ASecondSignalEndsTheStopAtOnce) {
+    // The board runs nothing: the start-up task cannot end, so the stop waits for it.
+    sim.control("hold");
+    ASSERT_TRUE(sim.waitForReceived(2, 30s));
+    daemon->signal(SIGTERM);
+    ASSERT_TRUE(daemon->waitForOutput("main() SIGTERM received", 10s));
+    ASSERT_TRUE(testsupport::processRunning(daemon->pid()));
+    daemon->signal(SIGTERM);
+    EXPECT_EQ(daemon->wait(5s), 128 + SIGTERM);
 }

@@ -59,6 +59,7 @@ public:
     Clock::time_point firstLineTime() const { return firstLine; }
     Clock::time_point lastLineTime() const { return lastLine; }
     double currentTemperature() const { return temperature; }
+    double currentTarget() const { return target; }  // the hot end's, set by M104, 0 after M112
 
     // A line to send to the host (without newline).
     std::function<void(const std::string&)> emit;

@@ -347,6 +347,10 @@ private:
             board.setTemperature(std::strtod(rest.c_str(), nullptr));
         } else if (name == "temperature-reports" && (rest == "on" || rest == "off")) {
             board.setTemperatureReports(rest == "on");
+        } else if (name == "target") {
+            std::ostringstream out;
+            out << "ok " << board.currentTarget();
+            return out.str();
         } else if (name == "mismatches") {
             return "ok " + std::to_string(board.mismatches());
         } else if (name == "stats") {

@@ -32,7 +32,7 @@ std::unique_ptr<Vant::User::User> startClientMode(boost::asio::io_service& io, c
 
 int runClientMode(boost::asio::io_service& io, const kel::bytes& privateKey, const std::string& taskType) {
     std::unique_ptr<Vant::User::User> user = startClientMode(io, privateKey, taskType);
-    runPool(io);
+    runPool(io, [&user] { user->stop(); });
     return 0;
 }
 

@@ -19,8 +19,8 @@ namespace Ferrow {
 extern const char* const DefaultObjectId;
 
 // Client mode of the daemon: starts the client on `io`, runs `io` on the I/O pool
-// (whose threads log an exception escaping a handler and go on) and never returns
-// in normal operation.
+// (whose threads log an exception escaping a handler and go on) until SIGTERM or
+// SIGINT, then stops the client and returns 0.
 int runClientMode(boost::asio::io_service& io, const kel::bytes& privateKey, const std::string& taskType);
 
 // Creates the client, subscribes the task maker when `taskType` is not empty, and

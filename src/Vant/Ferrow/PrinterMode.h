@@ -1,7 +1,8 @@
 // Printer mode of the daemon: opens the lighting controller and the motion board,
 // serves users through the printer service, starts the start-up task once the board
-// has answered, and keeps the main thread on the G-code console or asleep. Runs on
-// the main thread; the driver's initialisation callback runs on a pool thread.
+// has answered, and keeps the G-code console on a thread of its own. Runs on the
+// main thread, which also waits for the stop signal and stops in order; the
+// driver's initialisation callback runs on a pool thread.
 #pragma once
 
 #include <boost/asio/io_service.hpp>
@@ -11,9 +12,10 @@
 namespace Vant {
 namespace Ferrow {
 
-// Builds the printer-mode objects on `io`, runs `io` on the I/O pool and never
-// returns in normal operation. Returns 0 when the lighting controller or the motion
-// board cannot be opened (after a line saying why), 1 when the service cannot listen.
+// Builds the printer-mode objects on `io`, runs `io` on the I/O pool until SIGTERM
+// or SIGINT, stops in order and returns 0. Returns 0 at once when the lighting
+// controller or the motion board cannot be opened (after a line saying why), 1 when
+// the service cannot listen.
 int runPrinterMode(boost::asio::io_service& io, const kel::bytes& privateKey, bool prompt);
 
 }  // namespace Ferrow

@@ -1,20 +1,84 @@
 #include "Vant/Ferrow/Startup.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <exception>
 #include <fstream>
 #include <iostream>
 #include <thread>
 #include <vector>
 
+#include "Vant/Log.h"
 #include "Vant/StateMachine/StateType.h"
 #include "Vant/StateMachine/build.h"
 #include "kel/var.h"
 
 namespace Vant {
 namespace Ferrow {
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+sigset_t stopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
+std::string signalName(int number) {
+    if (number == SIGTERM) return "SIGTERM";
+    if (number == SIGINT) return "SIGINT";
+    return "signal " + std::to_string(number);
+}
+
+// Takes the next stop signal (they are blocked, so they wait for this); 0 when none
+// came by `deadline`.
+int waitForStopSignal(Clock::time_point deadline) {
+    const sigset_t set = stopSignals();
+    for (;;) {
+        const auto left = deadline - Clock::now();
+        if (left <= Clock::duration::zero()) return 0;
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+        timespec timeout;
+        timeout.tv_sec = static_cast<time_t>(seconds.count());
+        timeout.tv_nsec =
+            static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count());
+        const int number = ::sigtimedwait(&set, nullptr, &timeout);
+        if (number > 0) return number;
+        if (errno != EAGAIN && errno != EINTR) return 0;
+    }
+}
+
+// Runs from the first stop signal on, on a thread of its own: a second signal ends
+// the process at once, killed by that signal as if it had never been blocked; the
+// end of the stop's deadline ends it with status 1.
+void endAtOnceOnSecondSignal(Clock::time_point deadline) {
+    const int number = waitForStopSignal(deadline);
+    if (number == 0) {
+        logLine("main() the stop did not end within " + std::to_string(StopDeadline.count()) +
+                " s: ending now");
+        std::_Exit(1);
+    }
+    logLine("main() " + signalName(number) + " again: ending now");
+    std::signal(number, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, number);
+    ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    ::raise(number);
+    std::_Exit(128 + number);
+}
+
+}  // namespace
 
 CommandLine parseCommandLine(int argc, const char* const* argv) {
     CommandLine options;
@@ -74,11 +138,28 @@ void runIoService(boost::asio::io_service& io) {
     }
 }
 
-void runPool(boost::asio::io_service& io, const std::function<void()>& mainThread) {
+void blockStopSignals() {
+    const sigset_t set = stopSignals();
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void runPool(boost::asio::io_service& io, const std::function<void()>& stop,
+             const std::function<void()>& console) {
     std::vector<std::thread> pool;
     for (int i = 0; i < PoolSize; ++i) pool.emplace_back([&io] { runIoService(io); });
-    if (mainThread) mainThread();
-    std::this_thread::sleep_for(std::chrono::seconds(MainSleepSeconds));
+    // The console waits on standard input, which nothing interrupts: it is left
+    // behind when the process ends.
+    if (console) std::thread(console).detach();
+
+    const int number = waitForStopSignal(Clock::now() + std::chrono::seconds(MainSleepSeconds));
+    std::thread(endAtOnceOnSecondSignal, Clock::now() + StopDeadline).detach();
+    if (number != 0) {
+        logLine("main() " + signalName(number) +
+                " received: stopping (a second signal ends the daemon at once)");
+    } else {
+        logLine("main() no stop signal for " + std::to_string(MainSleepSeconds) + " s: stopping");
+    }
+    if (stop) stop();
     io.stop();
     for (auto& thread : pool) thread.join();
 }

@@ -1,8 +1,10 @@
 // Start-up helpers of the daemon's entry point: the command-line scan, the usage
-// text, the two small file helpers the catalogue loading uses and the body of a pool
-// thread. All but runIoService run on the main thread before any other thread exists.
+// text, the two small file helpers the catalogue loading uses, the body of a pool
+// thread and the pool itself with the wait for a stop signal. All but runIoService
+// run on the main thread; blockStopSignals before any other thread exists.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -41,10 +43,24 @@ const long MainSleepSeconds = 31536000;  // 365 days
 // message never takes a pool thread away.
 void runIoService(boost::asio::io_service& io);
 
+// Within the service manager's stop time-out (30 s), the time from the first stop
+// signal after which the process ends at once, whatever its stop is still doing.
+const std::chrono::seconds StopDeadline(28);
+
+// Blocks SIGTERM and SIGINT on the calling thread. Called first thing on the main
+// thread: every thread started later inherits the mask, so a stop signal is only
+// ever taken by runPool's sigwait, never by an asynchronous handler. Programs the
+// daemon starts get an empty mask and default actions (Vant::Process).
+void blockStopSignals();
+
 // The I/O pool of both modes: runs `io` on PoolSize threads of runIoService and
-// gives the main thread to `mainThread` when there is one; then the main thread
-// sleeps MainSleepSeconds, stops the service and joins the pool.
-void runPool(boost::asio::io_service& io, const std::function<void()>& mainThread = std::function<void()>());
+// `console`, when there is one, on a thread of its own. The main thread waits for
+// SIGTERM or SIGINT (or MainSleepSeconds), logs it in one line and calls `stop`
+// while the pool still runs; then it stops the service and joins the pool. From
+// the first signal on, a second one ends the process at once (killed by that
+// signal), and so does StopDeadline (exit status 1).
+void runPool(boost::asio::io_service& io, const std::function<void()>& stop,
+             const std::function<void()>& console = std::function<void()>());
 
 // The first step of start-up: fills the state-type catalogue from the catalogue file
 // at `path` when it exists (taken as it reads, nothing checked or merged), else with

@@ -1,6 +1,7 @@
 // The daemon's entry point: reads the command line, checks or makes the private
 // key, prints the public key, creates the one I/O service of the process, builds
-// the objects of the selected mode and runs the service on a pool of five threads.
+// the objects of the selected mode and runs the service on a pool of five threads
+// until SIGTERM or SIGINT asks it to stop.
 #include <cstdlib>
 #include <iostream>
 
@@ -17,6 +18,8 @@
 int main(int argc, char** argv) {
     using namespace Vant::Ferrow;
 
+    // Before any thread exists, so that every thread inherits it.
+    blockStopSignals();
     if (!loadStateMachine(Vant::Platform::stateMachineJsonPath())) return 1;
 
     CommandLine options = parseCommandLine(argc, argv);

@@ -39,9 +39,7 @@ Printer::Printer(boost::asio::io_service& io, kel::bytes privateKey, Vant::Drive
 }
 
 Printer::~Printer() {
-    stop();
-    server.stop();
-    for (const auto& socket : server.openSockets()) socket->forceClose();
+    closeConnections();
     std::map<kel::bytes, Session> sessions;
     {
         std::lock_guard<std::mutex> lock(usersMutex);
@@ -112,6 +110,11 @@ bool Printer::started() const {
 }
 
 void Printer::startTask(std::string taskId) {
+    std::lock_guard<std::mutex> lock(startMutex);
+    if (!acceptingTasks) {
+        logLine("Printer::startTask() task " + taskId + " not started : the printer is stopping.");
+        return;
+    }
     try {
         const kel::var task = localSynchronizer.getTask(taskId);
         const kel::var& read = task;
@@ -132,6 +135,63 @@ void Printer::startTask(std::string taskId) {
     } catch (const std::exception& e) {
         logLine("Printer::startTask() task " + taskId + " not started : " + e.what());
     }
+}
+
+void Printer::stopAccepting() {
+    {
+        std::lock_guard<std::mutex> lock(startMutex);
+        acceptingTasks = false;
+    }
+    udpBroadcaster.stop();
+    server.stop();
+}
+
+std::vector<std::string> Printer::interruptRunningTasks(const std::string& reason) {
+    std::vector<std::string> interrupted;
+    const kel::var queue = localSynchronizer.getQueue();
+    const kel::var& read = queue;
+    if (!read.isMap() || !read.has("tasks")) return interrupted;
+    const kel::var& tasks = read["tasks"];
+    for (unsigned i = 0; i < tasks.size(); ++i) {
+        const kel::var& task = tasks[i];
+        // Tombstones have no state type: nothing of theirs is left to interrupt.
+        if (!task.isMap() || !task.has("stateType") || !task.has("id") || !task["id"].isString()) continue;
+        const std::string taskId = task["id"].stringValue();
+        if (rootStateEnded(taskId)) continue;
+        localSynchronizer.setVariable(taskId, "Interrupted", kel::var(reason));
+        interrupted.push_back(taskId);
+    }
+    return interrupted;
+}
+
+bool Printer::waitForTasks(const std::vector<std::string>& taskIds,
+                           std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        bool allEnded = true;
+        for (const std::string& taskId : taskIds) allEnded = allEnded && rootStateEnded(taskId);
+        if (allEnded) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(stateKeeper.pollInterval);
+    }
+}
+
+bool Printer::rootStateEnded(const std::string& taskId) {
+    const Vant::StateMachine::Task task = localSynchronizer.getTask(taskId);
+    const kel::var& read = task;
+    if (!read.isMap() || !read.has("stateType")) return true;
+    for (const auto& instance : task.instances()) {
+        const kel::var& record = instance;
+        if (record.isMap() && record.has("stateType") && record["stateType"] == read["stateType"]) {
+            return stateKeeper.makeRunner(taskId, record["id"].stringValue(""), false).ended();
+        }
+    }
+    return true;
+}
+
+void Printer::closeConnections() {
+    stop();
+    server.stop();
+    for (const auto& socket : server.openSockets()) socket->forceClose();
 }
 
 void Printer::onNewSocket(const std::shared_ptr<Vant::Messaging::SimpleSocket>& socket) {

@@ -79,8 +79,23 @@ public:
     Vant::Synchronization::LocalSynchronizer& taskQueue() { return localSynchronizer; }
     Vant::Ferrow::StateKeeper& getStateKeeper() { return stateKeeper; }
     // Starts the first state instance of a task. A task without a state type name,
-    // or whose name is not in the catalogue, is logged and left alone.
+    // or whose name is not in the catalogue, is logged and left alone, and so is
+    // every task once stopAccepting has run.
     void startTask(std::string taskId);
+
+    // The daemon's orderly stop, in this order. stopAccepting: no more announcements,
+    // new connections or started tasks; connected users stay and watch the stop.
+    void stopAccepting();
+    // Sets the variable "Interrupted" to `reason` in every task whose root state has
+    // not ended, as a user's interruption does, so that the tasks' own resetting
+    // states run. Returns their ids.
+    std::vector<std::string> interruptRunningTasks(const std::string& reason);
+    // Polls (as the runners do) until the root state of each task has ended; false
+    // when some still runs at `deadline`.
+    bool waitForTasks(const std::vector<std::string>& taskIds,
+                      std::chrono::steady_clock::time_point deadline);
+    // stop(), closes the acceptor and every open connection.
+    void closeConnections();
     void acceptConnection() {}
 
     const kel::bytes& getPublicKey() const { return publicKey; }
@@ -113,6 +128,9 @@ private:
     // its own; one at a time.
     void startProductionScript();
     void logInstance(const char* label, const std::string& taskId, const std::string& instanceId);
+    // Whether the task's root state (its first instance of the task's own state type)
+    // has ended; true when it never started.
+    bool rootStateEnded(const std::string& taskId);
 
     boost::asio::io_service& io;
     const kel::bytes privateKey;
@@ -128,6 +146,12 @@ private:
     std::shared_ptr<std::atomic<bool>> productionScriptRunning;
 
     std::atomic<std::uint64_t> stamps{0};
+
+    // Guards acceptingTasks and is held while startTask starts a task, so that no
+    // task starts after stopAccepting returns: the synchronizers' threads and
+    // session handlers (startTask) and the stopping main thread contend.
+    std::mutex startMutex;
+    bool acceptingTasks = true;
 
     // Guards users and sessionsStarted: claim handlers and disconnection
     // handlers (pool threads), start, stop and the accessors contend. Taken before a
