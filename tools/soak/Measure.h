@@ -1,8 +1,8 @@
 // What the soak measures of the daemon: one reading of /proc/<pid> (address space,
 // resident memory, threads, open descriptors, CPU time), the idle CPU share over a
 // short window, and the growth per task fitted over the readings after warm-up.
-// Under qemu-user the process read is the emulator with the daemon in it. Called from
-// the soak's main thread only.
+// Under qemu-user the process read is the emulator with the daemon in it; its memory
+// figures are those of the daemon's part. Called from the soak's main thread only.
 #pragma once
 
 #include <sys/types.h>
@@ -14,11 +14,13 @@
 namespace Soak {
 
 struct Reading {
-    // VmSize; under an emulator, what the emulated program has mapped: the emulator
-    // reserves the whole guest address space up front (one inaccessible mapping), so
-    // its VmSize stays flat while the guest's mappings grow inside the reservation.
+    // VmSize and VmRSS; under an emulator, what the emulated program has mapped and
+    // has resident: the emulator reserves the program's whole address space up front
+    // (so its VmSize stays flat while the program's mappings grow inside), and its own
+    // memory is not the program's.
     double addressKb = 0;
-    double residentKb = 0;  // VmRSS
+    double residentKb = 0;
+    double processResidentKb = 0;  // VmRSS of the whole process, emulator included
     double threads = 0;
     double descriptors = 0;
     double cpuSeconds = 0;  // user + system time of the whole process
@@ -55,16 +57,18 @@ struct Limits {
     double residentKb = 64;
     double threads = 0.02;  // one thread in 50 tasks
     double descriptors = 0.02;
+    bool judgeIdleCpu = true;
     double idleCpuRatio = 1.5;  // last counted idle share against the first
     double idleCpuSlack = 0.5;  // points of a core below which idle CPU is not judged
 };
 
 class Record {
 public:
-    Record(unsigned warmUp, bool emulated) : warmUp(warmUp), emulated(emulated) {}
+    Record(unsigned warmUp, bool emulated) : warmUp(warmUp), emulatedProgram(emulated) {}
 
     void add(const Sample& sample) { samples.push_back(sample); }
     bool empty() const { return samples.empty(); }
+    bool emulated() const { return emulatedProgram; }
 
     // Address space, resident memory, threads and descriptors: the slope per task of
     // a least-squares fit over the counted samples, each daemon life with its own
@@ -84,7 +88,7 @@ private:
     Growth fit(const std::string& name, double Reading::*field, double limit) const;
 
     const unsigned warmUp;
-    const bool emulated;
+    const bool emulatedProgram;  // the readings are of a program under an emulator
     std::vector<Sample> samples;
 };
 

@@ -101,6 +101,7 @@ struct Run::Job {
     std::string adjusting;  // the adjustment request being answered with nozzle moves
     Clock::time_point adjustingSince;
     bool ended = false;
+    bool deleted = false;  // a service task another user's client deleted once it had ended
     std::string interruption;
 };
 
@@ -282,7 +283,11 @@ bool Run::step(Job& job) {
         Vant::Synchronization::LocalSynchronizer& queue = printer->taskQueue();
         const Task task = queue.getTask(job.taskId);
         if (!task.isMap() || task.isDeletion() || !task.has("stateType")) {
-            return fail(name + " left the user's copy of the queue before it ended");
+            // Every user's client deletes a finished service task a while after it
+            // completes; a user whose copy lags behind may hear of the deletion first.
+            if (!job.kind->service) return fail(name + " left the user's copy of the queue before it ended");
+            job.ended = job.deleted = true;
+            return true;
         }
         double rootProgress = 0;
         bool midway = false;
@@ -354,7 +359,9 @@ bool Run::finish(Job& job) {
         std::snprintf(line, sizeof line, "  task %4u  %-18s user %zu %6.1f s  %s", job.index,
                       job.kind->stateType, job.user + 1,
                       std::chrono::duration<double>(Clock::now() - job.started).count(),
-                      job.interruption.empty() ? "completed" : ("interrupted: " + job.interruption).c_str());
+                      job.deleted                ? "ended, deleted by a client"
+                      : job.interruption.empty() ? "completed"
+                                                 : ("interrupted: " + job.interruption).c_str());
         say(line);
     }
     if (!job.interruption.empty()) {
@@ -377,6 +384,7 @@ bool Run::finish(Job& job) {
     ++lifeTasks;
     Slot& slot = *slots[job.user];
     if (job.kind->service) {
+        if (job.deleted) return true;
         awaitingDeletion[job.taskId] = {job.user, Clock::now() + AutoDeletion + SettleDeadline};
         return true;
     }
@@ -500,14 +508,18 @@ bool Run::sample() {
     const double after = threadCpuSeconds(daemon.pid());
     if (before >= 0 && after >= before) s.idleCpuPercent = (after - before) * 100.0 / settings.idleSeconds;
     record.add(s);
-    char line[200];
+    char line[240];
     std::snprintf(line, sizeof line,
-                  "  %6.0f s %4u tasks (life %u): address space %.1f MB, VmRSS %.1f MB, %.0f threads, %.0f "
-                  "fds, CPU %.1f s, "
-                  "idle %.2f %%",
+                  "  %6.0f s %4u tasks (life %u): address space %.1f MB, resident %.1f MB%s, %.0f threads, "
+                  "%.0f fds, CPU %.1f s, idle %.2f %%",
                   std::chrono::duration<double>(Clock::now() - begun).count(), s.tasks, s.life,
-                  s.reading.addressKb / 1024, s.reading.residentKb / 1024, s.reading.threads,
-                  s.reading.descriptors, s.reading.cpuSeconds, s.idleCpuPercent);
+                  s.reading.addressKb / 1024, s.reading.residentKb / 1024,
+                  record.emulated()
+                      ? (" (" + std::to_string(static_cast<int>(s.reading.processResidentKb / 1024)) +
+                         " MB with the emulator)")
+                            .c_str()
+                      : "",
+                  s.reading.threads, s.reading.descriptors, s.reading.cpuSeconds, s.idleCpuPercent);
     say(line);
     return true;
 }

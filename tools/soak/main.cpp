@@ -84,6 +84,7 @@ Scenarios, each on by default, with how often they come:
   --no-garbage          --garbage-every N (10): a line of junk and an overlong line
   --no-board-faults     both of the above
   --no-stop-check       do not require status 0 within 30 s of SIGTERM
+  --no-idle-cpu-check   show the idle CPU share without judging its growth
 
 Bounds per task after warm-up:
   --max-address-kb K (100)  --max-resident-kb K (64)  --max-threads N (0.02)
@@ -127,6 +128,8 @@ bool parse(int argc, char** argv, Options& options) {
         const bool hasValue = i + 1 < argc;
         if (switches.count(name)) {
             *switches.at(name) = false;
+        } else if (name == "--no-idle-cpu-check") {
+            s.limits.judgeIdleCpu = false;
         } else if (name == "--no-board-faults") {
             s.portLoss = s.garbage = false;
         } else if (name == "--verbose") {
