@@ -77,6 +77,8 @@ const TaskKind* kindOf(const std::string& stateType) {
 
 }  // namespace
 
+volatile std::sig_atomic_t stopRequested = 0;
+
 bool knownTaskType(const std::string& stateType) {
     return kindOf(stateType) != nullptr;
 }
@@ -175,6 +177,7 @@ bool Run::connectUser(Slot& slot) {
 }
 
 bool Run::checkDaemon() {
+    if (stopRequested) return fail("the soak was asked to stop");
     std::string how;
     if (!daemon.running(how)) return fail("the daemon " + how + "; its last lines:\n" + daemon.tail(20));
     std::string replayed;

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -68,6 +69,10 @@ struct Settings {
     std::string modelUrl;
     std::string modelMd5;
 };
+
+// Set by a signal handler when the soak is asked to stop (SIGINT, SIGTERM): the run then
+// fails at its next poll and everything it started is ended.
+extern volatile std::sig_atomic_t stopRequested;
 
 // Whether the users know how to run tasks of that type (the types of the default mix).
 bool knownTaskType(const std::string& stateType);

@@ -245,6 +245,10 @@ int main(int argc, char** argv) {
     }
     const Soak::Settings& settings = options.soak;
     ::signal(SIGPIPE, SIG_IGN);
+    // A stop request ends the run at its next poll, so the daemon, the simulator and
+    // the web server are ended too rather than left running.
+    ::signal(SIGINT, [](int) { Soak::stopRequested = 1; });
+    ::signal(SIGTERM, [](int) { Soak::stopRequested = 1; });
 
     // Nothing that starts a thread may come before this.
     const bool isolated = options.ownNamespace && enterOwnNamespace();
