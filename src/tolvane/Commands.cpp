@@ -13,9 +13,9 @@
 
 namespace tolvane {
 
+using std::chrono::milliseconds;
 using Vant::Client::TaskView;
 using Vant::User::Printer;
-using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -126,9 +126,9 @@ int Commands::choose(Printer*& printer) {
             return fail(Usage, "--printer takes an address or at least 4 hexadecimal digits of a key: \"" +
                                    options.printer + "\"");
         case Vant::Client::Selection::NoneFound:
-            return fail(Unreachable, options.printer.empty()
-                                         ? "no printer found on the local network"
-                                         : "no printer \"" + options.printer + "\" found on the local network");
+            return fail(Unreachable, options.printer.empty() ? "no printer found on the local network"
+                                                             : "no printer \"" + options.printer +
+                                                                   "\" found on the local network");
         case Vant::Client::Selection::Ambiguous: {
             std::string list;
             for (Printer* candidate : selection.candidates) {
@@ -176,13 +176,15 @@ int Commands::printers() {
     std::this_thread::sleep_for(seconds(options.waitSeconds));
     std::vector<Printer*> heard;
     for (Printer* printer : session->printers()) {
-        if (options.printer.empty() || Vant::Client::Session::fits(*printer, options.printer)) heard.push_back(printer);
+        if (options.printer.empty() || Vant::Client::Session::fits(*printer, options.printer))
+            heard.push_back(printer);
     }
     if (heard.empty()) return fail(Unreachable, "no printer found on the local network");
     const auto deadline = Clock::now() + Vant::Client::ReadyDeadline;
     for (Printer* printer : heard) {
         const bool ready = Vant::Client::Session::waitReady(
-            *printer, std::chrono::duration_cast<milliseconds>(std::max(deadline - Clock::now(), Clock::duration(0))));
+            *printer,
+            std::chrono::duration_cast<milliseconds>(std::max(deadline - Clock::now(), Clock::duration(0))));
         std::vector<std::string> doing;
         kel::var tasks = kel::var::fromJsonString("[]");
         for (const TaskView& view : liveTasks(*printer)) {
@@ -198,7 +200,8 @@ int Commands::printers() {
         }
         const std::string summary = !ready ? "does not answer" : doing.empty() ? "idle" : joined(doing, "; ");
         say(Vant::Client::keyText(*printer) + "  " + addressOf(*printer) + "  version " +
-            std::to_string(printer->getVersion()) + "." + std::to_string(printer->getRevision()) + "  " + summary);
+            std::to_string(printer->getVersion()) + "." + std::to_string(printer->getRevision()) + "  " +
+            summary);
     }
     return Done;
 }
@@ -220,10 +223,12 @@ int Commands::status() {
         (views.empty() ? "idle" : std::to_string(views.size()) + (views.size() == 1 ? " task" : " tasks")));
     for (const TaskView& view : views) {
         say("");
-        say("  " + view.type + "  " + view.id + "  now: " + (view.running.empty() ? "-" : joined(view.running, ", ")));
+        say("  " + view.type + "  " + view.id +
+            "  now: " + (view.running.empty() ? "-" : joined(view.running, ", ")));
         std::string line = "  " + (options.ansi ? Screen::bar(view.progress, 30) + " " : std::string()) +
                            Vant::Client::percentText(view.progress);
-        if (view.secondsLeft >= 0) line += "  about " + Vant::Client::durationText(view.secondsLeft) + " left";
+        if (view.secondsLeft >= 0)
+            line += "  about " + Vant::Client::durationText(view.secondsLeft) + " left";
         say(line);
         if (!view.question.empty()) say("  waiting for: " + Vant::Client::questionText(view.question));
         if (view.isInterrupted()) say("  interrupted: " + view.interrupted);
@@ -276,9 +281,10 @@ int Commands::print() {
 int Commands::run() {
     const kel::var& types = Vant::StateMachine::StateTypes;
     if (!types.isMap() || !types.has(options.taskType)) {
-        return fail(Usage, "no task type \"" + options.taskType + "\"; task types are Maintaining, "
-                           "LoadingFilament, EjectingFilament, NozzleCalibration, WifiSetup, Packaging, "
-                           "StartingUp and Printing");
+        return fail(Usage, "no task type \"" + options.taskType +
+                               "\"; task types are Maintaining, "
+                               "LoadingFilament, EjectingFilament, NozzleCalibration, WifiSetup, Packaging, "
+                               "StartingUp and Printing");
     }
     std::map<std::string, kel::var> variables;
     if (!assignments(variables)) return Usage;
@@ -322,7 +328,8 @@ int Commands::cancel() {
         },
         DeliveryDeadline);
     session->onDelivered(nullptr);
-    if (!reached) return fail(Unreachable, "the printer " + printerName(*printer) + " did not take the interruption");
+    if (!reached)
+        return fail(Unreachable, "the printer " + printerName(*printer) + " did not take the interruption");
     if (options.json) {
         kel::var object = printerJson(*printer);
         object["event"] = "interrupted";
@@ -400,7 +407,8 @@ std::vector<Row> Commands::rowsOf(const TaskView& view) {
     Row now;
     now.label = "now";
     now.status = view.running.empty() ? "-" : joined(view.running, ", ");
-    if (!view.question.empty()) now.status += "  (waiting for " + Vant::Client::questionText(view.question) + ")";
+    if (!view.question.empty())
+        now.status += "  (waiting for " + Vant::Client::questionText(view.question) + ")";
     rows.push_back(now);
     return rows;
 }
@@ -439,7 +447,8 @@ int Commands::follow(Printer& printer, const std::string& taskId, Job& job) {
 
         if (job.server != nullptr && !job.printerHasModel) {
             for (const Vant::Client::Stage& stage : view.stages) {
-                if (stage.name == "download" && stage.started && stage.progress == 1.0) job.printerHasModel = true;
+                if (stage.name == "download" && stage.started && stage.progress == 1.0)
+                    job.printerHasModel = true;
             }
             if (job.printerHasModel || view.done || view.isInterrupted()) {
                 job.server->stop();
@@ -488,7 +497,7 @@ bool Commands::askYes(const std::string& question, bool& yes) {
         object["question"] = question;
         emit(object);
     }
-    say(question + " [y/N]");
+    if (!options.json) screen.ask(question + " [y/N]");
     std::string line;
     const Input::Result got = input.readLine(line);
     if (got != Input::Line) return false;
@@ -520,8 +529,9 @@ bool Commands::answer(Printer& printer, const TaskView& view, Job& job, int& res
     };
     auto closedInput = [&]() {
         if (interruptRequested) return true;  // the follower asks what to do next
-        result = fail(Failed, "no answer to \"" + Vant::Client::questionText(type) +
-                                  "\" (standard input closed); the task " + view.id + " waits on the printer");
+        result =
+            fail(Failed, "no answer to \"" + Vant::Client::questionText(type) +
+                             "\" (standard input closed); the task " + view.id + " waits on the printer");
         return false;
     };
 
@@ -532,7 +542,7 @@ bool Commands::answer(Printer& printer, const TaskView& view, Job& job, int& res
         return done(job.server->url());
     }
     if (type == "AskClearBed" || type == "AskCartridgeColor" || type == "AskRemoveCartridge") {
-        const std::string question = type == "AskClearBed"          ? "Is the bed clear?"
+        const std::string question = type == "AskClearBed"         ? "Is the bed clear?"
                                      : type == "AskCartridgeColor" ? "Is the new cartridge in place?"
                                                                    : "Have you removed the cartridge?";
         bool yes = options.yes;
@@ -550,19 +560,22 @@ bool Commands::answer(Printer& printer, const TaskView& view, Job& job, int& res
     if (type == "AskWifiDetails") {
         std::string ssid = options.ssid, passphrase = options.passphrase;
         if (ssid.empty()) {
-            say("Wi-Fi network name:");
+            if (!options.json) screen.ask("Wi-Fi network name:");
             if (input.readLine(ssid) != Input::Line) return closedInput();
         }
         if (passphrase.empty()) {
-            say("Pass phrase (not shown):");
-            if (input.readLine(passphrase, false) != Input::Line) return closedInput();
+            if (!options.json) screen.ask("Pass phrase (not shown):");
+            const Input::Result got = input.readLine(passphrase, false);
+            if (!options.json) say("");  // the Enter typed was not shown either
+            if (got != Input::Line) return closedInput();
         }
         Vant::Client::answerWifi(printer, view.id, instance, ssid, passphrase);
         return done(ssid);
     }
     if (type == "AskAdjustment") {
         if (options.json) return leave("the nozzle is adjusted interactively");
-        say("Adjust the nozzle: up/down arrows (or u/d) move it a step, Enter when it just touches the paper.");
+        say("Adjust the nozzle: up/down arrows (or u/d) move it a step, Enter when it just touches the "
+            "paper.");
         for (;;) {
             const Input::Key key = input.readKey();
             if (key == Input::Up || key == Input::Down) {
@@ -581,7 +594,8 @@ bool Commands::answer(Printer& printer, const TaskView& view, Job& job, int& res
         return done("yes");
     }
     bool yes = false;
-    if (!askYes("The printer asks: " + Vant::Client::questionText(type) + ". Go on?", yes)) return closedInput();
+    if (!askYes("The printer asks: " + Vant::Client::questionText(type) + ". Go on?", yes))
+        return closedInput();
     if (yes) {
         Vant::Client::answer(printer, view.id, instance);
         return done("yes");
@@ -593,7 +607,6 @@ int Commands::askAboutInterruption(Printer& printer, const std::string& taskId, 
     goOn = true;
     bool stop = false;
     if (input.interactive()) {
-        screen.release();
         if (!askYes("Interrupt the task on the printer? (no: leave it running and quit)", stop)) {
             stop = interruptRequested.exchange(false);  // a second Ctrl-C interrupts
         }

@@ -77,8 +77,8 @@ Screen::Screen(std::FILE* out, bool ansi) : out(out), withAnsi(ansi) {}
 std::string Screen::bar(double progress, int width) {
     const double share = progress < 0 ? 0.0 : (progress > 1.0 ? 1.0 : progress);
     const int filled = static_cast<int>(std::floor(share * width));
-    return "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(width - filled), '-') +
-           "]";
+    return "[" + std::string(static_cast<size_t>(filled), '#') +
+           std::string(static_cast<size_t>(width - filled), '-') + "]";
 }
 
 void Screen::clearBlock() {
@@ -120,6 +120,12 @@ void Screen::say(const std::string& line) {
     if (withAnsi) clearBlock();
     std::fprintf(out, "%s\n", line.c_str());
     if (withAnsi) drawBlock();
+    std::fflush(out);
+}
+
+void Screen::ask(const std::string& question) {
+    if (withAnsi) clearBlock();
+    std::fprintf(out, "%s ", question.c_str());
     std::fflush(out);
 }
 

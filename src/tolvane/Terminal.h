@@ -39,6 +39,9 @@ public:
     void show(const std::vector<Row>& rows);
     // A line above the block.
     void say(const std::string& line);
+    // A question whose answer is typed after it, on its line; the block is drawn
+    // again below the answer.
+    void ask(const std::string& question);
     // Forgets the block: what follows starts below it.
     void release();
     bool ansi() const { return withAnsi; }

@@ -44,6 +44,7 @@ int main(int argc, char** argv) {
     CLI::App app{"tolvane: find, watch and use the printers on your local network."};
     app.require_subcommand(1);
     app.fallthrough();
+    app.failure_message(CLI::FailureMessage::help);
     app.set_version_flag("--version", "tolvane 5.0");
     app.add_option("--printer", options.printer,
                    "the printer to use: its address or at least 4 leading hexadecimal digits of its key");
@@ -78,7 +79,8 @@ int main(int argc, char** argv) {
     }
 
     Vant::StateMachine::buildStateMachine();
-    tolvane::catchInterrupts();
+    // The commands that follow something ask what Ctrl-C should do; the others just end.
+    if (print->parsed() || run->parsed() || watch->parsed()) tolvane::catchInterrupts();
     options.ansi = !options.json && tolvane::ansiTerminal(1);
     std::FILE* screen = screenApartFromLog(options.logFile);
     tolvane::Commands commands(options, screen);

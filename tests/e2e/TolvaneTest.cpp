@@ -70,7 +70,8 @@ bool namespacesAvailable() {
 
 // A printer daemon with its own simulated board in `side`.
 struct PrinterUnderTest {
-    PrinterUnderTest(const NetworkNamespace& side, const std::string& privateKey, const std::string& broadcast)
+    PrinterUnderTest(const NetworkNamespace& side, const std::string& privateKey,
+                     const std::string& broadcast)
         : sim({"--time-scale", "50"}),
           daemon(side.exec({testsupport::builtProgram("tolvane-ferrow"), "-k", privateKey}),
                  {{"TOLVANE_HOME", testsupport::stagedHome()},
@@ -139,7 +140,8 @@ protected:
 TEST_F(Tolvane, FindsThePrinterPrintsAModelAndTheBoardGetsExactlyItsMoves) {
     auto printers = tolvane({"printers"});
     ASSERT_EQ(finish(*printers), 0);
-    EXPECT_NE(printers->out().find(PublicKey + "  10.0.0.1  version 5.0  "), std::string::npos) << printers->out();
+    EXPECT_NE(printers->out().find(PublicKey + "  10.0.0.1  version 5.0  "), std::string::npos)
+        << printers->out();
 
     // The key is made once, private to the user, and is the claim the printer sees.
     struct stat file, folder;
@@ -166,7 +168,8 @@ TEST_F(Tolvane, FindsThePrinterPrintsAModelAndTheBoardGetsExactlyItsMoves) {
     for (const std::string& id : claimed) EXPECT_EQ(id, user);
 
     // The moves of the sliced file, each once and in order, and nothing else that moves.
-    const std::vector<std::string> gcode = after(printer->daemon.out(), "Layering : about to run gcode file : ");
+    const std::vector<std::string> gcode =
+        after(printer->daemon.out(), "Layering : about to run gcode file : ");
     ASSERT_EQ(gcode.size(), 1u);
     const std::vector<std::string> sliced = moves(lines(testsupport::slurp(gcode[0])));
     EXPECT_GT(sliced.size(), 1000u);
@@ -222,8 +225,8 @@ TEST_F(Tolvane, PrintDrawsItsBarsInPlaceInATerminal) {
         return command.out();
     };
     std::string command;
-    for (const std::string& word :
-         clientSide->exec({testsupport::builtProgram("tolvane"), "print", model, "--yes", "--set", "layerHeight=0.4"})) {
+    for (const std::string& word : clientSide->exec(
+             {testsupport::builtProgram("tolvane"), "print", model, "--yes", "--set", "layerHeight=0.4"})) {
         command += "'" + word + "' ";
     }
     tmux({"new-session", "-d", "-x", "120", "-y", "40", command + "; echo EXIT=$?; sleep 600"});
@@ -241,7 +244,8 @@ TEST_F(Tolvane, PrintDrawsItsBarsInPlaceInATerminal) {
 
     EXPECT_NE(screen.find("EXIT=0"), std::string::npos) << screen;
     EXPECT_NE(screen.find("The print has completed."), std::string::npos) << screen;
-    for (const std::string label : {"  download ", "  slicing ", "  heating ", "  layers ", "  overall ", "  now "}) {
+    for (const std::string label :
+         {"  download ", "  slicing ", "  heating ", "  layers ", "  overall ", "  now "}) {
         std::size_t count = 0;
         for (const std::string& line : lines(screen)) count += line.compare(0, label.size(), label) == 0;
         EXPECT_EQ(count, 1u) << label << "\n" << screen;

@@ -38,7 +38,8 @@ Cable::Cable(const NetworkNamespace& a, const std::string& addressA, const Netwo
     end = "tvc" + std::to_string(::getpid() % 100000) + "x" + std::to_string(counter++);
     const std::string endA = end + "a", endB = end + "b";
     ok = run({"ip", "link", "add", endA, "type", "veth", "peer", "name", endB}) &&
-         run({"ip", "link", "set", endA, "netns", a.name()}) && run({"ip", "link", "set", endB, "netns", b.name()}) &&
+         run({"ip", "link", "set", endA, "netns", a.name()}) &&
+         run({"ip", "link", "set", endB, "netns", b.name()}) &&
          run({"ip", "-n", a.name(), "addr", "add", addressA, "dev", endA}) &&
          run({"ip", "-n", b.name(), "addr", "add", addressB, "dev", endB}) &&
          run({"ip", "-n", a.name(), "link", "set", endA, "up"}) &&

@@ -1,5 +1,6 @@
 #include "Vant/Client/FileServer.h"
 
+#include <boost/asio/io_context_strand.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/read_until.hpp>
@@ -34,7 +35,10 @@ struct FileServer::Core : std::enable_shared_from_this<FileServer::Core> {
 
     struct Connection : std::enable_shared_from_this<Connection> {
         Connection(boost::asio::io_service& io, std::shared_ptr<Core> core)
-            : socket(io), timer(io), head(MaxRequestHead), core(std::move(core)) {}
+            : strand(io), socket(io), timer(io), head(MaxRequestHead), core(std::move(core)) {}
+        // Serialises the connection's handlers: its timer may close the socket while a
+        // read or write completes on another pool thread.
+        boost::asio::io_service::strand strand;
         tcp::socket socket;
         boost::asio::steady_timer timer;
         boost::asio::streambuf head;
@@ -56,6 +60,7 @@ struct FileServer::Core : std::enable_shared_from_this<FileServer::Core> {
         });
     }
 
+    // Runs on the accept handler, before the connection has a handler of its own.
     void serve(const std::shared_ptr<Connection>& connection) {
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -65,23 +70,25 @@ struct FileServer::Core : std::enable_shared_from_this<FileServer::Core> {
         armIdleTimer(connection);
         boost::asio::async_read_until(
             connection->socket, connection->head, "\r\n\r\n",
-            [self = shared_from_this(), connection](boost::system::error_code error, std::size_t) {
-                if (error) {
-                    self->close(connection);
-                    return;
-                }
-                self->answer(connection);
-            });
+            connection->strand.wrap(
+                [self = shared_from_this(), connection](boost::system::error_code error, std::size_t) {
+                    if (error) {
+                        self->close(connection);
+                        return;
+                    }
+                    self->answer(connection);
+                }));
     }
 
     // A connection that moves nothing for IdleLimit is closed; each step re-arms it.
     void armIdleTimer(const std::shared_ptr<Connection>& connection) {
         connection->timer.expires_after(IdleLimit);
         std::weak_ptr<Connection> weak = connection;
-        connection->timer.async_wait([self = shared_from_this(), weak](boost::system::error_code error) {
-            if (error) return;
-            if (auto c = weak.lock()) self->close(c);
-        });
+        connection->timer.async_wait(
+            connection->strand.wrap([self = shared_from_this(), weak](boost::system::error_code error) {
+                if (error) return;
+                if (auto c = weak.lock()) self->close(c);
+            }));
     }
 
     void answer(const std::shared_ptr<Connection>& connection) {
@@ -92,9 +99,10 @@ struct FileServer::Core : std::enable_shared_from_this<FileServer::Core> {
         if (known && target == urlPath) connection->file.open(path, std::ios::binary);
         if (!known || target != urlPath || !connection->file) {
             const std::string body = known ? "not found\n" : "method not allowed\n";
-            connection->header = std::string(known ? "HTTP/1.1 404 Not Found" : "HTTP/1.1 405 Method Not Allowed") +
-                                 "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
-                                 "\r\nConnection: close\r\n\r\n" + body;
+            connection->header =
+                std::string(known ? "HTTP/1.1 404 Not Found" : "HTTP/1.1 405 Method Not Allowed") +
+                "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
+                "\r\nConnection: close\r\n\r\n" + body;
             write(connection, false);
             return;
         }
@@ -109,19 +117,20 @@ struct FileServer::Core : std::enable_shared_from_this<FileServer::Core> {
     // Writes the header, then (with `body`) the file chunk after chunk, then closes.
     void write(const std::shared_ptr<Connection>& connection, bool body) {
         boost::asio::async_write(connection->socket, boost::asio::buffer(connection->header),
-                                 [self = shared_from_this(), connection, body](boost::system::error_code error,
-                                                                               std::size_t) {
+                                 connection->strand.wrap([self = shared_from_this(), connection, body](
+                                                             boost::system::error_code error, std::size_t) {
                                      if (error || !body) {
                                          self->close(connection);
                                          return;
                                      }
                                      connection->chunk.resize(ChunkSize);
                                      self->nextChunk(connection);
-                                 });
+                                 }));
     }
 
     void nextChunk(const std::shared_ptr<Connection>& connection) {
-        connection->file.read(connection->chunk.data(), static_cast<std::streamsize>(connection->chunk.size()));
+        connection->file.read(connection->chunk.data(),
+                              static_cast<std::streamsize>(connection->chunk.size()));
         const std::streamsize got = connection->file.gcount();
         if (got <= 0) {
             if (connection->file.eof()) ++servedCount;
@@ -129,15 +138,16 @@ struct FileServer::Core : std::enable_shared_from_this<FileServer::Core> {
             return;
         }
         armIdleTimer(connection);
-        boost::asio::async_write(
-            connection->socket, boost::asio::buffer(connection->chunk.data(), static_cast<std::size_t>(got)),
-            [self = shared_from_this(), connection](boost::system::error_code error, std::size_t) {
-                if (error) {
-                    self->close(connection);
-                    return;
-                }
-                self->nextChunk(connection);
-            });
+        boost::asio::async_write(connection->socket,
+                                 boost::asio::buffer(connection->chunk.data(), static_cast<std::size_t>(got)),
+                                 connection->strand.wrap([self = shared_from_this(), connection](
+                                                             boost::system::error_code error, std::size_t) {
+                                     if (error) {
+                                         self->close(connection);
+                                         return;
+                                     }
+                                     self->nextChunk(connection);
+                                 }));
     }
 
     void close(const std::shared_ptr<Connection>& connection) {
@@ -161,9 +171,9 @@ struct FileServer::Core : std::enable_shared_from_this<FileServer::Core> {
             acceptor.close(ignoredCloseError);
             closing.swap(open);
         }
-        // Closed on the pool, where the connections' own handlers run.
+        // Closed on each connection's strand, where its own handlers run.
         for (const auto& connection : closing) {
-            io.post([self = shared_from_this(), connection]() { self->close(connection); });
+            connection->strand.post([self = shared_from_this(), connection]() { self->close(connection); });
         }
     }
 
@@ -196,7 +206,8 @@ std::string linkName(const std::string& path) {
 
 }  // namespace
 
-FileServer::FileServer(boost::asio::io_service& io, const std::string& path, const boost::asio::ip::address& address)
+FileServer::FileServer(boost::asio::io_service& io, const std::string& path,
+                       const boost::asio::ip::address& address)
     : core(std::make_shared<Core>(io, path)) {
     const tcp::endpoint endpoint(address, 0);
     core->acceptor.open(endpoint.protocol());
@@ -225,7 +236,8 @@ unsigned long FileServer::served() const {
     return core->servedCount.load();
 }
 
-boost::asio::ip::address localAddressTowards(boost::asio::io_service& io, const boost::asio::ip::address& peer) {
+boost::asio::ip::address localAddressTowards(boost::asio::io_service& io,
+                                             const boost::asio::ip::address& peer) {
     boost::asio::ip::udp::socket probe(io);
     boost::system::error_code noRoute;
     probe.connect(boost::asio::ip::udp::endpoint(peer, 9), noRoute);

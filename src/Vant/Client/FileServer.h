@@ -42,7 +42,8 @@ private:
 
 // The address of this machine's interface that reaches `peer` (the source address
 // the kernel would pick); unspecified when there is no route.
-boost::asio::ip::address localAddressTowards(boost::asio::io_service& io, const boost::asio::ip::address& peer);
+boost::asio::ip::address localAddressTowards(boost::asio::io_service& io,
+                                             const boost::asio::ip::address& peer);
 
 }  // namespace Client
 }  // namespace Vant

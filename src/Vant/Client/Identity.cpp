@@ -55,8 +55,8 @@ bool createKeyFile(const std::string& path, std::string& error) {
         return false;
     }
     const std::string text = kel::bytes(32).randomize().toHex() + "\n";
-    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-                         ::fsync(fd) == 0;
+    const bool written =
+        ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
     ::close(fd);
     const bool linked = written && (::link(temporary.c_str(), path.c_str()) == 0 || errno == EEXIST);
     if (!linked) error = systemError("cannot write the key file", path);
@@ -95,7 +95,8 @@ bool Identity::load(const std::string& path, std::string& error) {
     char buffer[129] = {0};
     const ssize_t n = ::read(fd, buffer, sizeof buffer - 1);
     std::string text(buffer, n > 0 ? static_cast<size_t>(n) : 0);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
     if (!isHexKey(text)) {
         ::close(fd);
         error = "the key file " + path + " does not hold a key (64 hexadecimal digits)";

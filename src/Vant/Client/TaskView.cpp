@@ -155,11 +155,13 @@ std::string summaryLine(const TaskView& view) {
     std::string line = view.type + " " + (view.done ? "done" : percentText(view.progress));
     std::string detail;
     for (const std::string& state : view.running) detail += (detail.empty() ? "" : ", ") + state;
-    if (view.isInterrupted()) detail += (detail.empty() ? "" : ", ") + std::string("interrupted: ") + view.interrupted;
-    if (!view.question.empty()) detail += (detail.empty() ? "" : ", ") + std::string("waiting for ") +
-                                          questionText(view.question);
+    if (view.isInterrupted())
+        detail += (detail.empty() ? "" : ", ") + std::string("interrupted: ") + view.interrupted;
+    if (!view.question.empty())
+        detail += (detail.empty() ? "" : ", ") + std::string("waiting for ") + questionText(view.question);
     if (!view.done && view.secondsLeft >= 0) {
-        detail += (detail.empty() ? "" : ", ") + std::string("about ") + durationText(view.secondsLeft) + " left";
+        detail +=
+            (detail.empty() ? "" : ", ") + std::string("about ") + durationText(view.secondsLeft) + " left";
     }
     return detail.empty() ? line : line + " (" + detail + ")";
 }
@@ -180,7 +182,8 @@ kel::var toJson(const TaskView& view) {
     object["question"] = view.question.empty() ? kel::var() : kel::var(view.question);
     if (!view.stages.empty()) {
         kel::var stages;
-        for (const Stage& stage : view.stages) stages[stage.name] = stage.started ? kel::var(stage.progress) : kel::var();
+        for (const Stage& stage : view.stages)
+            stages[stage.name] = stage.started ? kel::var(stage.progress) : kel::var();
         object["stages"] = stages;
     }
     return object;

@@ -63,13 +63,14 @@ Printer::Printer(User* user, kel::bytes publicKey, unsigned version, unsigned re
     // Called on the worker with the synchronizer's lock held; the confirmation comes
     // later, from the gate's strand.
     peerSynchronizer.pushMessage >> [this, life](kel::var message) {
-        reliableLine.send(kel::bytes(message.toJsonString()), [this, life, message](boost::system::error_code result) {
-            if (result) return;
-            whileAlive(life, [&]() {
-                peerSynchronizer.onNotification();
-                pushDelivered(message);
-            });
-        });
+        reliableLine.send(kel::bytes(message.toJsonString()),
+                          [this, life, message](boost::system::error_code result) {
+                              if (result) return;
+                              whileAlive(life, [&]() {
+                                  peerSynchronizer.onNotification();
+                                  pushDelivered(message);
+                              });
+                          });
     };
     peerSynchronizer.pushDifference >> localSynchronizer.onDifference;
     peerSynchronizer.pullLocalQueue << localSynchronizer.giveQueue;

@@ -123,7 +123,7 @@ private:
     mutable std::mutex socketMutex;
     std::shared_ptr<Vant::Messaging::SimpleSocket> socket;   // established and claimed; null when none
     std::shared_ptr<Vant::Messaging::SimpleSocket> attempt;  // the connection being set up or up
-    std::string announcedAddress;                             // the last address offered
+    std::string announcedAddress;                            // the last address offered
     // Counts the printer's synchronisation messages handed to the synchronizer.
     std::atomic<unsigned long> receivedCount{0};
     // True when no connection exists and no attempt is under way; exchanged by
