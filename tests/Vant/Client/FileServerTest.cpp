@@ -13,7 +13,7 @@ using testsupport::RawPeer;
 namespace {
 
 // One HTTP exchange on a connection of its own: everything the server sent until it closed.
-std::string exchange(unsigned short port, const std::string& request) {
+std::string httpExchange(unsigned short port, const std::string& request) {
     RawPeer peer(port);
     peer.write(kel::bytes(request));
     std::string answer, piece;
@@ -46,7 +46,7 @@ TEST(FileServer, ServesTheOneFileAtItsLinkAndNothingElse) {
     const unsigned short port = portOf(url);
     const std::string path = pathOf(url);
 
-    const std::string whole = exchange(port, "GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    const std::string whole = httpExchange(port, "GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
     ASSERT_EQ(whole.compare(0, 15, "HTTP/1.1 200 OK"), 0) << whole.substr(0, 200);
     EXPECT_NE(whole.find("Content-Length: 200000\r\n"), std::string::npos);
     EXPECT_EQ(whole.substr(whole.find("\r\n\r\n") + 4), content);
@@ -54,12 +54,12 @@ TEST(FileServer, ServesTheOneFileAtItsLinkAndNothingElse) {
 
     for (const std::string& other : {std::string("/secret"), path.substr(0, path.rfind('/')) + "/secret",
                                      path + "/../secret", std::string("/")}) {
-        EXPECT_EQ(exchange(port, "GET " + other + " HTTP/1.1\r\n\r\n").compare(0, 12, "HTTP/1.1 404"), 0)
+        EXPECT_EQ(httpExchange(port, "GET " + other + " HTTP/1.1\r\n\r\n").compare(0, 12, "HTTP/1.1 404"), 0)
             << other;
     }
-    EXPECT_EQ(exchange(port, "DELETE " + path + " HTTP/1.1\r\n\r\n").compare(0, 12, "HTTP/1.1 405"), 0);
+    EXPECT_EQ(httpExchange(port, "DELETE " + path + " HTTP/1.1\r\n\r\n").compare(0, 12, "HTTP/1.1 405"), 0);
     // A head that never ends is cut off instead of growing without bound.
-    EXPECT_EQ(exchange(port, "GET " + std::string(20000, 'a')), "");
+    EXPECT_EQ(httpExchange(port, "GET " + std::string(20000, 'a')), "");
 
     server.stop();
     EXPECT_THROW(RawPeer{port}, std::runtime_error);
