@@ -230,7 +230,7 @@ int Commands::status() {
         if (view.secondsLeft >= 0)
             line += "  about " + Vant::Client::durationText(view.secondsLeft) + " left";
         say(line);
-        if (!view.question.empty()) say("  waiting for: " + Vant::Client::questionText(view.question));
+        if (!view.question.empty()) say("  the printer asks: " + Vant::Client::questionText(view.question));
         if (view.isInterrupted()) say("  interrupted: " + view.interrupted);
     }
     return Done;
@@ -407,8 +407,7 @@ std::vector<Row> Commands::rowsOf(const TaskView& view) {
     Row now;
     now.label = "now";
     now.status = view.running.empty() ? "-" : joined(view.running, ", ");
-    if (!view.question.empty())
-        now.status += "  (waiting for " + Vant::Client::questionText(view.question) + ")";
+    if (!view.question.empty()) now.status += "  (asks: " + Vant::Client::questionText(view.question) + ")";
     rows.push_back(now);
     return rows;
 }
@@ -416,6 +415,7 @@ std::vector<Row> Commands::rowsOf(const TaskView& view) {
 int Commands::follow(Printer& printer, const std::string& taskId, Job& job) {
     Vant::Client::TaskClock clock;
     std::string lastSignature;
+    std::string firstInterruption;
     auto lastContact = Clock::now();
     for (;;) {
         if (interruptRequested) {
@@ -425,6 +425,9 @@ int Commands::follow(Printer& printer, const std::string& taskId, Job& job) {
             if (!goOn) return result;
         }
         const TaskView view = Vant::Client::viewOf(printer.taskQueue().getTask(taskId), &clock);
+        // The printer may name the interruption again as it stops a job (a cancelled
+        // print's layering reports "FailedLayering"): the first name says why.
+        if (firstInterruption.empty()) firstInterruption = view.interrupted;
         if (printer.connected()) lastContact = Clock::now();
         if (Clock::now() - lastContact > LostAfter) {
             return fail(Unreachable, "lost the printer " + printerName(printer) + "; the task " + taskId +
@@ -469,11 +472,16 @@ int Commands::follow(Printer& printer, const std::string& taskId, Job& job) {
                 object["task"] = taskId;
                 object["type"] = view.type;
                 object["status"] = view.isInterrupted() ? "interrupted" : "done";
-                if (view.isInterrupted()) object["interrupted"] = view.interrupted;
+                if (view.isInterrupted()) object["interrupted"] = firstInterruption;
+                if (view.isInterrupted() && firstInterruption != view.interrupted) {
+                    object["reported"] = view.interrupted;
+                }
                 emit(object);
             }
             if (view.isInterrupted()) {
-                say("The task was interrupted: " + view.interrupted);
+                const bool renamed = !firstInterruption.empty() && firstInterruption != view.interrupted;
+                say("The task was interrupted: " +
+                    (renamed ? firstInterruption + " (then " + view.interrupted + ")" : view.interrupted));
                 return Failed;
             }
             say(view.type == "Printing" ? "The print has completed." : view.type + " has completed.");

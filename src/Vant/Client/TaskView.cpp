@@ -85,8 +85,9 @@ TaskView viewOf(const kel::var& task, TaskClock* clock, std::chrono::steady_cloc
         const kel::var& value = data["Interrupted"];
         view.interrupted = value.isString() ? value.stringValue() : value.toJsonString();
     }
-    const kel::var instances = task.has("instances") ? task["instances"] : kel::var();
-    if (!instances.isMap()) return view;
+    const kel::var instances = task.has("instances") && task["instances"].isMap()
+                                   ? task["instances"]
+                                   : kel::var::fromJsonString("{}");
 
     bool rootSeen = false;
     double measuredCorrection = 0.0;
@@ -158,7 +159,7 @@ std::string summaryLine(const TaskView& view) {
     if (view.isInterrupted())
         detail += (detail.empty() ? "" : ", ") + std::string("interrupted: ") + view.interrupted;
     if (!view.question.empty())
-        detail += (detail.empty() ? "" : ", ") + std::string("waiting for ") + questionText(view.question);
+        detail += (detail.empty() ? "" : ", ") + std::string("asks: ") + questionText(view.question);
     if (!view.done && view.secondsLeft >= 0) {
         detail +=
             (detail.empty() ? "" : ", ") + std::string("about ") + durationText(view.secondsLeft) + " left";
