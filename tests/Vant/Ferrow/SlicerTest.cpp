@@ -74,7 +74,7 @@ TEST(Slicer, SlicesAModelWithRisingProgressAndWritesGcode) {
     IoPool pool;
     ProgressLog log;
     const std::string gcode = home + "/data-temp/sliced-cube";
-    Slicer().slice(pool.io, home + "/models/cube.stl", gcode, map({{"layerHeight", 0.5}}), log.callback());
+    Slicer().slice(pool.io, home + "/models/cube.stl", gcode, map({{"layerHeight", 0.3}}), log.callback());
     ASSERT_TRUE(log.waitForEnd());
     const auto reports = log.all();
     ASSERT_GE(reports.size(), 3u);
@@ -87,7 +87,7 @@ TEST(Slicer, SlicesAModelWithRisingProgressAndWritesGcode) {
     }
     const std::string text = slurp(gcode);
     EXPECT_NE(text.find("\nG1 "), std::string::npos);
-    EXPECT_NE(text.find("layer height 0.500"), std::string::npos);
+    EXPECT_NE(text.find("\nG1 Z0.900 "), std::string::npos);  // the third layer of 0.3 mm
 }
 
 TEST(Slicer, ReportsACrashedSlicerAsFailure) {
