@@ -12,6 +12,9 @@ namespace kel {
 
 class BlockPool {
 public:
+    static constexpr std::size_t Granule = 16;  // pooled block sizes are multiples of this
+    static constexpr std::size_t MaxSize = 128;  // larger requests go to the system
+
     static void* allocate(std::size_t size);
     static void deallocate(void* p, std::size_t size) noexcept;
 };

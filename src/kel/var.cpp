@@ -1,6 +1,7 @@
 #include "kel/var.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cfloat>
 #include <charconv>
@@ -9,56 +10,222 @@
 #include <cstring>
 #include <iostream>
 #include <limits>
+#include <new>
 #include <stdexcept>
 #include <string_view>
 
 namespace kel {
 
 // ---------------------------------------------------------------------------
-// Nodes
+// Slots, nodes and entries
 
-vdata::~vdata() = default;
-int vdata::type() const {
-    return var::Undefined;
-}
-int vmap::type() const {
-    return var::Map;
-}
-int varray::type() const {
-    return var::Array;
-}
-int vreal::type() const {
-    return var::Real;
-}
-int vinteger::type() const {
-    return var::Integer;
-}
-int vboolean::type() const {
-    return var::Boolean;
-}
-int vstring::type() const {
-    return var::String;
-}
+namespace detail {
 
 namespace {
 
-// Slots and nodes live in pooled blocks, one block each (count and object).
-template <typename Node>
-std::shared_ptr<Node> newNode() {
-    return std::allocate_shared<Node>(PoolAllocator<Node>());
+// Handles are copied and dropped on any thread, so counts are atomic. A count of
+// one belongs to the caller alone (nobody else can copy a handle it does not
+// have), so dropping the last reference needs no read-modify-write.
+inline void retain(std::atomic<uint32_t>& refs) noexcept {
+    refs.fetch_add(1, std::memory_order_relaxed);
+}
+inline bool dropIsLast(std::atomic<uint32_t>& refs) noexcept {
+    return refs.load(std::memory_order_acquire) == 1 || refs.fetch_sub(1, std::memory_order_acq_rel) == 1;
 }
 
-std::shared_ptr<std::shared_ptr<vdata>> newSlot(std::shared_ptr<vdata> node) {
-    using Slot = std::shared_ptr<vdata>;
-    return std::allocate_shared<Slot>(PoolAllocator<Slot>(), std::move(node));
+}  // namespace
+
+// Kind of a String too long for its slot, kept in a std::string of its own.
+constexpr uint8_t LongString = 7;
+
+// The value of one or more handles. The block is sized for the value: 16 bytes for
+// anything but a string, up to 128 for a string stored inline after the header.
+struct Slot {
+    static constexpr size_t PayloadOffset = 8;
+    static constexpr size_t MaxInline = BlockPool::MaxSize - PayloadOffset;
+
+    std::atomic<uint32_t> refs;  // handles sharing this slot
+    uint8_t kind;                // var::var_type, or LongString
+    uint8_t blocks;              // size of the block in BlockPool::Granule units
+    uint16_t length;             // bytes of an inline string
+    union {
+        double real;
+        long integer;
+        bool boolean;
+        MapNode* map;
+        ArrayNode* array;
+        std::string* text;  // a LongString
+    };
+
+    // Inline string bytes start at the payload and may run to the end of the block.
+    char* chars() { return reinterpret_cast<char*>(this) + PayloadOffset; }
+    const char* chars() const { return reinterpret_cast<const char*>(this) + PayloadOffset; }
+    size_t capacity() const { return blocks * BlockPool::Granule - PayloadOffset; }
+
+    bool isString() const { return kind == var::String || kind == LongString; }
+    std::string_view string() const {
+        return kind == LongString ? std::string_view(*text) : std::string_view(chars(), length);
+    }
+
+    // A new slot (one reference, Undefined) with room for a string of n bytes
+    // inline when n fits a pooled block.
+    static Slot* make(size_t n = 0) {
+        const size_t bytes = std::max(sizeof(Slot), n <= MaxInline ? PayloadOffset + n : 0);
+        const size_t blocks = (bytes + BlockPool::Granule - 1) / BlockPool::Granule;
+        auto* s = static_cast<Slot*>(BlockPool::allocate(blocks * BlockPool::Granule));
+        new (&s->refs) std::atomic<uint32_t>(1);
+        s->kind = var::Undefined;
+        s->blocks = static_cast<uint8_t>(blocks);
+        s->length = 0;
+        s->real = 0.0;
+        return s;
+    }
+
+    static void drop(Slot* s) noexcept {
+        if (!dropIsLast(s->refs)) return;
+        s->clear();
+        BlockPool::deallocate(s, s->blocks * BlockPool::Granule);
+    }
+
+    // Lets go of the value (the slot becomes Undefined).
+    void clear() noexcept;
+
+    void setString(const char* p, size_t n) {
+        clear();
+        if (n <= capacity()) {
+            std::memcpy(chars(), p, n);
+            length = static_cast<uint16_t>(n);
+            kind = var::String;
+        } else {
+            text = new std::string(p, n);
+            kind = LongString;
+        }
+    }
+    void setString(std::string&& v) {
+        if (v.size() <= capacity()) {
+            setString(v.data(), v.size());
+        } else {
+            clear();
+            text = new std::string(std::move(v));
+            kind = LongString;
+        }
+    }
+
+    void setMap(MapNode* m) noexcept;
+    void setArray(ArrayNode* a) noexcept;
+};
+static_assert(sizeof(Slot) == 16, "a scalar slot is one 16-byte block");
+
+// One map entry in one block: the handle of the value, then the key's bytes.
+struct MapEntry {
+    var value;
+    uint32_t keyLength;
+
+    MapEntry(Slot* adopted, uint32_t n) noexcept : value(adopted), keyLength(n) {}
+
+    std::string_view key() const { return {reinterpret_cast<const char*>(this + 1), keyLength}; }
+    static size_t blockSize(size_t n) { return sizeof(MapEntry) + n; }
+
+    // A new entry taking over one reference to the value's slot.
+    static MapEntry* make(std::string_view key, Slot* adopted) {
+        void* block = BlockPool::allocate(blockSize(key.size()));
+        auto* e = new (block) MapEntry(adopted, static_cast<uint32_t>(key.size()));
+        std::memcpy(static_cast<char*>(block) + sizeof(MapEntry), key.data(), key.size());
+        return e;
+    }
+    static void destroy(MapEntry* e) noexcept {
+        const size_t size = blockSize(e->keyLength);
+        e->~MapEntry();
+        BlockPool::deallocate(e, size);
+    }
+};
+
+// The entries of a map, sorted by the bytes of their keys (std::string's order).
+struct MapNode {
+    typedef std::vector<MapEntry*, PoolAllocator<MapEntry*>> Entries;
+
+    std::atomic<uint32_t> refs{1};  // slots holding this map
+    Entries entries;
+
+    ~MapNode() {
+        for (MapEntry* e : entries) MapEntry::destroy(e);
+    }
+
+    static MapNode* make() { return new (BlockPool::allocate(sizeof(MapNode))) MapNode; }
+    static void drop(MapNode* m) noexcept {
+        if (!dropIsLast(m->refs)) return;
+        m->~MapNode();
+        BlockPool::deallocate(m, sizeof(MapNode));
+    }
+
+    // The first entry whose key is not below key.
+    Entries::iterator lowerBound(std::string_view key) {
+        return std::lower_bound(entries.begin(), entries.end(), key,
+                                [](const MapEntry* e, std::string_view k) { return e->key() < k; });
+    }
+    MapEntry* find(std::string_view key) {
+        auto it = lowerBound(key);
+        return it != entries.end() && (*it)->key() == key ? *it : nullptr;
+    }
+    // The entry of key, inserted with an Undefined value when missing.
+    var& at(std::string_view key) {
+        auto it = entries.empty() || entries.back()->key() < key ? entries.end() : lowerBound(key);
+        if (it != entries.end() && (*it)->key() == key) return (*it)->value;
+        MapEntry* e = MapEntry::make(key, Slot::make());
+        entries.insert(it, e);
+        return e->value;
+    }
+};
+
+struct ArrayNode {
+    std::atomic<uint32_t> refs{1};  // slots holding this array
+    std::vector<var> elements;
+
+    static ArrayNode* make() { return new (BlockPool::allocate(sizeof(ArrayNode))) ArrayNode; }
+    static void drop(ArrayNode* a) noexcept {
+        if (!dropIsLast(a->refs)) return;
+        a->~ArrayNode();
+        BlockPool::deallocate(a, sizeof(ArrayNode));
+    }
+};
+
+void Slot::clear() noexcept {
+    switch (kind) {
+        case var::Map:
+            MapNode::drop(map);
+            break;
+        case var::Array:
+            ArrayNode::drop(array);
+            break;
+        case LongString:
+            delete text;
+            break;
+        default:
+            break;
+    }
+    kind = var::Undefined;
 }
 
-vmap* asMap(vdata* n) {
-    return static_cast<vmap*>(n);
+void Slot::setMap(MapNode* m) noexcept {
+    clear();
+    map = m;
+    kind = var::Map;
 }
-varray* asArray(vdata* n) {
-    return static_cast<varray*>(n);
+
+void Slot::setArray(ArrayNode* a) noexcept {
+    clear();
+    array = a;
+    kind = var::Array;
 }
+
+}  // namespace detail
+
+using detail::ArrayNode;
+using detail::MapEntry;
+using detail::MapNode;
+using detail::Slot;
+
+namespace {
 
 const char* const OutOfRange = "Out of range";
 
@@ -67,11 +234,14 @@ const char* const OutOfRange = "Out of range";
 // ---------------------------------------------------------------------------
 // Construction and assignment
 
-var::var() : data(newSlot(newNode<vdata>())) {}
+var::var() : data(Slot::make()) {}
 // A move shares the slot like a copy: a moved-from handle stays usable.
-var::var(const var& other) = default;
-var::var(var&& other) noexcept : data(other.data) {}
-var::var(node_ptr node) : data(newSlot(std::move(node))) {}
+var::var(const var& other) : data(other.data) {
+    detail::retain(data->refs);
+}
+var::var(var&& other) noexcept : data(other.data) {
+    detail::retain(data->refs);
+}
 var::var(double v) : var() {
     makeReal(v);
 }
@@ -93,35 +263,65 @@ var::var(long long v) : var() {
 var::var(bool v) : var() {
     makeBoolean(v);
 }
-var::var(std::string v) : var() {
-    makeString(std::move(v));
+var::var(std::string v) : data(Slot::make(v.size())) {
+    data->setString(std::move(v));
 }
-var::var(const char* v) : var() {
-    makeString(v);
+var::var(const char* v) : data(Slot::make(std::strlen(v))) {
+    data->setString(v, std::strlen(v));
 }
 var::var(std::initializer_list<var> elements) : var() {
     makeArray(elements);
 }
 var::var(bytes& jsonText) : var(static_cast<const bytes&>(jsonText)) {}
-var::var(const bytes& jsonText) : data(fromJsonString(std::string(jsonText)).data) {}
-var::~var() = default;
+var::var(const bytes& jsonText) : var(fromJsonString(std::string(jsonText))) {}
+var::~var() {
+    Slot::drop(data);
+}
 
 var var::randomHex(int n) {
     return var(bytes(static_cast<unsigned>(n)).randomize().toHex());
 }
 
 var& var::operator=(const var& other) {
+    detail::retain(other.data->refs);
+    Slot::drop(data);
     data = other.data;
     return *this;
 }
 
 var& var::operator=(var&& other) noexcept {
+    detail::retain(other.data->refs);
+    Slot::drop(data);
     data = other.data;
     return *this;
 }
 
+// `other` holds its slot while this one lets go of its value, which may be what
+// holds other's slot (a <= a["k"]).
 var& var::operator<=(var other) {
-    *data = *other.data;
+    Slot* from = other.data;
+    if (from == data) return *this;
+    switch (from->kind) {
+        case Map:
+            detail::retain(from->map->refs);
+            data->setMap(from->map);
+            break;
+        case Array:
+            detail::retain(from->array->refs);
+            data->setArray(from->array);
+            break;
+        case String:
+        case detail::LongString: {
+            const std::string_view s = from->string();
+            data->setString(s.data(), s.size());
+            break;
+        }
+        default:
+            data->clear();
+            data->kind = from->kind;
+            std::memcpy(&data->real, &from->real, sizeof from->real);
+            break;
+    }
     return *this;
 }
 
@@ -163,52 +363,54 @@ var& var::operator=(const char* v) {
 }
 
 bool var::operator&=(const var& other) const {
-    return node() == other.node();
+    if (data == other.data) return true;
+    if (data->kind != other.data->kind) return false;
+    if (data->kind == Map) return data->map == other.data->map;
+    if (data->kind == Array) return data->array == other.data->array;
+    return false;
 }
 
 void var::makeReal(double v) {
-    auto n = newNode<vreal>();
-    n->value = v;
-    *data = std::move(n);
+    data->clear();
+    data->real = v;
+    data->kind = Real;
 }
 void var::makeInteger(long v) {
-    auto n = newNode<vinteger>();
-    n->value = v;
-    *data = std::move(n);
+    data->clear();
+    data->integer = v;
+    data->kind = Integer;
 }
 void var::makeBoolean(bool v) {
-    auto n = newNode<vboolean>();
-    n->value = v;
-    *data = std::move(n);
+    data->clear();
+    data->boolean = v;
+    data->kind = Boolean;
 }
 void var::makeString(std::string v) {
-    auto n = newNode<vstring>();
-    n->value = std::move(v);
-    *data = std::move(n);
+    data->setString(std::move(v));
 }
 void var::makeMap() {
-    *data = newNode<vmap>();
+    data->setMap(MapNode::make());
 }
 void var::makeArray() {
-    *data = newNode<varray>();
+    data->setArray(ArrayNode::make());
 }
 void var::makeArray(std::initializer_list<var> elements) {
-    auto n = newNode<varray>();
-    n->value.assign(elements.begin(), elements.end());
-    *data = std::move(n);
+    ArrayNode* a = ArrayNode::make();
+    a->elements.assign(elements.begin(), elements.end());
+    data->setArray(a);
 }
 void var::ensureMap() {
-    if (type() != Map) makeMap();
+    if (data->kind != Map) makeMap();
 }
 void var::ensureArray() {
-    if (type() != Array) makeArray();
+    if (data->kind != Array) makeArray();
 }
 
 // ---------------------------------------------------------------------------
 // Kinds and scalars
 
 var::var_type var::type() const {
-    return static_cast<var_type>(node()->type());
+    return data->kind == detail::LongString ? String : static_cast<var_type>(data->kind);
 }
 
 std::string var::typeName(int type) {
@@ -242,40 +444,40 @@ double var::realValue() const {
         std::cout << "Problems ahead" << std::endl;
         throwUnexpectedType("var::realValue()", Real);
     }
-    return static_cast<vreal*>(node())->value;
+    return data->real;
 }
 
 long var::integerValue() const {
     throwUnexpectedType("var::integerValue()", Integer);
-    return static_cast<vinteger*>(node())->value;
+    return data->integer;
 }
 
 bool var::booleanValue() const {
     throwUnexpectedType("var::booleanValue()", Boolean);
-    return static_cast<vboolean*>(node())->value;
+    return data->boolean;
 }
 
 std::string var::stringValue() const {
     throwUnexpectedType("var::stringValue()", String);
-    return static_cast<vstring*>(node())->value;
+    return std::string(data->string());
 }
 
 var::operator std::string() const {
     throwUnexpectedType("var::string()", String);
-    return static_cast<vstring*>(node())->value;
+    return std::string(data->string());
 }
 
 double var::realValue(double d) const {
-    return type() == Real ? static_cast<vreal*>(node())->value : d;
+    return data->kind == Real ? data->real : d;
 }
 long var::integerValue(long d) const {
-    return type() == Integer ? static_cast<vinteger*>(node())->value : d;
+    return data->kind == Integer ? data->integer : d;
 }
 bool var::booleanValue(bool d) const {
-    return type() == Boolean ? static_cast<vboolean*>(node())->value : d;
+    return data->kind == Boolean ? data->boolean : d;
 }
 std::string var::stringValue(std::string d) const {
-    return type() == String ? static_cast<vstring*>(node())->value : d;
+    return data->isString() ? std::string(data->string()) : d;
 }
 
 // ---------------------------------------------------------------------------
@@ -283,12 +485,12 @@ std::string var::stringValue(std::string d) const {
 
 var& var::entry(const std::string& key) {
     ensureMap();
-    return asMap(node())->value[key];
+    return data->map->at(key);
 }
 
 const var& var::entry(const std::string& key) const {
     throwUnexpectedType("var::operator[](var)", Map);
-    return asMap(node())->value[key];
+    return data->map->at(key);
 }
 
 var& var::operator[](var key) {
@@ -306,14 +508,20 @@ bool var::has(var key) {
 bool var::has(var key) const {
     if (type() == Undefined) return false;
     throwUnexpectedType("var::has(var)", Map);
-    const auto& m = asMap(node())->value;
-    auto it = m.find(key.stringValue());
-    return it != m.end() && it->second.isDefined();
+    const MapEntry* e = data->map->find(key.stringValue());
+    return e != nullptr && e->value.isDefined();
 }
 
 var& var::remove(var key) {
     ensureMap();
-    asMap(node())->value.erase(key.stringValue());
+    MapNode* m = data->map;
+    const std::string k = key.stringValue();
+    auto it = m->lowerBound(k);
+    if (it != m->entries.end() && (*it)->key() == k) {
+        MapEntry* e = *it;
+        m->entries.erase(it);
+        MapEntry::destroy(e);
+    }
     return *this;
 }
 
@@ -326,8 +534,8 @@ std::set<std::string> var::keys() const {
     std::set<std::string> result;
     if (type() == Undefined) return result;
     throwUnexpectedType("var::keys()", Map);
-    for (const auto& e : asMap(node())->value) {
-        if (e.second.isDefined()) result.insert(result.end(), e.first);
+    for (const MapEntry* e : data->map->entries) {
+        if (e->value.isDefined()) result.emplace_hint(result.end(), e->key());
     }
     return result;
 }
@@ -341,8 +549,8 @@ std::vector<var> var::values() const {
     std::vector<var> result;
     if (type() == Undefined) return result;
     throwUnexpectedType("var::values()", Map);
-    for (const auto& e : asMap(node())->value) {
-        if (e.second.isDefined()) result.push_back(e.second);
+    for (const MapEntry* e : data->map->entries) {
+        if (e->value.isDefined()) result.push_back(e->value);
     }
     return result;
 }
@@ -352,26 +560,26 @@ std::vector<var> var::values() const {
 
 var& var::operator[](unsigned i) {
     ensureArray();
-    return asArray(node())->value.at(i);
+    return data->array->elements.at(i);
 }
 
 const var& var::operator[](unsigned i) const {
     throwUnexpectedType("var::operator[](uint)", Array);
-    auto& v = asArray(node())->value;
+    auto& v = data->array->elements;
     if (i >= v.size()) throw std::runtime_error(OutOfRange);
     return v[i];
 }
 
 var& var::add(var v) {
     ensureArray();
-    auto& elements = asArray(node())->value;
+    auto& elements = data->array->elements;
     elements.push_back(std::move(v));
     return elements.back();
 }
 
 var& var::remove(unsigned i) {
     ensureArray();
-    auto& v = asArray(node())->value;
+    auto& v = data->array->elements;
     if (i >= v.size()) throw std::runtime_error(OutOfRange);
     v.erase(v.begin() + i);
     return *this;
@@ -379,14 +587,14 @@ var& var::remove(unsigned i) {
 
 var& var::last() const {
     throwUnexpectedType("var::last()", Array);
-    auto& v = asArray(node())->value;
+    auto& v = data->array->elements;
     if (v.empty()) throw std::runtime_error(OutOfRange);
     return v.back();
 }
 
 std::vector<var>& var::arrayValue() {
     ensureArray();
-    return asArray(node())->value;
+    return data->array->elements;
 }
 
 var::iterator var::begin() {
@@ -401,14 +609,14 @@ unsigned var::size() const {
         case Undefined:
             return 0;
         case Array:
-            return static_cast<unsigned>(asArray(node())->value.size());
+            return static_cast<unsigned>(data->array->elements.size());
         default:
             break;
     }
     throwUnexpectedType("var::size()", Map);
     unsigned n = 0;
-    for (const auto& e : asMap(node())->value) {
-        if (e.second.isDefined()) ++n;
+    for (const MapEntry* e : data->map->entries) {
+        if (e->value.isDefined()) ++n;
     }
     return n;
 }
@@ -418,72 +626,84 @@ unsigned var::size() const {
 // refuses text nested deeper than 512 levels, so received values stay shallow.
 
 bool var::operator==(const var& other) const {
-    const var_type t = type();
-    if (t != other.type()) return false;
-    switch (t) {
+    const Slot* a = data;
+    const Slot* b = other.data;
+    if (a->isString()) return b->isString() && a->string() == b->string();
+    if (a->kind != b->kind) return false;
+    switch (a->kind) {
         case Map: {
-            // Walk both ordered maps together, stepping over Undefined entries.
-            const auto& a = asMap(node())->value;
-            const auto& b = asMap(other.node())->value;
-            auto i = a.begin();
-            auto j = b.begin();
+            // Walk both sorted maps together, stepping over Undefined entries.
+            const auto& x = a->map->entries;
+            const auto& y = b->map->entries;
+            auto i = x.begin();
+            auto j = y.begin();
             for (;;) {
-                while (i != a.end() && i->second.isUndefined()) ++i;
-                while (j != b.end() && j->second.isUndefined()) ++j;
-                if (i == a.end() || j == b.end()) return i == a.end() && j == b.end();
-                if (i->first != j->first || !(i->second == j->second)) return false;
+                while (i != x.end() && (*i)->value.isUndefined()) ++i;
+                while (j != y.end() && (*j)->value.isUndefined()) ++j;
+                if (i == x.end() || j == y.end()) return i == x.end() && j == y.end();
+                if ((*i)->key() != (*j)->key() || !((*i)->value == (*j)->value)) return false;
                 ++i;
                 ++j;
             }
         }
         case Array: {
-            const auto& a = asArray(node())->value;
-            const auto& b = asArray(other.node())->value;
-            if (a.size() != b.size()) return false;
-            for (size_t k = 0; k < a.size(); ++k) {
-                if (!(a[k] == b[k])) return false;
+            const auto& x = a->array->elements;
+            const auto& y = b->array->elements;
+            if (x.size() != y.size()) return false;
+            for (size_t k = 0; k < x.size(); ++k) {
+                if (!(x[k] == y[k])) return false;
             }
             return true;
         }
         case Real:
-            return static_cast<vreal*>(node())->value == static_cast<vreal*>(other.node())->value;
+            return a->real == b->real;
         case Integer:
-            return static_cast<vinteger*>(node())->value == static_cast<vinteger*>(other.node())->value;
+            return a->integer == b->integer;
         case Boolean:
-            return static_cast<vboolean*>(node())->value == static_cast<vboolean*>(other.node())->value;
-        case String:
-            return static_cast<vstring*>(node())->value == static_cast<vstring*>(other.node())->value;
+            return a->boolean == b->boolean;
         default:
             return true;
     }
 }
 
 var var::clone() const {
-    switch (type()) {
+    switch (data->kind) {
         case Map: {
-            auto n = newNode<vmap>();
-            for (const auto& e : asMap(node())->value) {
-                if (e.second.isDefined()) n->value.emplace_hint(n->value.end(), e.first, e.second.clone());
+            MapNode* m = MapNode::make();
+            var result(Slot::make());
+            result.data->setMap(m);
+            const auto& entries = data->map->entries;
+            m->entries.reserve(entries.size());
+            for (const MapEntry* e : entries) {
+                if (e->value.isUndefined()) continue;
+                var value = e->value.clone();
+                detail::retain(value.data->refs);
+                m->entries.push_back(MapEntry::make(e->key(), value.data));
             }
-            return var(node_ptr(std::move(n)));
+            return result;
         }
         case Array: {
-            auto n = newNode<varray>();
-            const auto& elements = asArray(node())->value;
-            n->value.reserve(elements.size());
-            for (const auto& e : elements) n->value.push_back(e.clone());
-            return var(node_ptr(std::move(n)));
+            ArrayNode* a = ArrayNode::make();
+            var result(Slot::make());
+            result.data->setArray(a);
+            const auto& elements = data->array->elements;
+            a->elements.reserve(elements.size());
+            for (const var& e : elements) a->elements.push_back(e.clone());
+            return result;
         }
-        case Real:
-            return var(static_cast<vreal*>(node())->value);
-        case Integer:
-            return var(static_cast<vinteger*>(node())->value);
-        case Boolean:
-            return var(static_cast<vboolean*>(node())->value);
         case String:
-            return var(static_cast<vstring*>(node())->value);
-        default:
-            return var();
+        case detail::LongString: {
+            const std::string_view s = data->string();
+            var result(Slot::make(s.size()));
+            result.data->setString(s.data(), s.size());
+            return result;
+        }
+        default: {
+            var result;
+            result.data->kind = data->kind;
+            std::memcpy(&result.data->real, &data->real, sizeof data->real);
+            return result;
+        }
     }
 }
 
@@ -502,33 +722,31 @@ class JsonWriter {
 public:
     explicit JsonWriter(int indentIncrement) : increment(indentIncrement) {}
 
-    void write(const var& v, int indent, bool firstIncremented) {
-        vdata* n = v.node();
-        write(n, n->type(), indent, firstIncremented);
-    }
+    void write(const var& v, int indent, bool firstIncremented) { write(v.data, indent, firstIncremented); }
 
     std::string out;
 
 private:
-    void write(vdata* n, int type, int indent, bool firstIncremented) {
-        switch (type) {
+    void write(const Slot* s, int indent, bool firstIncremented) {
+        switch (s->kind) {
             case var::String:
-                writeString(static_cast<vstring*>(n)->value);
+            case detail::LongString:
+                writeString(s->string());
                 break;
             case var::Boolean:
-                out += static_cast<vboolean*>(n)->value ? "true" : "false";
+                out += s->boolean ? "true" : "false";
                 break;
             case var::Real:
-                writeReal(static_cast<vreal*>(n)->value);
+                writeReal(s->real);
                 break;
             case var::Integer:
-                writeInteger(static_cast<vinteger*>(n)->value);
+                writeInteger(s->integer);
                 break;
             case var::Map:
-                writeMap(static_cast<vmap*>(n)->value, indent, firstIncremented);
+                writeMap(s->map->entries, indent, firstIncremented);
                 break;
             case var::Array:
-                writeArray(static_cast<varray*>(n)->value, indent, firstIncremented);
+                writeArray(s->array->elements, indent, firstIncremented);
                 break;
             default:
                 out += "undefined";
@@ -543,7 +761,7 @@ private:
         out.append(static_cast<size_t>(std::max(indent, 0)), ' ');
     }
 
-    void writeMap(const vmap::entries& m, int indent, bool firstIncremented) {
+    void writeMap(const MapNode::Entries& m, int indent, bool firstIncremented) {
         if (m.empty()) {
             out += "{}";
             return;
@@ -551,16 +769,15 @@ private:
         if (firstIncremented) newLine(indent);
         out += '{';
         bool first = true;
-        for (const auto& e : m) {
-            vdata* n = e.second.node();
-            const int type = n->type();
-            if (type == var::Undefined) continue;
+        for (const MapEntry* e : m) {
+            const Slot* s = e->value.data;
+            if (s->kind == var::Undefined) continue;
             if (!first) out += ',';
             first = false;
             newLine(indent + increment);
-            writeString(e.first);
+            writeString(e->key());
             out += ':';
-            write(n, type, indent + increment, true);
+            write(s, indent + increment, true);
         }
         newLine(indent);
         out += '}';
@@ -587,7 +804,7 @@ private:
     // A backslash goes before every double quote and every backslash; every other
     // byte (newlines and control characters included) is written as it is, and the
     // reader turns backslash-x back into x.
-    void writeString(const std::string& s) {
+    void writeString(std::string_view s) {
         out += '"';
         const char* p = s.data();
         const char* end = p + s.size();
@@ -675,6 +892,14 @@ public:
     static constexpr size_t MaxNesting = 512;
 
     explicit JsonReader(const char* text, size_t length) : p(text), n(length) {}
+    JsonReader(const JsonReader&) = delete;
+    JsonReader& operator=(const JsonReader&) = delete;
+    ~JsonReader() {
+        for (Pair& pr : stack) {
+            pr.key.reset();
+            pr.val.reset();
+        }
+    }
 
     var read() {
         stack.resize(8);
@@ -689,7 +914,7 @@ public:
                 curIsKey = false;
                 complete = false;
             }
-            Slot& s = slot();
+            Pending& s = slot();
             switch (s.kind) {
                 case var::Undefined:
                     if (c == 'u' && n - i >= UndefinedWord.size() &&
@@ -723,7 +948,7 @@ public:
                     break;
             }
         }
-        Slot& s = slot();
+        Pending& s = slot();
         if (s.kind == var::Integer || s.kind == var::Real) finishNumber(s);
         if (depth != 1) throw std::runtime_error("Invalid json. Stack non-empty.");
         return materialize(s);
@@ -732,26 +957,27 @@ public:
 private:
     // The key or value of one pair while it is being read. Scalars keep their
     // value here until they are stored; containers hold their node from the start.
-    struct Slot {
+    struct Pending {
         int kind = var::Undefined;
         bool boolean = false;
         long integer = 0;
         double real = 0.0;
         std::string string;
-        var::node_ptr container;
+        Slot* container = nullptr;  // owned until the value is stored
 
         void reset() {
             kind = var::Undefined;
-            container.reset();
+            if (container != nullptr) Slot::drop(container);
+            container = nullptr;
         }
     };
     struct Pair {
-        Slot key;
-        Slot val;
+        Pending key;
+        Pending val;
     };
 
-    Slot& slot() { return curIsKey ? stack[cur].key : stack[cur].val; }
-    Slot& top() { return stack[depth - 1].val; }
+    Pending& slot() { return curIsKey ? stack[cur].key : stack[cur].val; }
+    Pending& top() { return stack[depth - 1].val; }
 
     // The current value is the container of the topmost pair (the value of the
     // pair below the top).
@@ -773,16 +999,17 @@ private:
         curIsKey = key;
     }
 
-    void startValue(Slot& s, char c) {
+    void startValue(Pending& s, char c) {
         switch (c) {
             case '{':
             case '[':
                 if (cur >= MaxNesting) throw std::runtime_error(TooDeep);
                 s.kind = c == '{' ? var::Map : var::Array;
+                s.container = Slot::make();
                 if (c == '{') {
-                    s.container = newNode<vmap>();
+                    s.container->setMap(MapNode::make());
                 } else {
-                    s.container = newNode<varray>();
+                    s.container->setArray(ArrayNode::make());
                 }
                 break;
             case '"':
@@ -812,7 +1039,7 @@ private:
         }
     }
 
-    void readBoolean(Slot& s, char c) {
+    void readBoolean(Pending& s, char c) {
         const char* word = boolVal ? "true" : "false";
         const int length = boolVal ? 4 : 5;
         if (boolPosition < length && c == word[boolPosition]) {
@@ -824,7 +1051,7 @@ private:
         }
     }
 
-    static void makeReal(Slot& s) {
+    static void makeReal(Pending& s) {
         if (s.kind != var::Real) {
             s.kind = var::Real;
             s.real = 0.0;
@@ -832,7 +1059,7 @@ private:
     }
 
     // Returns false when the character ended the number and must be handled again.
-    bool readNumber(Slot& s, char c) {
+    bool readNumber(Pending& s, char c) {
         if (c >= '0' && c <= '9') {
             const unsigned digit = static_cast<unsigned>(c - '0');
             if (ePassed) {
@@ -885,7 +1112,7 @@ private:
     // a Real. A Real is the accumulator times ten to the exponent, by repeated
     // multiplication or division (beyond 400 steps the result is already infinite
     // or zero, so the steps stop there).
-    void finishNumber(Slot& s) {
+    void finishNumber(Pending& s) {
         if (s.kind == var::Integer) {
             const uint64_t limit = negative ? 2147483648ULL : 2147483647ULL;
             if (exponent == 0 && mantissa <= limit) {
@@ -918,7 +1145,7 @@ private:
 
     // Handles the character at i and, inside a string, every plain character after
     // it; returns the index of the next character to handle.
-    size_t readString(Slot& s, size_t i) {
+    size_t readString(Pending& s, size_t i) {
         const char c = p[i];
         if (!openned) {
             if (c == '"') openString();
@@ -956,7 +1183,7 @@ private:
         switch (c) {
             case '"': {
                 push();
-                Slot& key = stack[depth - 1].key;
+                Pending& key = stack[depth - 1].key;
                 key.kind = var::String;
                 key.string.clear();
                 openString();
@@ -1019,55 +1246,71 @@ private:
 
     void storeEntry() {
         Pair& pr = stack[depth - 1];
-        vmap::entries& m = static_cast<vmap*>(stack[depth - 2].val.container.get())->value;
+        MapNode* m = stack[depth - 2].val.container->map;
         if (pr.key.kind != var::String) {
             // Throws the error of a key that is not a String.
             (void)static_cast<std::string>(materialize(pr.key));
         }
-        var value = materialize(pr.val);
-        // Keys written by the writer arrive in order: then the insertion is constant
-        // time. A repeated key keeps the last value.
-        auto at = m.end();
-        if (!m.empty() && !(m.rbegin()->first < pr.key.string)) at = m.lower_bound(pr.key.string);
-        if (at != m.end() && at->first == pr.key.string) {
-            at->second = value;
+        const std::string_view key = pr.key.string;
+        // Keys written by the writer arrive in order: then the entry goes at the
+        // end. A repeated key keeps the last value.
+        auto& entries = m->entries;
+        auto at = entries.empty() || entries.back()->key() < key ? entries.end() : m->lowerBound(key);
+        if (at != entries.end() && (*at)->key() == key) {
+            (*at)->value = materialize(pr.val);
         } else {
-            m.emplace_hint(at, std::move(pr.key.string), std::move(value));
+            Slot* value = take(pr.val);
+            try {
+                MapEntry* e = MapEntry::make(key, value);
+                try {
+                    entries.insert(at, e);
+                } catch (...) {
+                    MapEntry::destroy(e);
+                    throw;
+                }
+            } catch (...) {
+                Slot::drop(value);
+                throw;
+            }
         }
     }
 
     void appendElement() {
-        static_cast<varray*>(stack[depth - 2].val.container.get())->value.push_back(materialize(top()));
+        stack[depth - 2].val.container->array->elements.push_back(materialize(top()));
     }
 
-    static var materialize(Slot& s) {
+    static var materialize(Pending& s) { return var(take(s)); }
+
+    // A new slot (one reference, handed to the caller) holding the value.
+    static Slot* take(Pending& s) {
+        Slot* slot = nullptr;
         switch (s.kind) {
             case var::Map:
             case var::Array:
-                return var(std::move(s.container));
-            case var::Real: {
-                auto node = newNode<vreal>();
-                node->value = s.real;
-                return var(var::node_ptr(std::move(node)));
-            }
-            case var::Integer: {
-                auto node = newNode<vinteger>();
-                node->value = s.integer;
-                return var(var::node_ptr(std::move(node)));
-            }
-            case var::Boolean: {
-                auto node = newNode<vboolean>();
-                node->value = s.boolean;
-                return var(var::node_ptr(std::move(node)));
-            }
-            case var::String: {
-                auto node = newNode<vstring>();
-                node->value = std::move(s.string);
-                return var(var::node_ptr(std::move(node)));
-            }
+                slot = s.container;
+                s.container = nullptr;
+                return slot;
+            case var::Real:
+                slot = Slot::make();
+                slot->real = s.real;
+                break;
+            case var::Integer:
+                slot = Slot::make();
+                slot->integer = s.integer;
+                break;
+            case var::Boolean:
+                slot = Slot::make();
+                slot->boolean = s.boolean;
+                break;
+            case var::String:
+                slot = Slot::make(s.string.size());
+                slot->setString(std::move(s.string));
+                return slot;
             default:
-                return var();
+                return Slot::make();
         }
+        slot->kind = static_cast<uint8_t>(s.kind);
+        return slot;
     }
 
     static constexpr const char* TooDeep = "Invalid json. Nesting deeper than 512 levels.";
