@@ -124,6 +124,7 @@ struct MapEntry {
     MapEntry(Slot* adopted, uint32_t n) noexcept : value(adopted), keyLength(n) {}
 
     std::string_view key() const { return {reinterpret_cast<const char*>(this + 1), keyLength}; }
+    const Slot* slot() const { return value.data; }
     static size_t blockSize(size_t n) { return sizeof(MapEntry) + n; }
 
     // A new entry taking over one reference to the value's slot.
@@ -148,7 +149,17 @@ struct MapNode {
     Entries entries;
 
     ~MapNode() {
-        for (MapEntry* e : entries) MapEntry::destroy(e);
+        for (size_t k = 0; k < entries.size(); ++k) {
+            prefetchAhead(entries, k);
+            MapEntry::destroy(entries[k]);
+        }
+    }
+
+    // A walk over the entries waits on the memory of each entry and of its value's
+    // slot; asking for those of the entries a little ahead overlaps the waits.
+    static void prefetchAhead(const Entries& v, size_t k) {
+        if (k + 4 < v.size()) __builtin_prefetch(v[k + 4]);
+        if (k + 2 < v.size()) __builtin_prefetch(v[k + 2]->slot());
     }
 
     static MapNode* make() { return new (BlockPool::allocate(sizeof(MapNode))) MapNode; }
@@ -674,7 +685,9 @@ var var::clone() const {
             result.data->setMap(m);
             const auto& entries = data->map->entries;
             m->entries.reserve(entries.size());
-            for (const MapEntry* e : entries) {
+            for (size_t k = 0; k < entries.size(); ++k) {
+                MapNode::prefetchAhead(entries, k);
+                const MapEntry* e = entries[k];
                 if (e->value.isUndefined()) continue;
                 var value = e->value.clone();
                 detail::retain(value.data->refs);
@@ -720,11 +733,15 @@ std::ostream& operator<<(std::ostream& os, const var& v) {
 
 class JsonWriter {
 public:
-    explicit JsonWriter(int indentIncrement) : increment(indentIncrement) {}
+    explicit JsonWriter(int indentIncrement) : increment(indentIncrement) {
+        at = stop = &out[0];
+    }
 
-    void write(const var& v, int indent, bool firstIncremented) { write(v.data, indent, firstIncremented); }
-
-    std::string out;
+    std::string write(const var& v, int indent, bool firstIncremented) {
+        write(v.data, indent, firstIncremented);
+        out.resize(static_cast<size_t>(at - out.data()));
+        return std::move(out);
+    }
 
 private:
     void write(const Slot* s, int indent, bool firstIncremented) {
@@ -734,7 +751,11 @@ private:
                 writeString(s->string());
                 break;
             case var::Boolean:
-                out += s->boolean ? "true" : "false";
+                if (s->boolean) {
+                    put("true", 4);
+                } else {
+                    put("false", 5);
+                }
                 break;
             case var::Real:
                 writeReal(s->real);
@@ -749,81 +770,100 @@ private:
                 writeArray(s->array->elements, indent, firstIncremented);
                 break;
             default:
-                out += "undefined";
+                put("undefined", 9);
                 break;
         }
+    }
+
+    // The text is written straight into `out`, which grows by doubling and is cut
+    // to the written length at the end.
+    void reserve(size_t n) {
+        if (static_cast<size_t>(stop - at) < n) grow(n);
+    }
+    void grow(size_t n) {
+        const size_t used = static_cast<size_t>(at - out.data());
+        out.resize(std::max(out.size() * 2, used + n + 64));
+        at = &out[0] + used;
+        stop = &out[0] + out.size();
+    }
+    void put(char c) {
+        reserve(1);
+        *at++ = c;
+    }
+    void put(const char* p, size_t n) {
+        reserve(n);
+        std::memcpy(at, p, n);
+        at += n;
     }
 
     // A newline and `indent` spaces in indented text, nothing in compact text.
     void newLine(int indent) {
         if (increment <= 0) return;
-        out += '\n';
-        out.append(static_cast<size_t>(std::max(indent, 0)), ' ');
+        const size_t spaces = static_cast<size_t>(std::max(indent, 0));
+        reserve(spaces + 1);
+        *at++ = '\n';
+        std::memset(at, ' ', spaces);
+        at += spaces;
     }
 
     void writeMap(const MapNode::Entries& m, int indent, bool firstIncremented) {
         if (m.empty()) {
-            out += "{}";
+            put("{}", 2);
             return;
         }
         if (firstIncremented) newLine(indent);
-        out += '{';
+        put('{');
         bool first = true;
-        for (const MapEntry* e : m) {
-            const Slot* s = e->value.data;
+        for (size_t k = 0; k < m.size(); ++k) {
+            MapNode::prefetchAhead(m, k);
+            const MapEntry* e = m[k];
+            const Slot* s = e->slot();
             if (s->kind == var::Undefined) continue;
-            if (!first) out += ',';
+            if (!first) put(',');
             first = false;
             newLine(indent + increment);
             writeString(e->key());
-            out += ':';
+            put(':');
             write(s, indent + increment, true);
         }
         newLine(indent);
-        out += '}';
+        put('}');
     }
 
     void writeArray(const std::vector<var>& a, int indent, bool firstIncremented) {
         if (a.empty()) {
-            out += "[]";
+            put("[]", 2);
             return;
         }
         if (firstIncremented) newLine(indent);
-        out += '[';
+        put('[');
         bool first = true;
         for (const auto& e : a) {
-            if (!first) out += ',';
+            if (!first) put(',');
             first = false;
             newLine(indent + increment);
-            write(e, indent + increment, false);
+            write(e.data, indent + increment, false);
         }
         newLine(indent);
-        out += ']';
+        put(']');
     }
 
     // A backslash goes before every double quote and every backslash; every other
     // byte (newlines and control characters included) is written as it is, and the
     // reader turns backslash-x back into x.
     void writeString(std::string_view s) {
-        out += '"';
-        const char* p = s.data();
-        const char* end = p + s.size();
-        while (p < end) {
-            const char* q = p;
-            while (q < end && *q != '"' && *q != '\\') ++q;
-            out.append(p, static_cast<size_t>(q - p));
-            if (q == end) break;
-            out += '\\';
-            out += *q;
-            p = q + 1;
+        reserve(2 * s.size() + 2);
+        *at++ = '"';
+        for (const char c : s) {
+            if (c == '"' || c == '\\') *at++ = '\\';
+            *at++ = c;
         }
-        out += '"';
+        *at++ = '"';
     }
 
     void writeInteger(long v) {
-        char buf[24];
-        auto r = std::to_chars(buf, buf + sizeof buf, v);
-        out.append(buf, static_cast<size_t>(r.ptr - buf));
+        reserve(24);
+        at = std::to_chars(at, stop, v).ptr;
     }
 
     // Reals travel with the six significant digits of single precision ("%.6g" of
@@ -838,17 +878,56 @@ private:
         if (d < -FLT_MAX) d = -FLT_MAX;
         const float f = static_cast<float>(d);
         if (f == 0.0f) {
-            out += "0.0";
+            put("0.0", 3);
             return;
         }
-        char buf[32];
+        reserve(32);
+        if (writeShortReal(f)) return;
         // Same digits as printf's "%.6g" of the float.
-        auto r = std::to_chars(buf, buf + sizeof buf, static_cast<double>(f), std::chars_format::general, 6);
-        const size_t len = static_cast<size_t>(r.ptr - buf);
-        out.append(buf, len);
-        if (std::memchr(buf, '.', len) == nullptr && std::memchr(buf, 'e', len) == nullptr) out += ".0";
+        char* begin = at;
+        at = std::to_chars(at, stop, static_cast<double>(f), std::chars_format::general, 6).ptr;
+        const size_t len = static_cast<size_t>(at - begin);
+        if (std::memchr(begin, '.', len) == nullptr && std::memchr(begin, 'e', len) == nullptr) put(".0", 2);
     }
 
+    // Most reals the system writes (progress, settings) have a short exact decimal
+    // form: v times 10^d is a whole number below 10^6 for some d <= 6. Then "%.6g"
+    // writes exactly those digits (plain notation, since 1e-4 <= |v| < 1e6) and no
+    // rounding is involved, so they are written here without the general routine.
+    // The product is exact: a float has 24 significant bits and 10^6 needs 20.
+    bool writeShortReal(float f) {
+        const double v = std::fabs(static_cast<double>(f));
+        if (!(v >= 1e-4 && v < 1e6)) return false;
+        static constexpr double Scale[] = {1, 10, 100, 1e3, 1e4, 1e5, 1e6};
+        for (unsigned d = 0; d < 7; ++d) {
+            const double x = v * Scale[d];
+            if (x >= 1e6) return false;
+            const auto n = static_cast<uint32_t>(x);
+            if (static_cast<double>(n) != x) continue;
+            if (f < 0) *at++ = '-';
+            const uint32_t unit = static_cast<uint32_t>(Scale[d]);
+            at = std::to_chars(at, stop, n / unit).ptr;
+            *at++ = '.';
+            if (d == 0) {
+                *at++ = '0';
+                return true;
+            }
+            // The fraction's d digits, leading zeros included; the last one is not 0
+            // since a smaller d would have given a whole number.
+            uint32_t fraction = n % unit;
+            for (unsigned k = d; k-- > 0;) {
+                at[k] = static_cast<char>('0' + fraction % 10);
+                fraction /= 10;
+            }
+            at += d;
+            return true;
+        }
+        return false;
+    }
+
+    std::string out;
+    char* at = nullptr;    // where the next byte goes
+    char* stop = nullptr;  // end of out
     int increment;
 };
 
@@ -861,9 +940,7 @@ std::string var::toJsonString(int indentIncrement) const {
 }
 
 std::string var::toJsonString(int indent, int indentIncrement, bool firstIncremented) const {
-    JsonWriter w(indentIncrement);
-    w.write(*this, indent, firstIncremented);
-    return std::move(w.out);
+    return JsonWriter(indentIncrement).write(*this, indent, firstIncremented);
 }
 
 // ---------------------------------------------------------------------------
@@ -962,8 +1039,14 @@ private:
         bool boolean = false;
         long integer = 0;
         double real = 0.0;
-        std::string string;
+        // A string: a view of the text, or of `own` when it had escapes (the
+        // stack may move `own` when it grows, so the view is made when used).
+        std::string_view view;
+        std::string own;
+        bool escaped = false;
         Slot* container = nullptr;  // owned until the value is stored
+
+        std::string_view string() const { return escaped ? std::string_view(own) : view; }
 
         void reset() {
             kind = var::Undefined;
@@ -1014,7 +1097,8 @@ private:
                 break;
             case '"':
                 s.kind = var::String;
-                s.string.clear();
+                s.view = {};
+                s.escaped = false;
                 openString();
                 break;
             case '-':
@@ -1161,7 +1245,8 @@ private:
             return i + 1;
         }
         if (c == '"') {
-            s.string.swap(buffer);
+            s.own.swap(buffer);
+            s.escaped = true;
             openned = false;
             complete = true;
             return i + 1;
@@ -1170,7 +1255,7 @@ private:
         while (j < n && p[j] != '"' && p[j] != '\\') ++j;
         if (j < n && p[j] == '"' && buffer.empty()) {
             // A string without a backslash goes straight into the value.
-            s.string.assign(p + i, j - i);
+            s.view = std::string_view(p + i, j - i);
             openned = false;
             complete = true;
             return j + 1;
@@ -1185,7 +1270,8 @@ private:
                 push();
                 Pending& key = stack[depth - 1].key;
                 key.kind = var::String;
-                key.string.clear();
+                key.view = {};
+                key.escaped = false;
                 openString();
                 focusTop(true);
                 break;
@@ -1251,7 +1337,7 @@ private:
             // Throws the error of a key that is not a String.
             (void)static_cast<std::string>(materialize(pr.key));
         }
-        const std::string_view key = pr.key.string;
+        const std::string_view key = pr.key.string();
         // Keys written by the writer arrive in order: then the entry goes at the
         // end. A repeated key keeps the last value.
         auto& entries = m->entries;
@@ -1263,7 +1349,12 @@ private:
             try {
                 MapEntry* e = MapEntry::make(key, value);
                 try {
-                    entries.insert(at, e);
+                    if (at == entries.end()) {
+                        if (entries.empty()) entries.reserve(4);
+                        entries.push_back(e);
+                    } else {
+                        entries.insert(at, e);
+                    }
                 } catch (...) {
                     MapEntry::destroy(e);
                     throw;
@@ -1303,9 +1394,12 @@ private:
                 slot->boolean = s.boolean;
                 break;
             case var::String:
-                slot = Slot::make(s.string.size());
-                slot->setString(std::move(s.string));
+            {
+                const std::string_view text = s.string();
+                slot = Slot::make(text.size());
+                slot->setString(text.data(), text.size());
                 return slot;
+            }
             default:
                 return Slot::make();
         }
