@@ -1,5 +1,6 @@
 #include "kel/BlockPool.h"
 
+#include <algorithm>
 #include <mutex>
 #include <new>
 
@@ -29,7 +30,12 @@ struct FreeBlock {
     FreeBlock* next;
     FreeBlock* nextChain;
 };
-static_assert(sizeof(FreeBlock) <= Granule, "a free block fits the smallest block");
+// The smallest block holds a free block's two links.
+constexpr std::size_t MinSize = sizeof(FreeBlock);
+
+[[maybe_unused]] std::size_t sizeClass(std::size_t size) {
+    return (std::max(size, MinSize) - 1) / Granule;
+}
 
 struct SharedLists {
     std::mutex mutex;  // guards chains: threads whose own chains ran dry or overflowed
@@ -128,7 +134,7 @@ void* BlockPool::allocate(std::size_t size) {
     return ::operator new(size);
 #else
     if (size > MaxSize) return ::operator new(size);
-    const std::size_t c = (size - 1) / Granule;
+    const std::size_t c = sizeClass(size);
     // A block of the class size from the system may join the pool when it is freed.
     if (listsGone) return ::operator new((c + 1) * Granule);
     return threadLists.take(c);
@@ -144,7 +150,7 @@ void BlockPool::deallocate(void* p, std::size_t size) noexcept {
         ::operator delete(p);
         return;
     }
-    const std::size_t c = (size - 1) / Granule;
+    const std::size_t c = sizeClass(size);
     auto* b = static_cast<FreeBlock*>(p);
     if (listsGone) {
         b->next = nullptr;

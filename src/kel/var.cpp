@@ -853,12 +853,14 @@ private:
     // reader turns backslash-x back into x.
     void writeString(std::string_view s) {
         reserve(2 * s.size() + 2);
-        *at++ = '"';
+        char* w = at;  // a local copy: stores through char* could otherwise change `at`
+        *w++ = '"';
         for (const char c : s) {
-            if (c == '"' || c == '\\') *at++ = '\\';
-            *at++ = c;
+            if (c == '"' || c == '\\') *w++ = '\\';
+            *w++ = c;
         }
-        *at++ = '"';
+        *w++ = '"';
+        at = w;
     }
 
     void writeInteger(long v) {
@@ -976,6 +978,7 @@ public:
             pr.key.reset();
             pr.val.reset();
         }
+        for (MapEntry* e : entries) MapEntry::destroy(e);
     }
 
     var read() {
@@ -1017,7 +1020,7 @@ public:
                     i = readString(s, i);
                     break;
                 case var::Map:
-                    readMap(c);
+                    readMap(s, c);
                     ++i;
                     break;
                 case var::Array:
@@ -1045,6 +1048,7 @@ private:
         std::string own;
         bool escaped = false;
         Slot* container = nullptr;  // owned until the value is stored
+        size_t firstEntry = 0;       // a map's entries are entries[firstEntry..] until it closes
 
         std::string_view string() const { return escaped ? std::string_view(own) : view; }
 
@@ -1090,6 +1094,7 @@ private:
                 s.kind = c == '{' ? var::Map : var::Array;
                 s.container = Slot::make();
                 if (c == '{') {
+                    s.firstEntry = entries.size();
                     s.container->setMap(MapNode::make());
                 } else {
                     s.container->setArray(ArrayNode::make());
@@ -1264,7 +1269,7 @@ private:
         return j;
     }
 
-    void readMap(char c) {
+    void readMap(Pending& map, char c) {
         switch (c) {
             case '"': {
                 push();
@@ -1294,6 +1299,7 @@ private:
                     storeEntry();
                     pop();
                 }
+                closeMap(map);
                 complete = true;
                 break;
             default:
@@ -1330,40 +1336,50 @@ private:
         }
     }
 
+    // A map's entries wait on a stack shared by all open maps, so that each map's
+    // vector is made once, of its final size, when the map closes.
     void storeEntry() {
         Pair& pr = stack[depth - 1];
-        MapNode* m = stack[depth - 2].val.container->map;
         if (pr.key.kind != var::String) {
             // Throws the error of a key that is not a String.
             (void)static_cast<std::string>(materialize(pr.key));
         }
-        const std::string_view key = pr.key.string();
-        // Keys written by the writer arrive in order: then the entry goes at the
-        // end. A repeated key keeps the last value.
-        auto& entries = m->entries;
-        auto at = entries.empty() || entries.back()->key() < key ? entries.end() : m->lowerBound(key);
-        if (at != entries.end() && (*at)->key() == key) {
-            (*at)->value = materialize(pr.val);
-        } else {
-            Slot* value = take(pr.val);
-            try {
-                MapEntry* e = MapEntry::make(key, value);
-                try {
-                    if (at == entries.end()) {
-                        if (entries.empty()) entries.reserve(4);
-                        entries.push_back(e);
-                    } else {
-                        entries.insert(at, e);
-                    }
-                } catch (...) {
-                    MapEntry::destroy(e);
-                    throw;
-                }
-            } catch (...) {
-                Slot::drop(value);
-                throw;
-            }
+        Slot* value = take(pr.val);
+        MapEntry* e;
+        try {
+            e = MapEntry::make(pr.key.string(), value);
+        } catch (...) {
+            Slot::drop(value);
+            throw;
         }
+        try {
+            entries.push_back(e);
+        } catch (...) {
+            MapEntry::destroy(e);
+            throw;
+        }
+    }
+
+    // Keys written by the writer arrive in order and once each. Otherwise the
+    // entries are sorted by key, and of a repeated key the last value is kept.
+    void closeMap(Pending& map) {
+        const auto first = entries.begin() + static_cast<std::ptrdiff_t>(map.firstEntry);
+        const auto keyLess = [](const MapEntry* a, const MapEntry* b) { return a->key() < b->key(); };
+        const auto notBelow = [](const MapEntry* a, const MapEntry* b) { return !(a->key() < b->key()); };
+        if (std::adjacent_find(first, entries.end(), notBelow) != entries.end()) {
+            std::stable_sort(first, entries.end(), keyLess);
+            auto kept = first;
+            for (auto it = first; it != entries.end(); ++it) {
+                if (it + 1 != entries.end() && (*(it + 1))->key() == (*it)->key()) {
+                    MapEntry::destroy(*it);
+                } else {
+                    *kept++ = *it;
+                }
+            }
+            entries.erase(kept, entries.end());
+        }
+        map.container->map->entries.assign(first, entries.end());
+        entries.erase(first, entries.end());
     }
 
     void appendElement() {
@@ -1415,6 +1431,7 @@ private:
     size_t n;
 
     std::vector<Pair> stack;  // entries beyond depth are kept for reuse
+    std::vector<MapEntry*> entries;  // entries of the open maps, innermost last
     size_t depth = 0;
     size_t cur = 0;  // the pair the next character applies to
     bool curIsKey = false;
