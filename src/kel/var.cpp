@@ -40,14 +40,18 @@ constexpr uint8_t LongString = 7;
 
 // The value of one or more handles. The block is sized for the value: 16 bytes for
 // anything but a string, up to 128 for a string stored inline after the header.
+// A slot made with a map entry shares the entry's block (see MapEntry).
 struct Slot {
     static constexpr size_t PayloadOffset = 8;
     static constexpr size_t MaxInline = BlockPool::MaxSize - PayloadOffset;
+    // Added to the count of a slot in an entry's block while the entry lives.
+    static constexpr uint32_t EntryHold = 0x80000000u;
 
-    std::atomic<uint32_t> refs;  // handles sharing this slot
+    std::atomic<uint32_t> refs;  // handles sharing this slot (+ EntryHold, see above)
     uint8_t kind;                // var::var_type, or LongString
-    uint8_t blocks;              // size of the block in BlockPool::Granule units
-    uint16_t length;             // bytes of an inline string
+    uint8_t blocks;              // size of the slot in BlockPool::Granule units
+    uint8_t length;              // bytes of an inline string
+    uint8_t entryOffset;         // 0, or the slot's distance from its entry in Granule units
     union {
         double real;
         long integer;
@@ -57,7 +61,7 @@ struct Slot {
         std::string* text;  // a LongString
     };
 
-    // Inline string bytes start at the payload and may run to the end of the block.
+    // Inline string bytes start at the payload and may run to the end of the slot.
     char* chars() { return reinterpret_cast<char*>(this) + PayloadOffset; }
     const char* chars() const { return reinterpret_cast<const char*>(this) + PayloadOffset; }
     size_t capacity() const { return blocks * BlockPool::Granule - PayloadOffset; }
@@ -67,24 +71,59 @@ struct Slot {
         return kind == LongString ? std::string_view(*text) : std::string_view(chars(), length);
     }
 
-    // A new slot (one reference, Undefined) with room for a string of n bytes
-    // inline when n fits a pooled block.
-    static Slot* make(size_t n = 0) {
+    // Bytes of a slot with room for a string of n bytes inline when n fits a pooled
+    // block, in Granule units.
+    static size_t blocksFor(size_t n) {
         const size_t bytes = std::max(sizeof(Slot), n <= MaxInline ? PayloadOffset + n : 0);
-        const size_t blocks = (bytes + BlockPool::Granule - 1) / BlockPool::Granule;
-        auto* s = static_cast<Slot*>(BlockPool::allocate(blocks * BlockPool::Granule));
-        new (&s->refs) std::atomic<uint32_t>(1);
+        return (bytes + BlockPool::Granule - 1) / BlockPool::Granule;
+    }
+
+    // Makes an Undefined slot in raw memory of `blocks` units.
+    static Slot* init(void* memory, size_t blocks, uint32_t refs, size_t entryOffset) {
+        auto* s = static_cast<Slot*>(memory);
+        new (&s->refs) std::atomic<uint32_t>(refs);
         s->kind = var::Undefined;
         s->blocks = static_cast<uint8_t>(blocks);
         s->length = 0;
+        s->entryOffset = static_cast<uint8_t>(entryOffset);
         s->real = 0.0;
         return s;
     }
 
+    // A new slot of its own (one reference, Undefined) with room for a string of n
+    // bytes inline when n fits a pooled block.
+    static Slot* make(size_t n = 0) {
+        const size_t blocks = blocksFor(n);
+        return init(BlockPool::allocate(blocks * BlockPool::Granule), blocks, 1, 0);
+    }
+
     static void drop(Slot* s) noexcept {
+        if (s->entryOffset != 0) {
+            s->dropInEntry();
+            return;
+        }
         if (!dropIsLast(s->refs)) return;
         s->clear();
         BlockPool::deallocate(s, s->blocks * BlockPool::Granule);
+    }
+
+    // A slot in an entry's block: the last handle lets go of the value before its
+    // count goes down, so that the value is never cleared by two threads (the
+    // entry's end frees the block only when no handle is left; see MapEntry).
+    void dropInEntry() noexcept {
+        uint32_t r = refs.load(std::memory_order_acquire);
+        for (;;) {
+            if ((r & ~EntryHold) == 1) {
+                clear();
+                if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1) freeEntryBlock();
+                return;
+            }
+            if (refs.compare_exchange_weak(r, r - 1, std::memory_order_acq_rel, std::memory_order_acquire)) return;
+        }
+    }
+    void freeEntryBlock() noexcept {
+        const size_t offset = entryOffset * BlockPool::Granule;
+        BlockPool::deallocate(reinterpret_cast<char*>(this) - offset, offset + blocks * BlockPool::Granule);
     }
 
     // Lets go of the value (the slot becomes Undefined).
@@ -94,7 +133,7 @@ struct Slot {
         clear();
         if (n <= capacity()) {
             std::memcpy(chars(), p, n);
-            length = static_cast<uint16_t>(n);
+            length = static_cast<uint8_t>(n);
             kind = var::String;
         } else {
             text = new std::string(p, n);
@@ -116,28 +155,72 @@ struct Slot {
 };
 static_assert(sizeof(Slot) == 16, "a scalar slot is one 16-byte block");
 
-// One map entry in one block: the handle of the value, then the key's bytes.
+// One map entry: the handle of the value and the key's bytes. An entry made with
+// its value (inserting a key, reading, cloning) has the value's first slot after
+// the key in the same block: one block instead of two, the value next to its key.
+// That slot's count carries EntryHold while the entry lives; handles elsewhere
+// may keep the slot after the entry ends (or the entry may be given another
+// slot), so the block is freed by whichever of the two comes last.
 struct MapEntry {
+    static constexpr uint32_t WithSlot = 0x80000000u;  // flag in keyBits
+    static constexpr size_t MaxSlotOffset = 255 * BlockPool::Granule;
+
     var value;
-    uint32_t keyLength;
+    uint32_t keyBits;  // the key's length, and WithSlot
 
-    MapEntry(Slot* adopted, uint32_t n) noexcept : value(adopted), keyLength(n) {}
+    MapEntry(Slot* adopted, uint32_t bits) noexcept : value(adopted), keyBits(bits) {}
 
-    std::string_view key() const { return {reinterpret_cast<const char*>(this + 1), keyLength}; }
+    size_t keyLength() const { return keyBits & ~WithSlot; }
+    std::string_view key() const { return {reinterpret_cast<const char*>(this + 1), keyLength()}; }
     const Slot* slot() const { return value.data; }
-    static size_t blockSize(size_t n) { return sizeof(MapEntry) + n; }
+    Slot* slot() { return value.data; }
+
+    static size_t slotOffset(size_t keyLength) {
+        const size_t g = BlockPool::Granule;
+        return (sizeof(MapEntry) + keyLength + g - 1) / g * g;
+    }
+    Slot* ownSlot() { return reinterpret_cast<Slot*>(reinterpret_cast<char*>(this) + slotOffset(keyLength())); }
 
     // A new entry taking over one reference to the value's slot.
     static MapEntry* make(std::string_view key, Slot* adopted) {
-        void* block = BlockPool::allocate(blockSize(key.size()));
+        void* block = BlockPool::allocate(sizeof(MapEntry) + key.size());
         auto* e = new (block) MapEntry(adopted, static_cast<uint32_t>(key.size()));
         std::memcpy(static_cast<char*>(block) + sizeof(MapEntry), key.data(), key.size());
         return e;
     }
+
+    // A new entry whose value is an Undefined slot in its own block, with room for
+    // a string of n bytes inline.
+    static MapEntry* makeWithSlot(std::string_view key, size_t n = 0) {
+        const size_t offset = slotOffset(key.size());
+        if (offset > MaxSlotOffset) return make(key, Slot::make(n));
+        const size_t blocks = Slot::blocksFor(n);
+        char* block = static_cast<char*>(BlockPool::allocate(offset + blocks * BlockPool::Granule));
+        Slot* s = Slot::init(block + offset, blocks, Slot::EntryHold + 1, offset / BlockPool::Granule);
+        auto* e = new (block) MapEntry(s, static_cast<uint32_t>(key.size()) | WithSlot);
+        std::memcpy(block + sizeof(MapEntry), key.data(), key.size());
+        return e;
+    }
+
     static void destroy(MapEntry* e) noexcept {
-        const size_t size = blockSize(e->keyLength);
+        if ((e->keyBits & WithSlot) == 0) {
+            const size_t size = sizeof(MapEntry) + e->keyLength();
+            e->~MapEntry();
+            BlockPool::deallocate(e, size);
+            return;
+        }
+        Slot* own = e->ownSlot();
+        if (e->value.data == own && own->refs.load(std::memory_order_acquire) == Slot::EntryHold + 1) {
+            // The entry's handle is the slot's only one: nobody else reaches the block.
+            own->clear();
+            BlockPool::deallocate(e, slotOffset(e->keyLength()) + own->blocks * BlockPool::Granule);
+            return;
+        }
         e->~MapEntry();
-        BlockPool::deallocate(e, size);
+        if (own->refs.fetch_sub(Slot::EntryHold, std::memory_order_acq_rel) == Slot::EntryHold) {
+            own->clear();
+            own->freeEntryBlock();
+        }
     }
 };
 
@@ -182,8 +265,13 @@ struct MapNode {
     var& at(std::string_view key) {
         auto it = entries.empty() || entries.back()->key() < key ? entries.end() : lowerBound(key);
         if (it != entries.end() && (*it)->key() == key) return (*it)->value;
-        MapEntry* e = MapEntry::make(key, Slot::make());
-        entries.insert(it, e);
+        MapEntry* e = MapEntry::makeWithSlot(key);
+        try {
+            entries.insert(it, e);
+        } catch (...) {
+            MapEntry::destroy(e);
+            throw;
+        }
         return e->value;
     }
 };
@@ -677,47 +765,59 @@ bool var::operator==(const var& other) const {
     }
 }
 
-var var::clone() const {
-    switch (data->kind) {
-        case Map: {
+namespace {
+
+// Bytes a copy of the value keeps inline: the string's length for a string.
+size_t inlineLength(const Slot* s) {
+    return s->isString() ? s->string().size() : 0;
+}
+
+// Copies the value of `from` deeply into the fresh, Undefined slot `to`.
+void cloneInto(Slot* to, const Slot* from) {
+    switch (from->kind) {
+        case var::Map: {
             MapNode* m = MapNode::make();
-            var result(Slot::make());
-            result.data->setMap(m);
-            const auto& entries = data->map->entries;
+            to->setMap(m);
+            const auto& entries = from->map->entries;
             m->entries.reserve(entries.size());
             for (size_t k = 0; k < entries.size(); ++k) {
                 MapNode::prefetchAhead(entries, k);
                 const MapEntry* e = entries[k];
-                if (e->value.isUndefined()) continue;
-                var value = e->value.clone();
-                detail::retain(value.data->refs);
-                m->entries.push_back(MapEntry::make(e->key(), value.data));
+                const Slot* value = e->slot();
+                if (value->kind == var::Undefined) continue;
+                MapEntry* copy = MapEntry::makeWithSlot(e->key(), inlineLength(value));
+                m->entries.push_back(copy);  // reserved: cannot throw
+                cloneInto(copy->slot(), value);
             }
-            return result;
+            break;
         }
-        case Array: {
+        case var::Array: {
             ArrayNode* a = ArrayNode::make();
-            var result(Slot::make());
-            result.data->setArray(a);
-            const auto& elements = data->array->elements;
+            to->setArray(a);
+            const auto& elements = from->array->elements;
             a->elements.reserve(elements.size());
             for (const var& e : elements) a->elements.push_back(e.clone());
-            return result;
+            break;
         }
-        case String:
+        case var::String:
         case detail::LongString: {
-            const std::string_view s = data->string();
-            var result(Slot::make(s.size()));
-            result.data->setString(s.data(), s.size());
-            return result;
+            const std::string_view text = from->string();
+            to->setString(text.data(), text.size());
+            break;
         }
-        default: {
-            var result;
-            result.data->kind = data->kind;
-            std::memcpy(&result.data->real, &data->real, sizeof data->real);
-            return result;
-        }
+        default:
+            to->kind = from->kind;
+            std::memcpy(&to->real, &from->real, sizeof from->real);
+            break;
     }
+}
+
+}  // namespace
+
+var var::clone() const {
+    var result(Slot::make(inlineLength(data)));
+    cloneInto(result.data, data);
+    return result;
 }
 
 var::operator bytes() const {
@@ -1014,7 +1114,7 @@ public:
                     break;
                 case var::Integer:
                 case var::Real:
-                    if (readNumber(s, c)) ++i;
+                    i = readNumber(s, i);
                     break;
                 case var::String:
                     i = readString(s, i);
@@ -1047,15 +1147,18 @@ private:
         std::string_view view;
         std::string own;
         bool escaped = false;
-        Slot* container = nullptr;  // owned until the value is stored
+        MapNode* map = nullptr;      // owned until the value is stored
+        ArrayNode* array = nullptr;  // owned until the value is stored
         size_t firstEntry = 0;       // a map's entries are entries[firstEntry..] until it closes
 
         std::string_view string() const { return escaped ? std::string_view(own) : view; }
 
         void reset() {
             kind = var::Undefined;
-            if (container != nullptr) Slot::drop(container);
-            container = nullptr;
+            if (map != nullptr) MapNode::drop(map);
+            if (array != nullptr) ArrayNode::drop(array);
+            map = nullptr;
+            array = nullptr;
         }
     };
     struct Pair {
@@ -1092,12 +1195,11 @@ private:
             case '[':
                 if (cur >= MaxNesting) throw std::runtime_error(TooDeep);
                 s.kind = c == '{' ? var::Map : var::Array;
-                s.container = Slot::make();
                 if (c == '{') {
                     s.firstEntry = entries.size();
-                    s.container->setMap(MapNode::make());
+                    s.map = MapNode::make();
                 } else {
-                    s.container->setArray(ArrayNode::make());
+                    s.array = ArrayNode::make();
                 }
                 break;
             case '"':
@@ -1147,51 +1249,56 @@ private:
         }
     }
 
-    // Returns false when the character ended the number and must be handled again.
-    bool readNumber(Pending& s, char c) {
-        if (c >= '0' && c <= '9') {
-            const unsigned digit = static_cast<unsigned>(c - '0');
-            if (ePassed) {
-                if (eValue < ExponentCap) eValue = eValue * 10 + digit;
-                eSignAllowed = false;
-            } else if (mantissa <= (UINT64_MAX - 9) / 10) {
-                mantissa = mantissa * 10 + digit;
-                if (dotPassed) --exponent;
-            } else if (!dotPassed) {
-                ++exponent;  // a digit beyond the accumulator only scales the value
-            }
-            return true;
-        }
-        switch (c) {
-            case '.':
-                if (!dotPassed) {
-                    dotPassed = true;
-                    makeReal(s);
-                }
-                return true;
-            case 'e':
-            case 'E':
-                ePassed = true;
-                eSignAllowed = true;
-                makeReal(s);
-                return true;
-            case '+':
-            case '-':
-                if (eSignAllowed) {
-                    eNegative = c == '-';
+    // Reads the characters of a number from i on; returns the index of the first one
+    // that ends it (handled again once the number is complete) or the end.
+    size_t readNumber(Pending& s, size_t i) {
+        for (; i < n; ++i) {
+            const char c = p[i];
+            if (c >= '0' && c <= '9') {
+                const unsigned digit = static_cast<unsigned>(c - '0');
+                if (ePassed) {
+                    if (eValue < ExponentCap) eValue = eValue * 10 + digit;
                     eSignAllowed = false;
+                } else if (mantissa <= (UINT64_MAX - 9) / 10) {
+                    mantissa = mantissa * 10 + digit;
+                    if (dotPassed) --exponent;
+                } else if (!dotPassed) {
+                    ++exponent;  // a digit beyond the accumulator only scales the value
                 }
-                return true;
-            default:
-                // This number sits where the next character would be handed after it
-                // ends (it follows a finished value without a separator): handing
-                // the character back would end it again, forever.
-                if (isContainer())
-                    throw std::runtime_error("Invalid json. Missing separator between values.");
-                finishNumber(s);
-                complete = true;
-                return false;
+                continue;
+            }
+            switch (c) {
+                case '.':
+                    if (!dotPassed) {
+                        dotPassed = true;
+                        makeReal(s);
+                    }
+                    continue;
+                case 'e':
+                case 'E':
+                    ePassed = true;
+                    eSignAllowed = true;
+                    makeReal(s);
+                    continue;
+                case '+':
+                case '-':
+                    if (eSignAllowed) {
+                        eNegative = c == '-';
+                        eSignAllowed = false;
+                    }
+                    continue;
+                default:
+                    // This number sits where the next character would be handed after
+                    // it ends (it follows a finished value without a separator):
+                    // handing the character back would end it again, forever.
+                    if (isContainer())
+                        throw std::runtime_error("Invalid json. Missing separator between values.");
+                    finishNumber(s);
+                    complete = true;
+                    return i;
+            }
         }
+        return i;
     }
 
     // The digits are gathered in a 64-bit accumulator (digits beyond 19 significant
@@ -1344,20 +1451,14 @@ private:
             // Throws the error of a key that is not a String.
             (void)static_cast<std::string>(materialize(pr.key));
         }
-        Slot* value = take(pr.val);
-        MapEntry* e;
-        try {
-            e = MapEntry::make(pr.key.string(), value);
-        } catch (...) {
-            Slot::drop(value);
-            throw;
-        }
+        MapEntry* e = MapEntry::makeWithSlot(pr.key.string(), inlineLength(pr.val));
         try {
             entries.push_back(e);
         } catch (...) {
             MapEntry::destroy(e);
             throw;
         }
+        fill(e->value.data, pr.val);
     }
 
     // Keys written by the writer arrive in order and once each. Otherwise the
@@ -1378,49 +1479,61 @@ private:
             }
             entries.erase(kept, entries.end());
         }
-        map.container->map->entries.assign(first, entries.end());
+        map.map->entries.assign(first, entries.end());
         entries.erase(first, entries.end());
     }
 
     void appendElement() {
-        stack[depth - 2].val.container->array->elements.push_back(materialize(top()));
+        stack[depth - 2].val.array->elements.push_back(materialize(top()));
     }
 
     static var materialize(Pending& s) { return var(take(s)); }
 
+    static size_t inlineLength(const Pending& s) { return s.kind == var::String ? s.string().size() : 0; }
+
     // A new slot (one reference, handed to the caller) holding the value.
     static Slot* take(Pending& s) {
-        Slot* slot = nullptr;
+        Slot* slot = Slot::make(inlineLength(s));
+        try {
+            fill(slot, s);
+        } catch (...) {
+            Slot::drop(slot);
+            throw;
+        }
+        return slot;
+    }
+
+    // Puts the value into the fresh, Undefined slot `to`; a container's node moves.
+    static void fill(Slot* to, Pending& s) {
         switch (s.kind) {
             case var::Map:
+                to->setMap(s.map);
+                s.map = nullptr;
+                break;
             case var::Array:
-                slot = s.container;
-                s.container = nullptr;
-                return slot;
+                to->setArray(s.array);
+                s.array = nullptr;
+                break;
             case var::Real:
-                slot = Slot::make();
-                slot->real = s.real;
+                to->real = s.real;
+                to->kind = var::Real;
                 break;
             case var::Integer:
-                slot = Slot::make();
-                slot->integer = s.integer;
+                to->integer = s.integer;
+                to->kind = var::Integer;
                 break;
             case var::Boolean:
-                slot = Slot::make();
-                slot->boolean = s.boolean;
+                to->boolean = s.boolean;
+                to->kind = var::Boolean;
                 break;
-            case var::String:
-            {
+            case var::String: {
                 const std::string_view text = s.string();
-                slot = Slot::make(text.size());
-                slot->setString(text.data(), text.size());
-                return slot;
+                to->setString(text.data(), text.size());
+                break;
             }
             default:
-                return Slot::make();
+                break;
         }
-        slot->kind = static_cast<uint8_t>(s.kind);
-        return slot;
     }
 
     static constexpr const char* TooDeep = "Invalid json. Nesting deeper than 512 levels.";
