@@ -132,7 +132,7 @@ struct Slot {
     void setString(const char* p, size_t n) {
         clear();
         if (n <= capacity()) {
-            std::memcpy(chars(), p, n);
+            if (n > 0) std::memcpy(chars(), p, n);  // an empty view may have no data
             length = static_cast<uint8_t>(n);
             kind = var::String;
         } else {
@@ -185,7 +185,7 @@ struct MapEntry {
     static MapEntry* make(std::string_view key, Slot* adopted) {
         void* block = BlockPool::allocate(sizeof(MapEntry) + key.size());
         auto* e = new (block) MapEntry(adopted, static_cast<uint32_t>(key.size()));
-        std::memcpy(static_cast<char*>(block) + sizeof(MapEntry), key.data(), key.size());
+        if (!key.empty()) std::memcpy(static_cast<char*>(block) + sizeof(MapEntry), key.data(), key.size());
         return e;
     }
 
@@ -198,7 +198,7 @@ struct MapEntry {
         char* block = static_cast<char*>(BlockPool::allocate(offset + blocks * BlockPool::Granule));
         Slot* s = Slot::init(block + offset, blocks, Slot::EntryHold + 1, offset / BlockPool::Granule);
         auto* e = new (block) MapEntry(s, static_cast<uint32_t>(key.size()) | WithSlot);
-        std::memcpy(block + sizeof(MapEntry), key.data(), key.size());
+        if (!key.empty()) std::memcpy(block + sizeof(MapEntry), key.data(), key.size());
         return e;
     }
 
@@ -1078,7 +1078,7 @@ public:
             pr.key.reset();
             pr.val.reset();
         }
-        for (MapEntry* e : entries) MapEntry::destroy(e);
+        for (const PendingEntry& e : entries) MapEntry::destroy(e.entry);
     }
 
     var read() {
@@ -1149,7 +1149,8 @@ private:
         bool escaped = false;
         MapNode* map = nullptr;      // owned until the value is stored
         ArrayNode* array = nullptr;  // owned until the value is stored
-        size_t firstEntry = 0;       // a map's entries are entries[firstEntry..] until it closes
+        size_t storedEntries = 0;    // entries stored in an open map (on the reader's stack until it closes)
+        bool closed = false;         // a map whose closing brace was read
 
         std::string_view string() const { return escaped ? std::string_view(own) : view; }
 
@@ -1177,8 +1178,8 @@ private:
         if (depth > MaxNesting) throw std::runtime_error(TooDeep);
         if (depth == stack.size()) stack.resize(stack.size() * 2);
         Pair& pr = stack[depth++];
-        pr.key.reset();
-        pr.val.reset();
+        discard(pr.key);
+        discard(pr.val);
     }
 
     void pop() { --depth; }
@@ -1196,7 +1197,8 @@ private:
                 if (cur >= MaxNesting) throw std::runtime_error(TooDeep);
                 s.kind = c == '{' ? var::Map : var::Array;
                 if (c == '{') {
-                    s.firstEntry = entries.size();
+                    s.storedEntries = 0;
+                    s.closed = false;
                     s.map = MapNode::make();
                 } else {
                     s.array = ArrayNode::make();
@@ -1451,9 +1453,24 @@ private:
             // Throws the error of a key that is not a String.
             (void)static_cast<std::string>(materialize(pr.key));
         }
+        Pending& map = stack[depth - 2].val;
         MapEntry* e = MapEntry::makeWithSlot(pr.key.string(), inlineLength(pr.val));
         try {
-            entries.push_back(e);
+            if (map.closed) {
+                // Odd text can make a closed map the container again: the entry goes
+                // straight in (a repeated key keeps the last value).
+                MapNode::Entries& m = map.map->entries;
+                auto at = map.map->lowerBound(e->key());
+                if (at != m.end() && (*at)->key() == e->key()) {
+                    MapEntry::destroy(*at);
+                    *at = e;
+                } else {
+                    m.insert(at, e);
+                }
+            } else {
+                entries.push_back({e, map.map});
+                ++map.storedEntries;
+            }
         } catch (...) {
             MapEntry::destroy(e);
             throw;
@@ -1464,23 +1481,59 @@ private:
     // Keys written by the writer arrive in order and once each. Otherwise the
     // entries are sorted by key, and of a repeated key the last value is kept.
     void closeMap(Pending& map) {
-        const auto first = entries.begin() + static_cast<std::ptrdiff_t>(map.firstEntry);
+        MapNode::Entries& into = map.map->entries;
+        const size_t n = map.storedEntries;
+        auto first = entries.end() - static_cast<std::ptrdiff_t>(std::min(n, entries.size()));
+        const bool onTop = n <= entries.size() && std::all_of(first, entries.end(), [&map](const PendingEntry& e) {
+                               return e.map == map.map;
+                           });
+        if (!onTop) {
+            // Odd text (a map as a key, say) left other maps' entries among them.
+            const MapNode::Entries own = takeEntries(map.map);
+            into.insert(into.end(), own.begin(), own.end());
+        } else {
+            into.reserve(into.size() + n);
+            for (auto it = first; it != entries.end(); ++it) into.push_back(it->entry);
+            entries.erase(first, entries.end());
+        }
+        map.storedEntries = 0;
+        map.closed = true;
         const auto keyLess = [](const MapEntry* a, const MapEntry* b) { return a->key() < b->key(); };
         const auto notBelow = [](const MapEntry* a, const MapEntry* b) { return !(a->key() < b->key()); };
-        if (std::adjacent_find(first, entries.end(), notBelow) != entries.end()) {
-            std::stable_sort(first, entries.end(), keyLess);
-            auto kept = first;
-            for (auto it = first; it != entries.end(); ++it) {
-                if (it + 1 != entries.end() && (*(it + 1))->key() == (*it)->key()) {
-                    MapEntry::destroy(*it);
-                } else {
-                    *kept++ = *it;
-                }
+        if (std::adjacent_find(into.begin(), into.end(), notBelow) == into.end()) return;
+        std::stable_sort(into.begin(), into.end(), keyLess);
+        auto kept = into.begin();
+        for (auto it = into.begin(); it != into.end(); ++it) {
+            if (it + 1 != into.end() && (*(it + 1))->key() == (*it)->key()) {
+                MapEntry::destroy(*it);
+            } else {
+                *kept++ = *it;
             }
-            entries.erase(kept, entries.end());
         }
-        map.map->entries.assign(first, entries.end());
-        entries.erase(first, entries.end());
+        into.erase(kept, into.end());
+    }
+
+    // The entries stored in the map, in order, off the stack.
+    MapNode::Entries takeEntries(const MapNode* map) {
+        MapNode::Entries own;
+        auto kept = entries.begin();
+        for (auto it = entries.begin(); it != entries.end(); ++it) {
+            if (it->map == map) {
+                own.push_back(it->entry);
+            } else {
+                *kept++ = *it;
+            }
+        }
+        entries.erase(kept, entries.end());
+        return own;
+    }
+
+    // A map dropped before it closed takes its entries with it.
+    void discard(Pending& s) {
+        if (s.kind == var::Map && s.map != nullptr) {
+            for (MapEntry* e : takeEntries(s.map)) MapEntry::destroy(e);
+        }
+        s.reset();
     }
 
     void appendElement() {
@@ -1544,7 +1597,11 @@ private:
     size_t n;
 
     std::vector<Pair> stack;  // entries beyond depth are kept for reuse
-    std::vector<MapEntry*> entries;  // entries of the open maps, innermost last
+    struct PendingEntry {
+        MapEntry* entry;
+        const MapNode* map;  // the map it was stored in
+    };
+    std::vector<PendingEntry> entries;  // entries of the open maps, in the order stored
     size_t depth = 0;
     size_t cur = 0;  // the pair the next character applies to
     bool curIsKey = false;

@@ -149,6 +149,8 @@ TEST(JsonReader, ReadsScalars) {
     EXPECT_TRUE(read("true").booleanValue());
     EXPECT_FALSE(read("false").booleanValue(true));
     EXPECT_EQ(" a b ", read("\" a b \"").stringValue());
+    EXPECT_EQ("{\"\":\"\"}", read("{\"\":\"\"}").toJsonString());
+    EXPECT_EQ("", read("\"unterminated").stringValue());  // the string is not complete
 }
 
 TEST(JsonReader, ToleratesWhiteSpaceAndSkipsWhatItHasNoUseFor) {
