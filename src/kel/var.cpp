@@ -154,6 +154,7 @@ struct Slot {
     void setArray(ArrayNode* a) noexcept;
 };
 static_assert(sizeof(Slot) == 16, "a scalar slot is one 16-byte block");
+static_assert(Slot::MaxInline <= UINT8_MAX, "an inline string's length fits its byte");
 
 // One map entry: the handle of the value and the key's bytes. An entry made with
 // its value (inserting a key, reading, cloning) has the value's first slot after
@@ -1530,10 +1531,15 @@ private:
 
     // A map dropped before it closed takes its entries with it.
     void discard(Pending& s) {
-        if (s.kind == var::Map && s.map != nullptr) {
-            for (MapEntry* e : takeEntries(s.map)) MapEntry::destroy(e);
-        }
-        s.reset();
+        if (s.map != nullptr) discardMap(s);
+        if (s.array != nullptr) ArrayNode::drop(s.array);
+        s.array = nullptr;
+        s.kind = var::Undefined;
+    }
+    __attribute__((noinline)) void discardMap(Pending& s) {
+        for (MapEntry* e : takeEntries(s.map)) MapEntry::destroy(e);
+        MapNode::drop(s.map);
+        s.map = nullptr;
     }
 
     void appendElement() {
