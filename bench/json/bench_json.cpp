@@ -219,7 +219,8 @@ int main(int argc, char** argv) {
     std::printf("%-8s %12s %12s %8s\n", "", "kel ms", "RapidJSON", "ratio");
     std::printf("%-8s %12.2f %12.2f %8.2f\n", "clone", kelClone * 1e3, rjClone * 1e3, rjClone / kelClone);
     std::printf("%-8s %12.2f %12.2f %8.2f\n", "==", kelEqual * 1e3, rjEqual * 1e3, rjEqual / kelEqual);
-    std::printf("memory of the read value: kel %lld bytes (%.1f per entry, %ld entries), RapidJSON %lld bytes\n",
-                kelBytes, static_cast<double>(kelBytes) / static_cast<double>(entries), entries, rjBytes);
+    std::printf(
+        "memory of the read value: kel %lld bytes (%.1f per entry, %ld entries), RapidJSON %lld bytes\n",
+        kelBytes, static_cast<double>(kelBytes) / static_cast<double>(entries), entries, rjBytes);
     return 0;
 }

@@ -21,7 +21,7 @@ namespace {
 constexpr std::size_t Granule = BlockPool::Granule;
 constexpr std::size_t MaxSize = BlockPool::MaxSize;
 constexpr std::size_t Classes = MaxSize / Granule;  // one list per block size
-constexpr unsigned Batch = 64;                      // blocks in a chain moved between a thread and the shared lists
+constexpr unsigned Batch = 64;  // blocks in a chain moved between a thread and the shared lists
 
 // A free block: the next free block of its chain and, in the head block of a chain
 // on the shared list, the next chain. Chains end with a null next, so they are

@@ -12,7 +12,7 @@ namespace kel {
 
 class BlockPool {
 public:
-    static constexpr std::size_t Granule = 8;  // pooled block sizes are multiples of this
+    static constexpr std::size_t Granule = 8;    // pooled block sizes are multiples of this
     static constexpr std::size_t MaxSize = 128;  // larger requests go to the system
 
     static void* allocate(std::size_t size);

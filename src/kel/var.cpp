@@ -118,7 +118,8 @@ struct Slot {
                 if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1) freeEntryBlock();
                 return;
             }
-            if (refs.compare_exchange_weak(r, r - 1, std::memory_order_acq_rel, std::memory_order_acquire)) return;
+            if (refs.compare_exchange_weak(r, r - 1, std::memory_order_acq_rel, std::memory_order_acquire))
+                return;
         }
     }
     void freeEntryBlock() noexcept {
@@ -180,7 +181,9 @@ struct MapEntry {
         const size_t g = BlockPool::Granule;
         return (sizeof(MapEntry) + keyLength + g - 1) / g * g;
     }
-    Slot* ownSlot() { return reinterpret_cast<Slot*>(reinterpret_cast<char*>(this) + slotOffset(keyLength())); }
+    Slot* ownSlot() {
+        return reinterpret_cast<Slot*>(reinterpret_cast<char*>(this) + slotOffset(keyLength()));
+    }
 
     // A new entry taking over one reference to the value's slot.
     static MapEntry* make(std::string_view key, Slot* adopted) {
@@ -834,9 +837,7 @@ std::ostream& operator<<(std::ostream& os, const var& v) {
 
 class JsonWriter {
 public:
-    explicit JsonWriter(int indentIncrement) : increment(indentIncrement) {
-        at = stop = &out[0];
-    }
+    explicit JsonWriter(int indentIncrement) : increment(indentIncrement) { at = stop = &out[0]; }
 
     std::string write(const var& v, int indent, bool firstIncremented) {
         write(v.data, indent, firstIncremented);
@@ -1485,9 +1486,9 @@ private:
         MapNode::Entries& into = map.map->entries;
         const size_t n = map.storedEntries;
         auto first = entries.end() - static_cast<std::ptrdiff_t>(std::min(n, entries.size()));
-        const bool onTop = n <= entries.size() && std::all_of(first, entries.end(), [&map](const PendingEntry& e) {
-                               return e.map == map.map;
-                           });
+        const bool onTop =
+            n <= entries.size() &&
+            std::all_of(first, entries.end(), [&map](const PendingEntry& e) { return e.map == map.map; });
         if (!onTop) {
             // Odd text (a map as a key, say) left other maps' entries among them.
             const MapNode::Entries own = takeEntries(map.map);
@@ -1542,9 +1543,7 @@ private:
         s.map = nullptr;
     }
 
-    void appendElement() {
-        stack[depth - 2].val.array->elements.push_back(materialize(top()));
-    }
+    void appendElement() { stack[depth - 2].val.array->elements.push_back(materialize(top())); }
 
     static var materialize(Pending& s) { return var(take(s)); }
 

@@ -162,8 +162,9 @@ TEST(JsonReader, ToleratesWhiteSpaceAndSkipsWhatItHasNoUseFor) {
     EXPECT_EQ(12, read("1+2").integerValue());
     EXPECT_TRUE(read("{\"a\":1,\"a\":2}") == read("{\"a\":2}"));
     EXPECT_TRUE(read("{\"b\":1,\"a\":2}") == read("{\"a\":2,\"b\":1}"));
-    EXPECT_EQ("{\"a\":4,\"b\":{\"x\":2},\"c\":5}",
-              read("{\"c\":5,\"b\":1,\"a\":2,\"b\":{\"y\":1,\"x\":2,\"y\":undefined},\"a\":4}").toJsonString());
+    EXPECT_EQ(
+        "{\"a\":4,\"b\":{\"x\":2},\"c\":5}",
+        read("{\"c\":5,\"b\":1,\"a\":2,\"b\":{\"y\":1,\"x\":2,\"y\":undefined},\"a\":4}").toJsonString());
 }
 
 TEST(JsonReader, ReadsTheWriterWordForUndefinedBack) {
