@@ -9,8 +9,10 @@
 // a number or boolean, a string of up to 120 bytes inline, or a pointer to a map
 // or array node (shared by content assignment) or to a longer string. A map node
 // keeps its entries as a vector of pointers sorted by key bytes; each entry is one
-// pooled block (the value's handle, then the key's bytes), so a var& to an entry
-// stays valid while the map grows, as it did with a node-based map.
+// pooled block (the value's handle, the key's bytes and, for an entry made with
+// its value, that value's slot), so a var& to an entry stays valid while the map
+// grows, as it did with a node-based map. Numbers, booleans and strings live in
+// their slot, so a content assignment (<=) copies them rather than sharing.
 #pragma once
 
 #include <initializer_list>
