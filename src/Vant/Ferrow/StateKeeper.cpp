@@ -296,8 +296,9 @@ void StateKeeper::pushCalibrationAction(const std::string& action) {
                              std::cout << text.str() << std::endl;
                              return;
                          }
-                         std::cout << line << ", executed." << std::endl;
+                         // Free before the line: whoever reads it may send the next step.
                          *running = false;
+                         std::cout << line << ", executed." << std::endl;
                      });
 }
 

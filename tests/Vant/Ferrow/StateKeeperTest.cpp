@@ -12,6 +12,7 @@
 #include "BoardSimProcess.h"
 #include "ProgressLog.h"
 #include "Vant/StateMachine/build.h"
+#include "support/AsyncTest.h"
 
 using Vant::Ferrow::StateKeeper;
 using Vant::Ferrow::StateRunner;
@@ -115,20 +116,26 @@ TEST_F(StateKeeperTest, VariablesLiveWhereTheirPrefixSays) {
 
 // Calibration steps are taken only while an adjustment state runs, one at a time.
 TEST_F(StateKeeperTest, CalibrationActionsMoveOnlyWhileAdjusting) {
+    testsupport::CapturedStdout log;
+    // Waits until the log holds `count` lines that end so.
+    auto logged = [&log](const std::string& ending, size_t count) {
+        return testsupport::waitUntil([&] {
+            const std::string text = log.text();
+            size_t found = 0;
+            for (auto at = text.find(ending + "\n"); at != std::string::npos;
+                 at = text.find(ending + "\n", at + 1))
+                ++found;
+            return found >= count;
+        });
+    };
     keeper->pushCalibrationAction("up");  // nobody calibrating: dropped
     const std::string task = sync.makeTask("NozzleCalibration");
     const std::string instance = sync.makeInstance(task, "AskAdjustment");
     const std::shared_ptr<StateRunner> adjusting = keeper->makeRunner(task, instance, false);
     keeper->setCalibratingStateRunner(adjusting);
 
-    auto stepDone = [this](size_t count) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (commandsReceived().size() < count && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        // Let the completion's callback clear the running flag.
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    };
+    // The completion's callback frees the next step before its line.
+    auto stepDone = [&](size_t count) { ASSERT_TRUE(logged(", executed.", count)); };
     keeper->pushCalibrationAction("up");
     stepDone(1);
     keeper->pushCalibrationAction("down");
@@ -144,7 +151,8 @@ TEST_F(StateKeeperTest, CalibrationActionsMoveOnlyWhileAdjusting) {
 
     sync.updateInstanceProgress(task, instance, 1.0);  // the adjustment has ended
     keeper->pushCalibrationAction("up");
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(logged(", ignored (not calibrating)", 2));
+    EXPECT_TRUE(logged(", ignored (already running a action)", 1));
     EXPECT_EQ(commandsReceived(), (std::vector<std::string>{"G71 Q0", "G72 Q0", "G72 Q0", "G71 Q0"}));
 }
 
