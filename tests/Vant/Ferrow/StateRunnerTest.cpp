@@ -320,13 +320,15 @@ TEST_F(StateRunnerTest, FinishedTasksGiveBackTheirThreadsAndMemory) {
         return testsupport::waitUntil(
             [&] { return world.keeper->threadCount() == 0 && world.keeper->runnerCount() == 0; });
     };
-    ASSERT_TRUE(runOne() && allEnded());
+    // The C library keeps a few freed stacks for the next threads: they count once.
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(runOne()) << i;
+    ASSERT_TRUE(allEnded());
     const long addressSpace = statusKb("VmSize:");
     const std::size_t threads = entries("/proc/self/task"), descriptors = entries("/proc/self/fd");
     for (int i = 0; i < 40; ++i) ASSERT_TRUE(runOne()) << i;
     ASSERT_TRUE(allEnded());
     // Each task ran two threads: kept, their stacks alone would take hundreds of MB.
-    EXPECT_LT(statusKb("VmSize:") - addressSpace, 32 * 1024);
+    EXPECT_LT(statusKb("VmSize:") - addressSpace, 16 * 1024);
     EXPECT_EQ(entries("/proc/self/task"), threads);
     EXPECT_EQ(entries("/proc/self/fd"), descriptors);
 }

@@ -331,7 +331,6 @@ TEST_F(PrinterPrinting, ADeletedPrintStopsMovingResetsThePrinterAndFreesItsLocks
     const std::string print = user.addTask("Printing");
     user.queue().setVariable(print, "fileLink", server->url("cube.stl"));
     user.queue().setVariable(print, "fileId", *Vant::Ferrow::FileCache::digestOf(folder + "/cube.stl"));
-    user.queue().setVariable(print, "layerHeight", 0.5);
     ASSERT_TRUE(waitUntil(
         [&] {
             answerRequests(user, print);
@@ -339,10 +338,14 @@ TEST_F(PrinterPrinting, ADeletedPrintStopsMovingResetsThePrinterAndFreesItsLocks
         },
         120s));
 
+    // The board holds its answers while the deletion travels, so that the print is
+    // still streaming when it lands, however fast the board.
+    sim.control("hold");
     user.queue().deleteTask(print);
     ASSERT_TRUE(log.waitFor("DELETED\u00a0TASK\u00a0: " + print + "\n"));
     const std::size_t atDeletion = commands().size();
-    // The layerer has one line in flight; then the resetting states' commands come.
+    sim.control("release");
+    // The layerer had one line in flight; then the resetting states' commands come.
     ASSERT_TRUE(waitUntil(
         [&] {
             const auto all = commands();
