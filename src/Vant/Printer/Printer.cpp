@@ -186,7 +186,7 @@ bool Printer::rootStateEnded(const std::string& taskId) {
     for (const auto& instance : task.instances()) {
         const kel::var& record = instance;
         if (record.isMap() && record.has("stateType") && record["stateType"] == read["stateType"]) {
-            return stateKeeper.makeRunner(taskId, record["id"].stringValue(""), false).ended();
+            return stateKeeper.makeRunner(taskId, record["id"].stringValue(""), false)->ended();
         }
     }
     return true;
