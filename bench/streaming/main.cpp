@@ -2,7 +2,9 @@
 // at once, next to printcore (Debian's printrun) on the same simulated board and the
 // limit of a real 115200-baud line. Every line is pushed when the board has
 // acknowledged the previous one, as the job streamer does; the driver's log lines
-// are all kept (written to a file, buffered) and counted.
+// are all kept (written to a file, buffered) and counted. The lines are those of a
+// model sliced for real: the demo's tower, sliced by the slicer stand-in (Slic3r),
+// repeated as needed; without python3 or Slic3r, slicer-like lines made up here.
 //
 //   bench_streaming [lines] [pool threads]
 #include <signal.h>
@@ -49,6 +51,28 @@ std::vector<std::string> movementLines(int count) {
         }
         lines.push_back(text);
     }
+    return lines;
+}
+
+// The lines of the demo's tower as the slicer stand-in slices it in `folder`, repeated
+// until there are `count`; empty when it cannot be sliced here.
+std::vector<std::string> slicedLines(int count, const std::string& folder) {
+    const std::string standins = std::string(TOLVANE_SOURCE_DIR) + "/tools/standins";
+    const std::string command = "python3 " + standins + "/models/make_tower.py " + folder +
+                                "/tower.stl && python3 " + standins + "/cura.py -s -p layer_height=0.2 -o " +
+                                folder + "/tower.gcode " + folder + "/tower.stl >/dev/null 2>&1";
+    std::vector<std::string> file, lines;
+    if (std::system(command.c_str()) == 0) {
+        std::ifstream in(folder + "/tower.gcode");
+        for (std::string line; std::getline(in, line);) {
+            if (!line.empty()) file.push_back(line);
+        }
+    }
+    for (size_t i = 0; !file.empty() && lines.size() < static_cast<size_t>(count); ++i) {
+        lines.push_back(file[i % file.size()]);
+    }
+    ::unlink((folder + "/tower.stl").c_str());
+    ::unlink((folder + "/tower.gcode").c_str());
     return lines;
 }
 
@@ -151,10 +175,11 @@ double streamWithPrintcore(const std::string& file, size_t count, bool& complete
 int main(int argc, char** argv) {
     const int count = argc > 1 ? std::atoi(argv[1]) : 20000;
     const int threads = argc > 2 ? std::atoi(argv[2]) : 5;
-    const std::vector<std::string> lines = movementLines(count);
-
     char folder[] = "/tmp/tolvane-bench-streaming-XXXXXX";
     if (::mkdtemp(folder) == nullptr) return 1;
+    std::vector<std::string> lines = slicedLines(count, folder);
+    const bool sliced = !lines.empty();
+    if (!sliced) lines = movementLines(count);
     const std::string file = std::string(folder) + "/moves.gcode";
     const std::string logPath = std::string(folder) + "/driver.log";
     double framedBytes = 0;
@@ -174,7 +199,8 @@ int main(int argc, char** argv) {
     const bool havePrintcore = ::access("/usr/bin/printcore", X_OK) == 0;
     const double printcore = havePrintcore ? streamWithPrintcore(file, count, printcoreComplete) : 0.0;
 
-    std::printf("streaming %d movement lines to tolvane-boardsim --instant over a pseudo-terminal\n", count);
+    std::printf("streaming %d %s to tolvane-boardsim --instant over a pseudo-terminal\n", count,
+                sliced ? "lines of a model sliced by Slic3r" : "made-up movement lines (no Slic3r here)");
     std::printf("  %-44s %9.0f lines/s   (first push to last completion: %.0f lines/s, %d pool threads)\n",
                 "ours (pushGcode, next line on acknowledgement)", ours.rate, ours.inProcess, threads);
     std::printf("  %-44s %9lu            (expected %lu: 4 a line, 4 for the handshake)\n",

@@ -1,12 +1,15 @@
 #include "Vant/Process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <thread>
 
@@ -79,15 +82,27 @@ Process::~Process() {
 }
 
 bool Process::readLine(std::string& line) {
+    return readLine(line, Clock::time_point::max()) == Read::Line;
+}
+
+Process::Read Process::readLine(std::string& line, Clock::time_point deadline) {
     for (;;) {
         const size_t newline = pending.find('\n');
         if (newline != std::string::npos || pending.size() >= maxLine) {
             const size_t length = newline != std::string::npos ? newline : maxLine;
             line.assign(pending, 0, length);
             pending.erase(0, newline != std::string::npos ? length + 1 : length);
-            return true;
+            return Read::Line;
         }
         if (outFd < 0) break;
+        if (deadline != Clock::time_point::max()) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) return Read::TimedOut;
+            pollfd ready{outFd, POLLIN, 0};
+            const int found = ::poll(&ready, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+            if (found == 0 || (found < 0 && errno == EINTR)) continue;
+            // Otherwise the read below has something to say: data, the end or an error.
+        }
         char buffer[4096];
         const ssize_t n = ::read(outFd, buffer, sizeof buffer);
         if (n > 0) {
@@ -99,10 +114,10 @@ bool Process::readLine(std::string& line) {
             outFd = -1;
         }
     }
-    if (pending.empty()) return false;
+    if (pending.empty()) return Read::End;
     line.swap(pending);
     pending.clear();
-    return true;
+    return Read::Line;
 }
 
 bool Process::leaderExited() {
@@ -131,14 +146,20 @@ int Process::wait() {
     return reap();
 }
 
+bool Process::endsBy(Clock::time_point deadline) {
+    if (!started() || reaped) return true;
+    while (!leaderExited()) {
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 int Process::end(std::chrono::milliseconds grace) {
     if (!started()) return -1;
     if (reaped) return status;
     ::kill(-pid, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + grace;
-    while (!leaderExited() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    endsBy(Clock::now() + grace);
     // Whatever of the group is left (helpers that ignored SIGTERM) ends now.
     ::kill(-pid, SIGKILL);
     return reap();

@@ -14,6 +14,9 @@ namespace Vant {
 
 class Process {
 public:
+    typedef std::chrono::steady_clock Clock;
+    enum class Read { Line, End, TimedOut };
+
     // Starts argv[0] (looked up in PATH when it has no slash) with argv as its
     // arguments; standard input is /dev/null, standard output is read here, standard
     // error too when mergeError is set (a crash's traceback then reaches the reader),
@@ -33,6 +36,14 @@ public:
     // without one is given too; a line longer than maxLine comes in pieces). False at
     // the end of the output.
     bool readLine(std::string& line);
+    // The same, giving up at `deadline` (TimedOut; what was read so far stays for the
+    // next call). A program that neither writes nor closes its output cannot hold
+    // the reader beyond it.
+    Read readLine(std::string& line, Clock::time_point deadline);
+
+    // Waits until the program has ended or `deadline` has passed; true when it has
+    // ended (wait() then returns at once).
+    bool endsBy(Clock::time_point deadline);
 
     // Waits for the program to end and reaps it: its exit status, 128 + the signal
     // that ended it, or -1 when it never started.

@@ -1,5 +1,6 @@
 #include "kel/BlockPool.h"
 
+#include <algorithm>
 #include <mutex>
 #include <new>
 
@@ -17,18 +18,28 @@ namespace kel {
 
 namespace {
 
-constexpr std::size_t Granule = 16;                 // block sizes are multiples of this
-constexpr std::size_t MaxSize = 128;                // larger requests go to the system
+constexpr std::size_t Granule = BlockPool::Granule;
+constexpr std::size_t MaxSize = BlockPool::MaxSize;
 constexpr std::size_t Classes = MaxSize / Granule;  // one list per block size
-constexpr unsigned Batch = 64;                      // blocks moved between a thread and the shared lists
+constexpr unsigned Batch = 64;  // blocks in a chain moved between a thread and the shared lists
 
+// A free block: the next free block of its chain and, in the head block of a chain
+// on the shared list, the next chain. Chains end with a null next, so they are
+// handed over whole without walking them.
 struct FreeBlock {
     FreeBlock* next;
+    FreeBlock* nextChain;
 };
+// The smallest block holds a free block's two links.
+constexpr std::size_t MinSize = sizeof(FreeBlock);
+
+[[maybe_unused]] std::size_t sizeClass(std::size_t size) {
+    return (std::max(size, MinSize) - 1) / Granule;
+}
 
 struct SharedLists {
-    std::mutex mutex;  // guards lists: threads whose own list ran dry or overflowed
-    FreeBlock* lists[Classes] = {};
+    std::mutex mutex;  // guards chains: threads whose own chains ran dry or overflowed
+    FreeBlock* chains[Classes] = {};
 };
 
 // Never destroyed: values may still be dropped while the process exits.
@@ -37,68 +48,80 @@ SharedLists& shared() {
     return *s;
 }
 
-void pushShared(std::size_t c, FreeBlock* first, FreeBlock* last) {
+void pushChain(std::size_t c, FreeBlock* head) {
     SharedLists& s = shared();
     std::lock_guard<std::mutex> lock(s.mutex);
-    last->next = s.lists[c];
-    s.lists[c] = first;
+    head->nextChain = s.chains[c];
+    s.chains[c] = head;
+}
+
+FreeBlock* popChain(std::size_t c) {
+    SharedLists& s = shared();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    FreeBlock* head = s.chains[c];
+    if (head != nullptr) s.chains[c] = head->nextChain;
+    return head;
 }
 
 thread_local bool listsGone = false;  // this thread's lists are gone (the thread is exiting)
 
+// Per block size a thread takes blocks from and returns them to its active chain.
+// When that holds a batch, it becomes the spare chain (an older spare goes to the
+// shared list); when it runs dry, the spare, a chain of the shared list or a new
+// chunk takes its place. A thread so keeps at most two batches of free blocks per
+// size and moves whole chains only.
 struct ThreadLists {
-    FreeBlock* lists[Classes] = {};
-    unsigned counts[Classes] = {};
+    FreeBlock* active[Classes] = {};
+    FreeBlock* spare[Classes] = {};
+    unsigned counts[Classes] = {};  // blocks in the active chain (a chain taken over counts as a batch)
 
     ~ThreadLists() {
         for (std::size_t c = 0; c < Classes; ++c) {
-            FreeBlock* first = lists[c];
-            if (first == nullptr) continue;
-            FreeBlock* last = first;
-            while (last->next != nullptr) last = last->next;
-            pushShared(c, first, last);
+            if (active[c] != nullptr) pushChain(c, active[c]);
+            if (spare[c] != nullptr) pushChain(c, spare[c]);
         }
         listsGone = true;
     }
 
-    // Takes a batch from the shared list, or carves a new chunk into blocks.
-    void refill(std::size_t c) {
-        {
-            SharedLists& s = shared();
-            std::lock_guard<std::mutex> lock(s.mutex);
-            FreeBlock* first = s.lists[c];
-            if (first != nullptr) {
-                FreeBlock* last = first;
-                unsigned n = 1;
-                while (n < Batch && last->next != nullptr) {
-                    last = last->next;
-                    ++n;
-                }
-                s.lists[c] = last->next;
-                last->next = lists[c];
-                lists[c] = first;
-                counts[c] += n;
-                return;
-            }
+    __attribute__((noinline)) void refill(std::size_t c) {
+        counts[c] = Batch;
+        if (spare[c] != nullptr) {
+            active[c] = spare[c];
+            spare[c] = nullptr;
+            return;
         }
+        active[c] = popChain(c);
+        if (active[c] != nullptr) return;
+        // A new chunk, chained in address order.
         const std::size_t size = (c + 1) * Granule;
         char* chunk = static_cast<char*>(::operator new(size* Batch));
         for (unsigned k = 0; k < Batch; ++k) {
-            auto* b = reinterpret_cast<FreeBlock*>(chunk + k * size);
-            b->next = lists[c];
-            lists[c] = b;
+            reinterpret_cast<FreeBlock*>(chunk + k * size)->next =
+                k + 1 < Batch ? reinterpret_cast<FreeBlock*>(chunk + (k + 1) * size) : nullptr;
         }
-        counts[c] += Batch;
+        active[c] = reinterpret_cast<FreeBlock*>(chunk);
     }
 
-    // Moves a batch to the shared list when this thread holds too many free blocks.
-    void spill(std::size_t c) {
-        FreeBlock* first = lists[c];
-        FreeBlock* last = first;
-        for (unsigned n = 1; n < Batch; ++n) last = last->next;
-        lists[c] = last->next;
-        counts[c] -= Batch;
-        pushShared(c, first, last);
+    void* take(std::size_t c) {
+        if (active[c] == nullptr) refill(c);
+        FreeBlock* b = active[c];
+        active[c] = b->next;
+        // The next take reads that block's link: fetch it now rather than then.
+        __builtin_prefetch(active[c]);
+        if (counts[c] > 0) --counts[c];
+        return b;
+    }
+
+    void give(std::size_t c, FreeBlock* b) {
+        if (counts[c] >= Batch) {
+            if (spare[c] != nullptr) pushChain(c, spare[c]);
+            spare[c] = active[c];
+            active[c] = nullptr;
+            counts[c] = 0;
+        }
+        b->next = active[c];
+        active[c] = b;
+        ++counts[c];
     }
 };
 
@@ -111,15 +134,10 @@ void* BlockPool::allocate(std::size_t size) {
     return ::operator new(size);
 #else
     if (size > MaxSize) return ::operator new(size);
-    const std::size_t c = (size - 1) / Granule;
+    const std::size_t c = sizeClass(size);
     // A block of the class size from the system may join the pool when it is freed.
     if (listsGone) return ::operator new((c + 1) * Granule);
-    ThreadLists& t = threadLists;
-    if (t.lists[c] == nullptr) t.refill(c);
-    FreeBlock* b = t.lists[c];
-    t.lists[c] = b->next;
-    --t.counts[c];
-    return b;
+    return threadLists.take(c);
 #endif
 }
 
@@ -132,16 +150,14 @@ void BlockPool::deallocate(void* p, std::size_t size) noexcept {
         ::operator delete(p);
         return;
     }
-    const std::size_t c = (size - 1) / Granule;
+    const std::size_t c = sizeClass(size);
     auto* b = static_cast<FreeBlock*>(p);
     if (listsGone) {
-        pushShared(c, b, b);
+        b->next = nullptr;
+        pushChain(c, b);
         return;
     }
-    ThreadLists& t = threadLists;
-    b->next = t.lists[c];
-    t.lists[c] = b;
-    if (++t.counts[c] > 2 * Batch) t.spill(c);
+    threadLists.give(c, b);
 #endif
 }
 

@@ -12,6 +12,9 @@ namespace kel {
 
 class BlockPool {
 public:
+    static constexpr std::size_t Granule = 8;    // pooled block sizes are multiples of this
+    static constexpr std::size_t MaxSize = 128;  // larger requests go to the system
+
     static void* allocate(std::size_t size);
     static void deallocate(void* p, std::size_t size) noexcept;
 };
@@ -20,6 +23,7 @@ public:
 template <typename T>
 struct PoolAllocator {
     using value_type = T;
+    static_assert(alignof(T) <= BlockPool::Granule, "pooled blocks are aligned to the granule");
 
     PoolAllocator() noexcept = default;
     template <typename U>

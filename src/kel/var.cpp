@@ -1,6 +1,7 @@
 #include "kel/var.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cfloat>
 #include <charconv>
@@ -9,56 +10,325 @@
 #include <cstring>
 #include <iostream>
 #include <limits>
+#include <new>
 #include <stdexcept>
 #include <string_view>
 
 namespace kel {
 
 // ---------------------------------------------------------------------------
-// Nodes
+// Slots, nodes and entries
 
-vdata::~vdata() = default;
-int vdata::type() const {
-    return var::Undefined;
-}
-int vmap::type() const {
-    return var::Map;
-}
-int varray::type() const {
-    return var::Array;
-}
-int vreal::type() const {
-    return var::Real;
-}
-int vinteger::type() const {
-    return var::Integer;
-}
-int vboolean::type() const {
-    return var::Boolean;
-}
-int vstring::type() const {
-    return var::String;
-}
+namespace detail {
 
 namespace {
 
-// Slots and nodes live in pooled blocks, one block each (count and object).
-template <typename Node>
-std::shared_ptr<Node> newNode() {
-    return std::allocate_shared<Node>(PoolAllocator<Node>());
+// Handles are copied and dropped on any thread, so counts are atomic. A count of
+// one belongs to the caller alone (nobody else can copy a handle it does not
+// have), so dropping the last reference needs no read-modify-write.
+inline void retain(std::atomic<uint32_t>& refs) noexcept {
+    refs.fetch_add(1, std::memory_order_relaxed);
+}
+inline bool dropIsLast(std::atomic<uint32_t>& refs) noexcept {
+    return refs.load(std::memory_order_acquire) == 1 || refs.fetch_sub(1, std::memory_order_acq_rel) == 1;
 }
 
-std::shared_ptr<std::shared_ptr<vdata>> newSlot(std::shared_ptr<vdata> node) {
-    using Slot = std::shared_ptr<vdata>;
-    return std::allocate_shared<Slot>(PoolAllocator<Slot>(), std::move(node));
+}  // namespace
+
+// Kind of a String too long for its slot, kept in a std::string of its own.
+constexpr uint8_t LongString = 7;
+
+// The value of one or more handles. The block is sized for the value: 16 bytes for
+// anything but a string, up to 128 for a string stored inline after the header.
+// A slot made with a map entry shares the entry's block (see MapEntry).
+struct Slot {
+    static constexpr size_t PayloadOffset = 8;
+    static constexpr size_t MaxInline = BlockPool::MaxSize - PayloadOffset;
+    // Added to the count of a slot in an entry's block while the entry lives.
+    static constexpr uint32_t EntryHold = 0x80000000u;
+
+    std::atomic<uint32_t> refs;  // handles sharing this slot (+ EntryHold, see above)
+    uint8_t kind;                // var::var_type, or LongString
+    uint8_t blocks;              // size of the slot in BlockPool::Granule units
+    uint8_t length;              // bytes of an inline string
+    uint8_t entryOffset;         // 0, or the slot's distance from its entry in Granule units
+    union {
+        double real;
+        long integer;
+        bool boolean;
+        MapNode* map;
+        ArrayNode* array;
+        std::string* text;  // a LongString
+    };
+
+    // Inline string bytes start at the payload and may run to the end of the slot.
+    char* chars() { return reinterpret_cast<char*>(this) + PayloadOffset; }
+    const char* chars() const { return reinterpret_cast<const char*>(this) + PayloadOffset; }
+    size_t capacity() const { return blocks * BlockPool::Granule - PayloadOffset; }
+
+    bool isString() const { return kind == var::String || kind == LongString; }
+    std::string_view string() const {
+        return kind == LongString ? std::string_view(*text) : std::string_view(chars(), length);
+    }
+
+    // Bytes of a slot with room for a string of n bytes inline when n fits a pooled
+    // block, in Granule units.
+    static size_t blocksFor(size_t n) {
+        const size_t bytes = std::max(sizeof(Slot), n <= MaxInline ? PayloadOffset + n : 0);
+        return (bytes + BlockPool::Granule - 1) / BlockPool::Granule;
+    }
+
+    // Makes an Undefined slot in raw memory of `blocks` units.
+    static Slot* init(void* memory, size_t blocks, uint32_t refs, size_t entryOffset) {
+        auto* s = static_cast<Slot*>(memory);
+        new (&s->refs) std::atomic<uint32_t>(refs);
+        s->kind = var::Undefined;
+        s->blocks = static_cast<uint8_t>(blocks);
+        s->length = 0;
+        s->entryOffset = static_cast<uint8_t>(entryOffset);
+        s->real = 0.0;
+        return s;
+    }
+
+    // A new slot of its own (one reference, Undefined) with room for a string of n
+    // bytes inline when n fits a pooled block.
+    static Slot* make(size_t n = 0) {
+        const size_t blocks = blocksFor(n);
+        return init(BlockPool::allocate(blocks * BlockPool::Granule), blocks, 1, 0);
+    }
+
+    static void drop(Slot* s) noexcept {
+        if (s->entryOffset != 0) {
+            s->dropInEntry();
+            return;
+        }
+        if (!dropIsLast(s->refs)) return;
+        s->clear();
+        BlockPool::deallocate(s, s->blocks * BlockPool::Granule);
+    }
+
+    // A slot in an entry's block: the last handle lets go of the value before its
+    // count goes down, so that the value is never cleared by two threads (the
+    // entry's end frees the block only when no handle is left; see MapEntry).
+    void dropInEntry() noexcept {
+        uint32_t r = refs.load(std::memory_order_acquire);
+        for (;;) {
+            if ((r & ~EntryHold) == 1) {
+                clear();
+                if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1) freeEntryBlock();
+                return;
+            }
+            if (refs.compare_exchange_weak(r, r - 1, std::memory_order_acq_rel, std::memory_order_acquire))
+                return;
+        }
+    }
+    void freeEntryBlock() noexcept {
+        const size_t offset = entryOffset * BlockPool::Granule;
+        BlockPool::deallocate(reinterpret_cast<char*>(this) - offset, offset + blocks * BlockPool::Granule);
+    }
+
+    // Lets go of the value (the slot becomes Undefined).
+    void clear() noexcept;
+
+    void setString(const char* p, size_t n) {
+        clear();
+        if (n <= capacity()) {
+            if (n > 0) std::memcpy(chars(), p, n);  // an empty view may have no data
+            length = static_cast<uint8_t>(n);
+            kind = var::String;
+        } else {
+            text = new std::string(p, n);
+            kind = LongString;
+        }
+    }
+    void setString(std::string&& v) {
+        if (v.size() <= capacity()) {
+            setString(v.data(), v.size());
+        } else {
+            clear();
+            text = new std::string(std::move(v));
+            kind = LongString;
+        }
+    }
+
+    void setMap(MapNode* m) noexcept;
+    void setArray(ArrayNode* a) noexcept;
+};
+static_assert(sizeof(Slot) == 16, "a scalar slot is one 16-byte block");
+static_assert(Slot::MaxInline <= UINT8_MAX, "an inline string's length fits its byte");
+
+// One map entry: the handle of the value and the key's bytes. An entry made with
+// its value (inserting a key, reading, cloning) has the value's first slot after
+// the key in the same block: one block instead of two, the value next to its key.
+// That slot's count carries EntryHold while the entry lives; handles elsewhere
+// may keep the slot after the entry ends (or the entry may be given another
+// slot), so the block is freed by whichever of the two comes last.
+struct MapEntry {
+    static constexpr uint32_t WithSlot = 0x80000000u;  // flag in keyBits
+    static constexpr size_t MaxSlotOffset = 255 * BlockPool::Granule;
+
+    var value;
+    uint32_t keyBits;  // the key's length, and WithSlot
+
+    MapEntry(Slot* adopted, uint32_t bits) noexcept : value(adopted), keyBits(bits) {}
+
+    size_t keyLength() const { return keyBits & ~WithSlot; }
+    std::string_view key() const { return {reinterpret_cast<const char*>(this + 1), keyLength()}; }
+    const Slot* slot() const { return value.data; }
+    Slot* slot() { return value.data; }
+
+    static size_t slotOffset(size_t keyLength) {
+        const size_t g = BlockPool::Granule;
+        return (sizeof(MapEntry) + keyLength + g - 1) / g * g;
+    }
+    Slot* ownSlot() {
+        return reinterpret_cast<Slot*>(reinterpret_cast<char*>(this) + slotOffset(keyLength()));
+    }
+
+    // A new entry taking over one reference to the value's slot.
+    static MapEntry* make(std::string_view key, Slot* adopted) {
+        void* block = BlockPool::allocate(sizeof(MapEntry) + key.size());
+        auto* e = new (block) MapEntry(adopted, static_cast<uint32_t>(key.size()));
+        if (!key.empty()) std::memcpy(static_cast<char*>(block) + sizeof(MapEntry), key.data(), key.size());
+        return e;
+    }
+
+    // A new entry whose value is an Undefined slot in its own block, with room for
+    // a string of n bytes inline.
+    static MapEntry* makeWithSlot(std::string_view key, size_t n = 0) {
+        const size_t offset = slotOffset(key.size());
+        if (offset > MaxSlotOffset) return make(key, Slot::make(n));
+        const size_t blocks = Slot::blocksFor(n);
+        char* block = static_cast<char*>(BlockPool::allocate(offset + blocks * BlockPool::Granule));
+        Slot* s = Slot::init(block + offset, blocks, Slot::EntryHold + 1, offset / BlockPool::Granule);
+        auto* e = new (block) MapEntry(s, static_cast<uint32_t>(key.size()) | WithSlot);
+        if (!key.empty()) std::memcpy(block + sizeof(MapEntry), key.data(), key.size());
+        return e;
+    }
+
+    static void destroy(MapEntry* e) noexcept {
+        if ((e->keyBits & WithSlot) == 0) {
+            const size_t size = sizeof(MapEntry) + e->keyLength();
+            e->~MapEntry();
+            BlockPool::deallocate(e, size);
+            return;
+        }
+        Slot* own = e->ownSlot();
+        if (e->value.data == own && own->refs.load(std::memory_order_acquire) == Slot::EntryHold + 1) {
+            // The entry's handle is the slot's only one: nobody else reaches the block.
+            own->clear();
+            BlockPool::deallocate(e, slotOffset(e->keyLength()) + own->blocks * BlockPool::Granule);
+            return;
+        }
+        e->~MapEntry();
+        if (own->refs.fetch_sub(Slot::EntryHold, std::memory_order_acq_rel) == Slot::EntryHold) {
+            own->clear();
+            own->freeEntryBlock();
+        }
+    }
+};
+
+// The entries of a map, sorted by the bytes of their keys (std::string's order).
+struct MapNode {
+    typedef std::vector<MapEntry*, PoolAllocator<MapEntry*>> Entries;
+
+    std::atomic<uint32_t> refs{1};  // slots holding this map
+    Entries entries;
+
+    ~MapNode() {
+        for (size_t k = 0; k < entries.size(); ++k) {
+            prefetchAhead(entries, k);
+            MapEntry::destroy(entries[k]);
+        }
+    }
+
+    // A walk over the entries waits on the memory of each entry and of its value's
+    // slot; asking for those of the entries a little ahead overlaps the waits.
+    static void prefetchAhead(const Entries& v, size_t k) {
+        if (k + 4 < v.size()) __builtin_prefetch(v[k + 4]);
+        if (k + 2 < v.size()) __builtin_prefetch(v[k + 2]->slot());
+    }
+
+    static MapNode* make() { return new (BlockPool::allocate(sizeof(MapNode))) MapNode; }
+    static void drop(MapNode* m) noexcept {
+        if (!dropIsLast(m->refs)) return;
+        m->~MapNode();
+        BlockPool::deallocate(m, sizeof(MapNode));
+    }
+
+    // The first entry whose key is not below key.
+    Entries::iterator lowerBound(std::string_view key) {
+        return std::lower_bound(entries.begin(), entries.end(), key,
+                                [](const MapEntry* e, std::string_view k) { return e->key() < k; });
+    }
+    MapEntry* find(std::string_view key) {
+        auto it = lowerBound(key);
+        return it != entries.end() && (*it)->key() == key ? *it : nullptr;
+    }
+    // The entry of key, inserted with an Undefined value when missing.
+    var& at(std::string_view key) {
+        auto it = entries.empty() || entries.back()->key() < key ? entries.end() : lowerBound(key);
+        if (it != entries.end() && (*it)->key() == key) return (*it)->value;
+        MapEntry* e = MapEntry::makeWithSlot(key);
+        try {
+            entries.insert(it, e);
+        } catch (...) {
+            MapEntry::destroy(e);
+            throw;
+        }
+        return e->value;
+    }
+};
+
+struct ArrayNode {
+    std::atomic<uint32_t> refs{1};  // slots holding this array
+    std::vector<var> elements;
+
+    static ArrayNode* make() { return new (BlockPool::allocate(sizeof(ArrayNode))) ArrayNode; }
+    static void drop(ArrayNode* a) noexcept {
+        if (!dropIsLast(a->refs)) return;
+        a->~ArrayNode();
+        BlockPool::deallocate(a, sizeof(ArrayNode));
+    }
+};
+
+void Slot::clear() noexcept {
+    switch (kind) {
+        case var::Map:
+            MapNode::drop(map);
+            break;
+        case var::Array:
+            ArrayNode::drop(array);
+            break;
+        case LongString:
+            delete text;
+            break;
+        default:
+            break;
+    }
+    kind = var::Undefined;
 }
 
-vmap* asMap(vdata* n) {
-    return static_cast<vmap*>(n);
+void Slot::setMap(MapNode* m) noexcept {
+    clear();
+    map = m;
+    kind = var::Map;
 }
-varray* asArray(vdata* n) {
-    return static_cast<varray*>(n);
+
+void Slot::setArray(ArrayNode* a) noexcept {
+    clear();
+    array = a;
+    kind = var::Array;
 }
+
+}  // namespace detail
+
+using detail::ArrayNode;
+using detail::MapEntry;
+using detail::MapNode;
+using detail::Slot;
+
+namespace {
 
 const char* const OutOfRange = "Out of range";
 
@@ -67,11 +337,14 @@ const char* const OutOfRange = "Out of range";
 // ---------------------------------------------------------------------------
 // Construction and assignment
 
-var::var() : data(newSlot(newNode<vdata>())) {}
+var::var() : data(Slot::make()) {}
 // A move shares the slot like a copy: a moved-from handle stays usable.
-var::var(const var& other) = default;
-var::var(var&& other) noexcept : data(other.data) {}
-var::var(node_ptr node) : data(newSlot(std::move(node))) {}
+var::var(const var& other) : data(other.data) {
+    detail::retain(data->refs);
+}
+var::var(var&& other) noexcept : data(other.data) {
+    detail::retain(data->refs);
+}
 var::var(double v) : var() {
     makeReal(v);
 }
@@ -93,35 +366,65 @@ var::var(long long v) : var() {
 var::var(bool v) : var() {
     makeBoolean(v);
 }
-var::var(std::string v) : var() {
-    makeString(std::move(v));
+var::var(std::string v) : data(Slot::make(v.size())) {
+    data->setString(std::move(v));
 }
-var::var(const char* v) : var() {
-    makeString(v);
+var::var(const char* v) : data(Slot::make(std::strlen(v))) {
+    data->setString(v, std::strlen(v));
 }
 var::var(std::initializer_list<var> elements) : var() {
     makeArray(elements);
 }
 var::var(bytes& jsonText) : var(static_cast<const bytes&>(jsonText)) {}
-var::var(const bytes& jsonText) : data(fromJsonString(std::string(jsonText)).data) {}
-var::~var() = default;
+var::var(const bytes& jsonText) : var(fromJsonString(std::string(jsonText))) {}
+var::~var() {
+    Slot::drop(data);
+}
 
 var var::randomHex(int n) {
     return var(bytes(static_cast<unsigned>(n)).randomize().toHex());
 }
 
 var& var::operator=(const var& other) {
+    detail::retain(other.data->refs);
+    Slot::drop(data);
     data = other.data;
     return *this;
 }
 
 var& var::operator=(var&& other) noexcept {
+    detail::retain(other.data->refs);
+    Slot::drop(data);
     data = other.data;
     return *this;
 }
 
+// `other` holds its slot while this one lets go of its value, which may be what
+// holds other's slot (a <= a["k"]).
 var& var::operator<=(var other) {
-    *data = *other.data;
+    Slot* from = other.data;
+    if (from == data) return *this;
+    switch (from->kind) {
+        case Map:
+            detail::retain(from->map->refs);
+            data->setMap(from->map);
+            break;
+        case Array:
+            detail::retain(from->array->refs);
+            data->setArray(from->array);
+            break;
+        case String:
+        case detail::LongString: {
+            const std::string_view s = from->string();
+            data->setString(s.data(), s.size());
+            break;
+        }
+        default:
+            data->clear();
+            data->kind = from->kind;
+            std::memcpy(&data->real, &from->real, sizeof from->real);
+            break;
+    }
     return *this;
 }
 
@@ -163,52 +466,54 @@ var& var::operator=(const char* v) {
 }
 
 bool var::operator&=(const var& other) const {
-    return node() == other.node();
+    if (data == other.data) return true;
+    if (data->kind != other.data->kind) return false;
+    if (data->kind == Map) return data->map == other.data->map;
+    if (data->kind == Array) return data->array == other.data->array;
+    return false;
 }
 
 void var::makeReal(double v) {
-    auto n = newNode<vreal>();
-    n->value = v;
-    *data = std::move(n);
+    data->clear();
+    data->real = v;
+    data->kind = Real;
 }
 void var::makeInteger(long v) {
-    auto n = newNode<vinteger>();
-    n->value = v;
-    *data = std::move(n);
+    data->clear();
+    data->integer = v;
+    data->kind = Integer;
 }
 void var::makeBoolean(bool v) {
-    auto n = newNode<vboolean>();
-    n->value = v;
-    *data = std::move(n);
+    data->clear();
+    data->boolean = v;
+    data->kind = Boolean;
 }
 void var::makeString(std::string v) {
-    auto n = newNode<vstring>();
-    n->value = std::move(v);
-    *data = std::move(n);
+    data->setString(std::move(v));
 }
 void var::makeMap() {
-    *data = newNode<vmap>();
+    data->setMap(MapNode::make());
 }
 void var::makeArray() {
-    *data = newNode<varray>();
+    data->setArray(ArrayNode::make());
 }
 void var::makeArray(std::initializer_list<var> elements) {
-    auto n = newNode<varray>();
-    n->value.assign(elements.begin(), elements.end());
-    *data = std::move(n);
+    ArrayNode* a = ArrayNode::make();
+    a->elements.assign(elements.begin(), elements.end());
+    data->setArray(a);
 }
 void var::ensureMap() {
-    if (type() != Map) makeMap();
+    if (data->kind != Map) makeMap();
 }
 void var::ensureArray() {
-    if (type() != Array) makeArray();
+    if (data->kind != Array) makeArray();
 }
 
 // ---------------------------------------------------------------------------
 // Kinds and scalars
 
 var::var_type var::type() const {
-    return static_cast<var_type>(node()->type());
+    return data->kind == detail::LongString ? String : static_cast<var_type>(data->kind);
 }
 
 std::string var::typeName(int type) {
@@ -242,40 +547,40 @@ double var::realValue() const {
         std::cout << "Problems ahead" << std::endl;
         throwUnexpectedType("var::realValue()", Real);
     }
-    return static_cast<vreal*>(node())->value;
+    return data->real;
 }
 
 long var::integerValue() const {
     throwUnexpectedType("var::integerValue()", Integer);
-    return static_cast<vinteger*>(node())->value;
+    return data->integer;
 }
 
 bool var::booleanValue() const {
     throwUnexpectedType("var::booleanValue()", Boolean);
-    return static_cast<vboolean*>(node())->value;
+    return data->boolean;
 }
 
 std::string var::stringValue() const {
     throwUnexpectedType("var::stringValue()", String);
-    return static_cast<vstring*>(node())->value;
+    return std::string(data->string());
 }
 
 var::operator std::string() const {
     throwUnexpectedType("var::string()", String);
-    return static_cast<vstring*>(node())->value;
+    return std::string(data->string());
 }
 
 double var::realValue(double d) const {
-    return type() == Real ? static_cast<vreal*>(node())->value : d;
+    return data->kind == Real ? data->real : d;
 }
 long var::integerValue(long d) const {
-    return type() == Integer ? static_cast<vinteger*>(node())->value : d;
+    return data->kind == Integer ? data->integer : d;
 }
 bool var::booleanValue(bool d) const {
-    return type() == Boolean ? static_cast<vboolean*>(node())->value : d;
+    return data->kind == Boolean ? data->boolean : d;
 }
 std::string var::stringValue(std::string d) const {
-    return type() == String ? static_cast<vstring*>(node())->value : d;
+    return data->isString() ? std::string(data->string()) : d;
 }
 
 // ---------------------------------------------------------------------------
@@ -283,12 +588,12 @@ std::string var::stringValue(std::string d) const {
 
 var& var::entry(const std::string& key) {
     ensureMap();
-    return asMap(node())->value[key];
+    return data->map->at(key);
 }
 
 const var& var::entry(const std::string& key) const {
     throwUnexpectedType("var::operator[](var)", Map);
-    return asMap(node())->value[key];
+    return data->map->at(key);
 }
 
 var& var::operator[](var key) {
@@ -306,14 +611,20 @@ bool var::has(var key) {
 bool var::has(var key) const {
     if (type() == Undefined) return false;
     throwUnexpectedType("var::has(var)", Map);
-    const auto& m = asMap(node())->value;
-    auto it = m.find(key.stringValue());
-    return it != m.end() && it->second.isDefined();
+    const MapEntry* e = data->map->find(key.stringValue());
+    return e != nullptr && e->value.isDefined();
 }
 
 var& var::remove(var key) {
     ensureMap();
-    asMap(node())->value.erase(key.stringValue());
+    MapNode* m = data->map;
+    const std::string k = key.stringValue();
+    auto it = m->lowerBound(k);
+    if (it != m->entries.end() && (*it)->key() == k) {
+        MapEntry* e = *it;
+        m->entries.erase(it);
+        MapEntry::destroy(e);
+    }
     return *this;
 }
 
@@ -326,8 +637,8 @@ std::set<std::string> var::keys() const {
     std::set<std::string> result;
     if (type() == Undefined) return result;
     throwUnexpectedType("var::keys()", Map);
-    for (const auto& e : asMap(node())->value) {
-        if (e.second.isDefined()) result.insert(result.end(), e.first);
+    for (const MapEntry* e : data->map->entries) {
+        if (e->value.isDefined()) result.emplace_hint(result.end(), e->key());
     }
     return result;
 }
@@ -341,8 +652,8 @@ std::vector<var> var::values() const {
     std::vector<var> result;
     if (type() == Undefined) return result;
     throwUnexpectedType("var::values()", Map);
-    for (const auto& e : asMap(node())->value) {
-        if (e.second.isDefined()) result.push_back(e.second);
+    for (const MapEntry* e : data->map->entries) {
+        if (e->value.isDefined()) result.push_back(e->value);
     }
     return result;
 }
@@ -352,26 +663,26 @@ std::vector<var> var::values() const {
 
 var& var::operator[](unsigned i) {
     ensureArray();
-    return asArray(node())->value.at(i);
+    return data->array->elements.at(i);
 }
 
 const var& var::operator[](unsigned i) const {
     throwUnexpectedType("var::operator[](uint)", Array);
-    auto& v = asArray(node())->value;
+    auto& v = data->array->elements;
     if (i >= v.size()) throw std::runtime_error(OutOfRange);
     return v[i];
 }
 
 var& var::add(var v) {
     ensureArray();
-    auto& elements = asArray(node())->value;
+    auto& elements = data->array->elements;
     elements.push_back(std::move(v));
     return elements.back();
 }
 
 var& var::remove(unsigned i) {
     ensureArray();
-    auto& v = asArray(node())->value;
+    auto& v = data->array->elements;
     if (i >= v.size()) throw std::runtime_error(OutOfRange);
     v.erase(v.begin() + i);
     return *this;
@@ -379,14 +690,14 @@ var& var::remove(unsigned i) {
 
 var& var::last() const {
     throwUnexpectedType("var::last()", Array);
-    auto& v = asArray(node())->value;
+    auto& v = data->array->elements;
     if (v.empty()) throw std::runtime_error(OutOfRange);
     return v.back();
 }
 
 std::vector<var>& var::arrayValue() {
     ensureArray();
-    return asArray(node())->value;
+    return data->array->elements;
 }
 
 var::iterator var::begin() {
@@ -401,14 +712,14 @@ unsigned var::size() const {
         case Undefined:
             return 0;
         case Array:
-            return static_cast<unsigned>(asArray(node())->value.size());
+            return static_cast<unsigned>(data->array->elements.size());
         default:
             break;
     }
     throwUnexpectedType("var::size()", Map);
     unsigned n = 0;
-    for (const auto& e : asMap(node())->value) {
-        if (e.second.isDefined()) ++n;
+    for (const MapEntry* e : data->map->entries) {
+        if (e->value.isDefined()) ++n;
     }
     return n;
 }
@@ -418,73 +729,99 @@ unsigned var::size() const {
 // refuses text nested deeper than 512 levels, so received values stay shallow.
 
 bool var::operator==(const var& other) const {
-    const var_type t = type();
-    if (t != other.type()) return false;
-    switch (t) {
+    const Slot* a = data;
+    const Slot* b = other.data;
+    if (a->isString()) return b->isString() && a->string() == b->string();
+    if (a->kind != b->kind) return false;
+    switch (a->kind) {
         case Map: {
-            // Walk both ordered maps together, stepping over Undefined entries.
-            const auto& a = asMap(node())->value;
-            const auto& b = asMap(other.node())->value;
-            auto i = a.begin();
-            auto j = b.begin();
+            // Walk both sorted maps together, stepping over Undefined entries.
+            const auto& x = a->map->entries;
+            const auto& y = b->map->entries;
+            auto i = x.begin();
+            auto j = y.begin();
             for (;;) {
-                while (i != a.end() && i->second.isUndefined()) ++i;
-                while (j != b.end() && j->second.isUndefined()) ++j;
-                if (i == a.end() || j == b.end()) return i == a.end() && j == b.end();
-                if (i->first != j->first || !(i->second == j->second)) return false;
+                while (i != x.end() && (*i)->value.isUndefined()) ++i;
+                while (j != y.end() && (*j)->value.isUndefined()) ++j;
+                if (i == x.end() || j == y.end()) return i == x.end() && j == y.end();
+                if ((*i)->key() != (*j)->key() || !((*i)->value == (*j)->value)) return false;
                 ++i;
                 ++j;
             }
         }
         case Array: {
-            const auto& a = asArray(node())->value;
-            const auto& b = asArray(other.node())->value;
-            if (a.size() != b.size()) return false;
-            for (size_t k = 0; k < a.size(); ++k) {
-                if (!(a[k] == b[k])) return false;
+            const auto& x = a->array->elements;
+            const auto& y = b->array->elements;
+            if (x.size() != y.size()) return false;
+            for (size_t k = 0; k < x.size(); ++k) {
+                if (!(x[k] == y[k])) return false;
             }
             return true;
         }
         case Real:
-            return static_cast<vreal*>(node())->value == static_cast<vreal*>(other.node())->value;
+            return a->real == b->real;
         case Integer:
-            return static_cast<vinteger*>(node())->value == static_cast<vinteger*>(other.node())->value;
+            return a->integer == b->integer;
         case Boolean:
-            return static_cast<vboolean*>(node())->value == static_cast<vboolean*>(other.node())->value;
-        case String:
-            return static_cast<vstring*>(node())->value == static_cast<vstring*>(other.node())->value;
+            return a->boolean == b->boolean;
         default:
             return true;
     }
 }
 
-var var::clone() const {
-    switch (type()) {
-        case Map: {
-            auto n = newNode<vmap>();
-            for (const auto& e : asMap(node())->value) {
-                if (e.second.isDefined()) n->value.emplace_hint(n->value.end(), e.first, e.second.clone());
+namespace {
+
+// Bytes a copy of the value keeps inline: the string's length for a string.
+size_t inlineLength(const Slot* s) {
+    return s->isString() ? s->string().size() : 0;
+}
+
+// Copies the value of `from` deeply into the fresh, Undefined slot `to`.
+void cloneInto(Slot* to, const Slot* from) {
+    switch (from->kind) {
+        case var::Map: {
+            MapNode* m = MapNode::make();
+            to->setMap(m);
+            const auto& entries = from->map->entries;
+            m->entries.reserve(entries.size());
+            for (size_t k = 0; k < entries.size(); ++k) {
+                MapNode::prefetchAhead(entries, k);
+                const MapEntry* e = entries[k];
+                const Slot* value = e->slot();
+                if (value->kind == var::Undefined) continue;
+                MapEntry* copy = MapEntry::makeWithSlot(e->key(), inlineLength(value));
+                m->entries.push_back(copy);  // reserved: cannot throw
+                cloneInto(copy->slot(), value);
             }
-            return var(node_ptr(std::move(n)));
+            break;
         }
-        case Array: {
-            auto n = newNode<varray>();
-            const auto& elements = asArray(node())->value;
-            n->value.reserve(elements.size());
-            for (const auto& e : elements) n->value.push_back(e.clone());
-            return var(node_ptr(std::move(n)));
+        case var::Array: {
+            ArrayNode* a = ArrayNode::make();
+            to->setArray(a);
+            const auto& elements = from->array->elements;
+            a->elements.reserve(elements.size());
+            for (const var& e : elements) a->elements.push_back(e.clone());
+            break;
         }
-        case Real:
-            return var(static_cast<vreal*>(node())->value);
-        case Integer:
-            return var(static_cast<vinteger*>(node())->value);
-        case Boolean:
-            return var(static_cast<vboolean*>(node())->value);
-        case String:
-            return var(static_cast<vstring*>(node())->value);
+        case var::String:
+        case detail::LongString: {
+            const std::string_view text = from->string();
+            to->setString(text.data(), text.size());
+            break;
+        }
         default:
-            return var();
+            to->kind = from->kind;
+            std::memcpy(&to->real, &from->real, sizeof from->real);
+            break;
     }
+}
+
+}  // namespace
+
+var var::clone() const {
+    var result(Slot::make(inlineLength(data)));
+    cloneInto(result.data, data);
+    return result;
 }
 
 var::operator bytes() const {
@@ -500,113 +837,137 @@ std::ostream& operator<<(std::ostream& os, const var& v) {
 
 class JsonWriter {
 public:
-    explicit JsonWriter(int indentIncrement) : increment(indentIncrement) {}
+    explicit JsonWriter(int indentIncrement) : increment(indentIncrement) { at = stop = &out[0]; }
 
-    void write(const var& v, int indent, bool firstIncremented) {
-        vdata* n = v.node();
-        write(n, n->type(), indent, firstIncremented);
+    std::string write(const var& v, int indent, bool firstIncremented) {
+        write(v.data, indent, firstIncremented);
+        out.resize(static_cast<size_t>(at - out.data()));
+        return std::move(out);
     }
 
-    std::string out;
-
 private:
-    void write(vdata* n, int type, int indent, bool firstIncremented) {
-        switch (type) {
+    void write(const Slot* s, int indent, bool firstIncremented) {
+        switch (s->kind) {
             case var::String:
-                writeString(static_cast<vstring*>(n)->value);
+            case detail::LongString:
+                writeString(s->string());
                 break;
             case var::Boolean:
-                out += static_cast<vboolean*>(n)->value ? "true" : "false";
+                if (s->boolean) {
+                    put("true", 4);
+                } else {
+                    put("false", 5);
+                }
                 break;
             case var::Real:
-                writeReal(static_cast<vreal*>(n)->value);
+                writeReal(s->real);
                 break;
             case var::Integer:
-                writeInteger(static_cast<vinteger*>(n)->value);
+                writeInteger(s->integer);
                 break;
             case var::Map:
-                writeMap(static_cast<vmap*>(n)->value, indent, firstIncremented);
+                writeMap(s->map->entries, indent, firstIncremented);
                 break;
             case var::Array:
-                writeArray(static_cast<varray*>(n)->value, indent, firstIncremented);
+                writeArray(s->array->elements, indent, firstIncremented);
                 break;
             default:
-                out += "undefined";
+                put("undefined", 9);
                 break;
         }
+    }
+
+    // The text is written straight into `out`, which grows by doubling and is cut
+    // to the written length at the end.
+    void reserve(size_t n) {
+        if (static_cast<size_t>(stop - at) < n) grow(n);
+    }
+    void grow(size_t n) {
+        const size_t used = static_cast<size_t>(at - out.data());
+        out.resize(std::max(out.size() * 2, used + n + 64));
+        at = &out[0] + used;
+        stop = &out[0] + out.size();
+    }
+    void put(char c) {
+        reserve(1);
+        *at++ = c;
+    }
+    void put(const char* p, size_t n) {
+        reserve(n);
+        std::memcpy(at, p, n);
+        at += n;
     }
 
     // A newline and `indent` spaces in indented text, nothing in compact text.
     void newLine(int indent) {
         if (increment <= 0) return;
-        out += '\n';
-        out.append(static_cast<size_t>(std::max(indent, 0)), ' ');
+        const size_t spaces = static_cast<size_t>(std::max(indent, 0));
+        reserve(spaces + 1);
+        *at++ = '\n';
+        std::memset(at, ' ', spaces);
+        at += spaces;
     }
 
-    void writeMap(const vmap::entries& m, int indent, bool firstIncremented) {
+    void writeMap(const MapNode::Entries& m, int indent, bool firstIncremented) {
         if (m.empty()) {
-            out += "{}";
+            put("{}", 2);
             return;
         }
         if (firstIncremented) newLine(indent);
-        out += '{';
+        put('{');
         bool first = true;
-        for (const auto& e : m) {
-            vdata* n = e.second.node();
-            const int type = n->type();
-            if (type == var::Undefined) continue;
-            if (!first) out += ',';
+        for (size_t k = 0; k < m.size(); ++k) {
+            MapNode::prefetchAhead(m, k);
+            const MapEntry* e = m[k];
+            const Slot* s = e->slot();
+            if (s->kind == var::Undefined) continue;
+            if (!first) put(',');
             first = false;
             newLine(indent + increment);
-            writeString(e.first);
-            out += ':';
-            write(n, type, indent + increment, true);
+            writeString(e->key());
+            put(':');
+            write(s, indent + increment, true);
         }
         newLine(indent);
-        out += '}';
+        put('}');
     }
 
     void writeArray(const std::vector<var>& a, int indent, bool firstIncremented) {
         if (a.empty()) {
-            out += "[]";
+            put("[]", 2);
             return;
         }
         if (firstIncremented) newLine(indent);
-        out += '[';
+        put('[');
         bool first = true;
         for (const auto& e : a) {
-            if (!first) out += ',';
+            if (!first) put(',');
             first = false;
             newLine(indent + increment);
-            write(e, indent + increment, false);
+            write(e.data, indent + increment, false);
         }
         newLine(indent);
-        out += ']';
+        put(']');
     }
 
     // A backslash goes before every double quote and every backslash; every other
     // byte (newlines and control characters included) is written as it is, and the
     // reader turns backslash-x back into x.
-    void writeString(const std::string& s) {
-        out += '"';
-        const char* p = s.data();
-        const char* end = p + s.size();
-        while (p < end) {
-            const char* q = p;
-            while (q < end && *q != '"' && *q != '\\') ++q;
-            out.append(p, static_cast<size_t>(q - p));
-            if (q == end) break;
-            out += '\\';
-            out += *q;
-            p = q + 1;
+    void writeString(std::string_view s) {
+        reserve(2 * s.size() + 2);
+        char* w = at;  // a local copy: stores through char* could otherwise change `at`
+        *w++ = '"';
+        for (const char c : s) {
+            if (c == '"' || c == '\\') *w++ = '\\';
+            *w++ = c;
         }
-        out += '"';
+        *w++ = '"';
+        at = w;
     }
 
     void writeInteger(long v) {
-        char buf[24];
-        auto r = std::to_chars(buf, buf + sizeof buf, v);
-        out.append(buf, static_cast<size_t>(r.ptr - buf));
+        reserve(24);
+        at = std::to_chars(at, stop, v).ptr;
     }
 
     // Reals travel with the six significant digits of single precision ("%.6g" of
@@ -621,17 +982,56 @@ private:
         if (d < -FLT_MAX) d = -FLT_MAX;
         const float f = static_cast<float>(d);
         if (f == 0.0f) {
-            out += "0.0";
+            put("0.0", 3);
             return;
         }
-        char buf[32];
+        reserve(32);
+        if (writeShortReal(f)) return;
         // Same digits as printf's "%.6g" of the float.
-        auto r = std::to_chars(buf, buf + sizeof buf, static_cast<double>(f), std::chars_format::general, 6);
-        const size_t len = static_cast<size_t>(r.ptr - buf);
-        out.append(buf, len);
-        if (std::memchr(buf, '.', len) == nullptr && std::memchr(buf, 'e', len) == nullptr) out += ".0";
+        char* begin = at;
+        at = std::to_chars(at, stop, static_cast<double>(f), std::chars_format::general, 6).ptr;
+        const size_t len = static_cast<size_t>(at - begin);
+        if (std::memchr(begin, '.', len) == nullptr && std::memchr(begin, 'e', len) == nullptr) put(".0", 2);
     }
 
+    // Most reals the system writes (progress, settings) have a short exact decimal
+    // form: v times 10^d is a whole number below 10^6 for some d <= 6. Then "%.6g"
+    // writes exactly those digits (plain notation, since 1e-4 <= |v| < 1e6) and no
+    // rounding is involved, so they are written here without the general routine.
+    // The product is exact: a float has 24 significant bits and 10^6 needs 20.
+    bool writeShortReal(float f) {
+        const double v = std::fabs(static_cast<double>(f));
+        if (!(v >= 1e-4 && v < 1e6)) return false;
+        static constexpr double Scale[] = {1, 10, 100, 1e3, 1e4, 1e5, 1e6};
+        for (unsigned d = 0; d < 7; ++d) {
+            const double x = v * Scale[d];
+            if (x >= 1e6) return false;
+            const auto n = static_cast<uint32_t>(x);
+            if (static_cast<double>(n) != x) continue;
+            if (f < 0) *at++ = '-';
+            const uint32_t unit = static_cast<uint32_t>(Scale[d]);
+            at = std::to_chars(at, stop, n / unit).ptr;
+            *at++ = '.';
+            if (d == 0) {
+                *at++ = '0';
+                return true;
+            }
+            // The fraction's d digits, leading zeros included; the last one is not 0
+            // since a smaller d would have given a whole number.
+            uint32_t fraction = n % unit;
+            for (unsigned k = d; k-- > 0;) {
+                at[k] = static_cast<char>('0' + fraction % 10);
+                fraction /= 10;
+            }
+            at += d;
+            return true;
+        }
+        return false;
+    }
+
+    std::string out;
+    char* at = nullptr;    // where the next byte goes
+    char* stop = nullptr;  // end of out
     int increment;
 };
 
@@ -644,9 +1044,7 @@ std::string var::toJsonString(int indentIncrement) const {
 }
 
 std::string var::toJsonString(int indent, int indentIncrement, bool firstIncremented) const {
-    JsonWriter w(indentIncrement);
-    w.write(*this, indent, firstIncremented);
-    return std::move(w.out);
+    return JsonWriter(indentIncrement).write(*this, indent, firstIncremented);
 }
 
 // ---------------------------------------------------------------------------
@@ -675,6 +1073,15 @@ public:
     static constexpr size_t MaxNesting = 512;
 
     explicit JsonReader(const char* text, size_t length) : p(text), n(length) {}
+    JsonReader(const JsonReader&) = delete;
+    JsonReader& operator=(const JsonReader&) = delete;
+    ~JsonReader() {
+        for (Pair& pr : stack) {
+            pr.key.reset();
+            pr.val.reset();
+        }
+        for (const PendingEntry& e : entries) MapEntry::destroy(e.entry);
+    }
 
     var read() {
         stack.resize(8);
@@ -689,7 +1096,7 @@ public:
                 curIsKey = false;
                 complete = false;
             }
-            Slot& s = slot();
+            Pending& s = slot();
             switch (s.kind) {
                 case var::Undefined:
                     if (c == 'u' && n - i >= UndefinedWord.size() &&
@@ -709,13 +1116,13 @@ public:
                     break;
                 case var::Integer:
                 case var::Real:
-                    if (readNumber(s, c)) ++i;
+                    i = readNumber(s, i);
                     break;
                 case var::String:
                     i = readString(s, i);
                     break;
                 case var::Map:
-                    readMap(c);
+                    readMap(s, c);
                     ++i;
                     break;
                 case var::Array:
@@ -723,7 +1130,7 @@ public:
                     break;
             }
         }
-        Slot& s = slot();
+        Pending& s = slot();
         if (s.kind == var::Integer || s.kind == var::Real) finishNumber(s);
         if (depth != 1) throw std::runtime_error("Invalid json. Stack non-empty.");
         return materialize(s);
@@ -732,26 +1139,38 @@ public:
 private:
     // The key or value of one pair while it is being read. Scalars keep their
     // value here until they are stored; containers hold their node from the start.
-    struct Slot {
+    struct Pending {
         int kind = var::Undefined;
         bool boolean = false;
         long integer = 0;
         double real = 0.0;
-        std::string string;
-        var::node_ptr container;
+        // A string: a view of the text, or of `own` when it had escapes (the
+        // stack may move `own` when it grows, so the view is made when used).
+        std::string_view view;
+        std::string own;
+        bool escaped = false;
+        MapNode* map = nullptr;      // owned until the value is stored
+        ArrayNode* array = nullptr;  // owned until the value is stored
+        size_t storedEntries = 0;    // entries stored in an open map (on the reader's stack until it closes)
+        bool closed = false;         // a map whose closing brace was read
+
+        std::string_view string() const { return escaped ? std::string_view(own) : view; }
 
         void reset() {
             kind = var::Undefined;
-            container.reset();
+            if (map != nullptr) MapNode::drop(map);
+            if (array != nullptr) ArrayNode::drop(array);
+            map = nullptr;
+            array = nullptr;
         }
     };
     struct Pair {
-        Slot key;
-        Slot val;
+        Pending key;
+        Pending val;
     };
 
-    Slot& slot() { return curIsKey ? stack[cur].key : stack[cur].val; }
-    Slot& top() { return stack[depth - 1].val; }
+    Pending& slot() { return curIsKey ? stack[cur].key : stack[cur].val; }
+    Pending& top() { return stack[depth - 1].val; }
 
     // The current value is the container of the topmost pair (the value of the
     // pair below the top).
@@ -761,8 +1180,8 @@ private:
         if (depth > MaxNesting) throw std::runtime_error(TooDeep);
         if (depth == stack.size()) stack.resize(stack.size() * 2);
         Pair& pr = stack[depth++];
-        pr.key.reset();
-        pr.val.reset();
+        discard(pr.key);
+        discard(pr.val);
     }
 
     void pop() { --depth; }
@@ -773,21 +1192,24 @@ private:
         curIsKey = key;
     }
 
-    void startValue(Slot& s, char c) {
+    void startValue(Pending& s, char c) {
         switch (c) {
             case '{':
             case '[':
                 if (cur >= MaxNesting) throw std::runtime_error(TooDeep);
                 s.kind = c == '{' ? var::Map : var::Array;
                 if (c == '{') {
-                    s.container = newNode<vmap>();
+                    s.storedEntries = 0;
+                    s.closed = false;
+                    s.map = MapNode::make();
                 } else {
-                    s.container = newNode<varray>();
+                    s.array = ArrayNode::make();
                 }
                 break;
             case '"':
                 s.kind = var::String;
-                s.string.clear();
+                s.view = {};
+                s.escaped = false;
                 openString();
                 break;
             case '-':
@@ -812,7 +1234,7 @@ private:
         }
     }
 
-    void readBoolean(Slot& s, char c) {
+    void readBoolean(Pending& s, char c) {
         const char* word = boolVal ? "true" : "false";
         const int length = boolVal ? 4 : 5;
         if (boolPosition < length && c == word[boolPosition]) {
@@ -824,58 +1246,63 @@ private:
         }
     }
 
-    static void makeReal(Slot& s) {
+    static void makeReal(Pending& s) {
         if (s.kind != var::Real) {
             s.kind = var::Real;
             s.real = 0.0;
         }
     }
 
-    // Returns false when the character ended the number and must be handled again.
-    bool readNumber(Slot& s, char c) {
-        if (c >= '0' && c <= '9') {
-            const unsigned digit = static_cast<unsigned>(c - '0');
-            if (ePassed) {
-                if (eValue < ExponentCap) eValue = eValue * 10 + digit;
-                eSignAllowed = false;
-            } else if (mantissa <= (UINT64_MAX - 9) / 10) {
-                mantissa = mantissa * 10 + digit;
-                if (dotPassed) --exponent;
-            } else if (!dotPassed) {
-                ++exponent;  // a digit beyond the accumulator only scales the value
-            }
-            return true;
-        }
-        switch (c) {
-            case '.':
-                if (!dotPassed) {
-                    dotPassed = true;
-                    makeReal(s);
-                }
-                return true;
-            case 'e':
-            case 'E':
-                ePassed = true;
-                eSignAllowed = true;
-                makeReal(s);
-                return true;
-            case '+':
-            case '-':
-                if (eSignAllowed) {
-                    eNegative = c == '-';
+    // Reads the characters of a number from i on; returns the index of the first one
+    // that ends it (handled again once the number is complete) or the end.
+    size_t readNumber(Pending& s, size_t i) {
+        for (; i < n; ++i) {
+            const char c = p[i];
+            if (c >= '0' && c <= '9') {
+                const unsigned digit = static_cast<unsigned>(c - '0');
+                if (ePassed) {
+                    if (eValue < ExponentCap) eValue = eValue * 10 + digit;
                     eSignAllowed = false;
+                } else if (mantissa <= (UINT64_MAX - 9) / 10) {
+                    mantissa = mantissa * 10 + digit;
+                    if (dotPassed) --exponent;
+                } else if (!dotPassed) {
+                    ++exponent;  // a digit beyond the accumulator only scales the value
                 }
-                return true;
-            default:
-                // This number sits where the next character would be handed after it
-                // ends (it follows a finished value without a separator): handing
-                // the character back would end it again, forever.
-                if (isContainer())
-                    throw std::runtime_error("Invalid json. Missing separator between values.");
-                finishNumber(s);
-                complete = true;
-                return false;
+                continue;
+            }
+            switch (c) {
+                case '.':
+                    if (!dotPassed) {
+                        dotPassed = true;
+                        makeReal(s);
+                    }
+                    continue;
+                case 'e':
+                case 'E':
+                    ePassed = true;
+                    eSignAllowed = true;
+                    makeReal(s);
+                    continue;
+                case '+':
+                case '-':
+                    if (eSignAllowed) {
+                        eNegative = c == '-';
+                        eSignAllowed = false;
+                    }
+                    continue;
+                default:
+                    // This number sits where the next character would be handed after
+                    // it ends (it follows a finished value without a separator):
+                    // handing the character back would end it again, forever.
+                    if (isContainer())
+                        throw std::runtime_error("Invalid json. Missing separator between values.");
+                    finishNumber(s);
+                    complete = true;
+                    return i;
+            }
         }
+        return i;
     }
 
     // The digits are gathered in a 64-bit accumulator (digits beyond 19 significant
@@ -885,7 +1312,7 @@ private:
     // a Real. A Real is the accumulator times ten to the exponent, by repeated
     // multiplication or division (beyond 400 steps the result is already infinite
     // or zero, so the steps stop there).
-    void finishNumber(Slot& s) {
+    void finishNumber(Pending& s) {
         if (s.kind == var::Integer) {
             const uint64_t limit = negative ? 2147483648ULL : 2147483647ULL;
             if (exponent == 0 && mantissa <= limit) {
@@ -918,7 +1345,7 @@ private:
 
     // Handles the character at i and, inside a string, every plain character after
     // it; returns the index of the next character to handle.
-    size_t readString(Slot& s, size_t i) {
+    size_t readString(Pending& s, size_t i) {
         const char c = p[i];
         if (!openned) {
             if (c == '"') openString();
@@ -934,7 +1361,8 @@ private:
             return i + 1;
         }
         if (c == '"') {
-            s.string.swap(buffer);
+            s.own.swap(buffer);
+            s.escaped = true;
             openned = false;
             complete = true;
             return i + 1;
@@ -943,7 +1371,7 @@ private:
         while (j < n && p[j] != '"' && p[j] != '\\') ++j;
         if (j < n && p[j] == '"' && buffer.empty()) {
             // A string without a backslash goes straight into the value.
-            s.string.assign(p + i, j - i);
+            s.view = std::string_view(p + i, j - i);
             openned = false;
             complete = true;
             return j + 1;
@@ -952,13 +1380,14 @@ private:
         return j;
     }
 
-    void readMap(char c) {
+    void readMap(Pending& map, char c) {
         switch (c) {
             case '"': {
                 push();
-                Slot& key = stack[depth - 1].key;
+                Pending& key = stack[depth - 1].key;
                 key.kind = var::String;
-                key.string.clear();
+                key.view = {};
+                key.escaped = false;
                 openString();
                 focusTop(true);
                 break;
@@ -981,6 +1410,7 @@ private:
                     storeEntry();
                     pop();
                 }
+                closeMap(map);
                 complete = true;
                 break;
             default:
@@ -1017,56 +1447,150 @@ private:
         }
     }
 
+    // A map's entries wait on a stack shared by all open maps, so that each map's
+    // vector is made once, of its final size, when the map closes.
     void storeEntry() {
         Pair& pr = stack[depth - 1];
-        vmap::entries& m = static_cast<vmap*>(stack[depth - 2].val.container.get())->value;
         if (pr.key.kind != var::String) {
             // Throws the error of a key that is not a String.
             (void)static_cast<std::string>(materialize(pr.key));
         }
-        var value = materialize(pr.val);
-        // Keys written by the writer arrive in order: then the insertion is constant
-        // time. A repeated key keeps the last value.
-        auto at = m.end();
-        if (!m.empty() && !(m.rbegin()->first < pr.key.string)) at = m.lower_bound(pr.key.string);
-        if (at != m.end() && at->first == pr.key.string) {
-            at->second = value;
-        } else {
-            m.emplace_hint(at, std::move(pr.key.string), std::move(value));
+        Pending& map = stack[depth - 2].val;
+        MapEntry* e = MapEntry::makeWithSlot(pr.key.string(), inlineLength(pr.val));
+        try {
+            if (map.closed) {
+                // Odd text can make a closed map the container again: the entry goes
+                // straight in (a repeated key keeps the last value).
+                MapNode::Entries& m = map.map->entries;
+                auto at = map.map->lowerBound(e->key());
+                if (at != m.end() && (*at)->key() == e->key()) {
+                    MapEntry::destroy(*at);
+                    *at = e;
+                } else {
+                    m.insert(at, e);
+                }
+            } else {
+                entries.push_back({e, map.map});
+                ++map.storedEntries;
+            }
+        } catch (...) {
+            MapEntry::destroy(e);
+            throw;
         }
+        fill(e->value.data, pr.val);
     }
 
-    void appendElement() {
-        static_cast<varray*>(stack[depth - 2].val.container.get())->value.push_back(materialize(top()));
+    // Keys written by the writer arrive in order and once each. Otherwise the
+    // entries are sorted by key, and of a repeated key the last value is kept.
+    void closeMap(Pending& map) {
+        MapNode::Entries& into = map.map->entries;
+        const size_t n = map.storedEntries;
+        auto first = entries.end() - static_cast<std::ptrdiff_t>(std::min(n, entries.size()));
+        const bool onTop =
+            n <= entries.size() &&
+            std::all_of(first, entries.end(), [&map](const PendingEntry& e) { return e.map == map.map; });
+        if (!onTop) {
+            // Odd text (a map as a key, say) left other maps' entries among them.
+            const MapNode::Entries own = takeEntries(map.map);
+            into.insert(into.end(), own.begin(), own.end());
+        } else {
+            into.reserve(into.size() + n);
+            for (auto it = first; it != entries.end(); ++it) into.push_back(it->entry);
+            entries.erase(first, entries.end());
+        }
+        map.storedEntries = 0;
+        map.closed = true;
+        const auto keyLess = [](const MapEntry* a, const MapEntry* b) { return a->key() < b->key(); };
+        const auto notBelow = [](const MapEntry* a, const MapEntry* b) { return !(a->key() < b->key()); };
+        if (std::adjacent_find(into.begin(), into.end(), notBelow) == into.end()) return;
+        std::stable_sort(into.begin(), into.end(), keyLess);
+        auto kept = into.begin();
+        for (auto it = into.begin(); it != into.end(); ++it) {
+            if (it + 1 != into.end() && (*(it + 1))->key() == (*it)->key()) {
+                MapEntry::destroy(*it);
+            } else {
+                *kept++ = *it;
+            }
+        }
+        into.erase(kept, into.end());
     }
 
-    static var materialize(Slot& s) {
+    // The entries stored in the map, in order, off the stack.
+    MapNode::Entries takeEntries(const MapNode* map) {
+        MapNode::Entries own;
+        auto kept = entries.begin();
+        for (auto it = entries.begin(); it != entries.end(); ++it) {
+            if (it->map == map) {
+                own.push_back(it->entry);
+            } else {
+                *kept++ = *it;
+            }
+        }
+        entries.erase(kept, entries.end());
+        return own;
+    }
+
+    // A map dropped before it closed takes its entries with it.
+    void discard(Pending& s) {
+        if (s.map != nullptr) discardMap(s);
+        if (s.array != nullptr) ArrayNode::drop(s.array);
+        s.array = nullptr;
+        s.kind = var::Undefined;
+    }
+    __attribute__((noinline)) void discardMap(Pending& s) {
+        for (MapEntry* e : takeEntries(s.map)) MapEntry::destroy(e);
+        MapNode::drop(s.map);
+        s.map = nullptr;
+    }
+
+    void appendElement() { stack[depth - 2].val.array->elements.push_back(materialize(top())); }
+
+    static var materialize(Pending& s) { return var(take(s)); }
+
+    static size_t inlineLength(const Pending& s) { return s.kind == var::String ? s.string().size() : 0; }
+
+    // A new slot (one reference, handed to the caller) holding the value.
+    static Slot* take(Pending& s) {
+        Slot* slot = Slot::make(inlineLength(s));
+        try {
+            fill(slot, s);
+        } catch (...) {
+            Slot::drop(slot);
+            throw;
+        }
+        return slot;
+    }
+
+    // Puts the value into the fresh, Undefined slot `to`; a container's node moves.
+    static void fill(Slot* to, Pending& s) {
         switch (s.kind) {
             case var::Map:
+                to->setMap(s.map);
+                s.map = nullptr;
+                break;
             case var::Array:
-                return var(std::move(s.container));
-            case var::Real: {
-                auto node = newNode<vreal>();
-                node->value = s.real;
-                return var(var::node_ptr(std::move(node)));
-            }
-            case var::Integer: {
-                auto node = newNode<vinteger>();
-                node->value = s.integer;
-                return var(var::node_ptr(std::move(node)));
-            }
-            case var::Boolean: {
-                auto node = newNode<vboolean>();
-                node->value = s.boolean;
-                return var(var::node_ptr(std::move(node)));
-            }
+                to->setArray(s.array);
+                s.array = nullptr;
+                break;
+            case var::Real:
+                to->real = s.real;
+                to->kind = var::Real;
+                break;
+            case var::Integer:
+                to->integer = s.integer;
+                to->kind = var::Integer;
+                break;
+            case var::Boolean:
+                to->boolean = s.boolean;
+                to->kind = var::Boolean;
+                break;
             case var::String: {
-                auto node = newNode<vstring>();
-                node->value = std::move(s.string);
-                return var(var::node_ptr(std::move(node)));
+                const std::string_view text = s.string();
+                to->setString(text.data(), text.size());
+                break;
             }
             default:
-                return var();
+                break;
         }
     }
 
@@ -1078,6 +1602,11 @@ private:
     size_t n;
 
     std::vector<Pair> stack;  // entries beyond depth are kept for reuse
+    struct PendingEntry {
+        MapEntry* entry;
+        const MapNode* map;  // the map it was stored in
+    };
+    std::vector<PendingEntry> entries;  // entries of the open maps, in the order stored
     size_t depth = 0;
     size_t cur = 0;  // the pair the next character applies to
     bool curIsKey = false;

@@ -1,8 +1,18 @@
 // kel::var: the one dynamic, JSON-shaped value of the system (map, array, real,
 // integer, boolean, string, undefined) with reference semantics: copies of a var
-// share one slot, and a kind-changing assignment replaces the node inside the slot
+// share one slot, and a kind-changing assignment replaces the value inside the slot
 // so every sharer sees it; only clone() copies. No locking: handles may be copied
 // and dropped on any thread, but a shared value needs the caller's serialisation.
+//
+// Layout (compact for the 32-bit board): a var is one pointer to its slot. A slot
+// is one pooled block holding its reference count, its kind and the value itself:
+// a number or boolean, a string of up to 120 bytes inline, or a pointer to a map
+// or array node (shared by content assignment) or to a longer string. A map node
+// keeps its entries as a vector of pointers sorted by key bytes; each entry is one
+// pooled block (the value's handle, the key's bytes and, for an entry made with
+// its value, that value's slot), so a var& to an entry stays valid while the map
+// grows, as it did with a node-based map. Numbers, booleans and strings live in
+// their slot, so a content assignment (<=) copies them rather than sharing.
 #pragma once
 
 #include <initializer_list>
@@ -19,14 +29,12 @@
 
 namespace kel {
 
-class var;
-
-// The value nodes. vdata itself is the Undefined node.
-class vdata {
-public:
-    virtual ~vdata();
-    virtual int type() const;
-};
+namespace detail {
+struct Slot;
+struct MapNode;
+struct MapEntry;
+struct ArrayNode;
+}  // namespace detail
 
 class var {
 public:
@@ -69,7 +77,10 @@ public:
     var& operator=(std::string v);
     var& operator=(const char* v);
 
-    // True when both handles reach the very same value node.
+    // True when both handles reach the very same value: they share the slot, or
+    // they hold the very same map or array (after a content assignment). Numbers,
+    // booleans and strings live in their slot, so a content assignment copies them
+    // and only handles of one slot reach the same one.
     bool operator&=(const var& other) const;
 
     var_type type() const;
@@ -139,11 +150,8 @@ public:
     static std::string typeName(int type);
 
 private:
-    typedef std::shared_ptr<vdata> node_ptr;
-    typedef std::shared_ptr<node_ptr> slot_ptr;
-
-    // A new slot holding the given node (the reader builds nodes directly).
-    explicit var(node_ptr node);
+    // Takes over one reference to the slot (the reader builds slots directly).
+    explicit var(detail::Slot* adopted) noexcept : data(adopted) {}
 
     var& entry(const std::string& key);
     const var& entry(const std::string& key) const;
@@ -157,55 +165,15 @@ private:
     void makeArray(std::initializer_list<var> elements);
     void ensureMap();
     void ensureArray();
-    vdata* node() const { return data->get(); }
 
-    slot_ptr data;
+    detail::Slot* data;
 
     friend class var_array;
     friend class var_map;
     friend class JsonWriter;
     friend class JsonReader;
-};
-
-class vmap : public vdata {
-public:
-    // Entries live in pooled blocks like slots and nodes (see BlockPool).
-    typedef std::map<std::string, var, std::less<std::string>,
-                     PoolAllocator<std::pair<const std::string, var>>>
-        entries;
-
-    int type() const override;
-    entries value;
-};
-
-class varray : public vdata {
-public:
-    int type() const override;
-    std::vector<var> value;
-};
-
-class vreal : public vdata {
-public:
-    int type() const override;
-    double value = 0.0;
-};
-
-class vinteger : public vdata {
-public:
-    int type() const override;
-    long value = 0;
-};
-
-class vboolean : public vdata {
-public:
-    int type() const override;
-    bool value = false;
-};
-
-class vstring : public vdata {
-public:
-    int type() const override;
-    std::string value;
+    friend struct detail::Slot;
+    friend struct detail::MapEntry;
 };
 
 class var_array : public var {

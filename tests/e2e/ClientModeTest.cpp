@@ -16,6 +16,7 @@
 
 using namespace std::chrono_literals;
 using testsupport::ChildProcess;
+using testsupport::Cable;
 using testsupport::NetworkNamespace;
 
 namespace {
@@ -23,39 +24,6 @@ namespace {
 const std::string PrivateKey = "77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a";
 const std::string PublicKey = "8520f0098930a754748b7ddcb43ef75a0dbf3a0d26381af4eba4a98eaa9b4e6a";
 const std::string Nbsp = "\u00a0";
-
-bool run(const std::vector<std::string>& argv) {
-    ChildProcess command(argv);
-    return command.wait(30s) == 0;
-}
-
-// A veth pair with one end in each namespace, addressed and up. Deleting one end
-// deletes both; deleting a namespace deletes the end inside it.
-class Cable {
-public:
-    Cable(const NetworkNamespace& a, const std::string& addressA, const NetworkNamespace& b,
-          const std::string& addressB)
-        : end(std::string("tvc") + std::to_string(::getpid() % 1000000)) {
-        const std::string endA = end + "a", endB = end + "b";
-        ok = run({"ip", "link", "add", endA, "type", "veth", "peer", "name", endB}) &&
-             run({"ip", "link", "set", endA, "netns", a.name()}) &&
-             run({"ip", "link", "set", endB, "netns", b.name()}) &&
-             run({"ip", "-n", a.name(), "addr", "add", addressA, "dev", endA}) &&
-             run({"ip", "-n", b.name(), "addr", "add", addressB, "dev", endB}) &&
-             run({"ip", "-n", a.name(), "link", "set", endA, "up"}) &&
-             run({"ip", "-n", b.name(), "link", "set", endB, "up"});
-        nsA = a.name();
-    }
-    ~Cable() { run({"ip", "-n", nsA, "link", "delete", end + "a"}); }
-    Cable(const Cable&) = delete;
-    Cable& operator=(const Cable&) = delete;
-
-    bool ok = false;
-
-private:
-    std::string end;
-    std::string nsA;
-};
 
 // The text between `prefix` and the end of its line, from the first line holding it.
 std::string restOfLine(const std::string& text, const std::string& prefix) {

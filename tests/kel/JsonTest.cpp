@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 using kel::var;
 
@@ -108,8 +109,13 @@ TEST(JsonWriter, WritesRealsWithSixDigitsAndKeepsThemReals) {
     std::mt19937 rng(7);
     std::uniform_real_distribution<double> mantissa(-10.0, 10.0);
     std::uniform_int_distribution<int> exponent(-40, 37);
-    for (int k = 0; k < 20000; ++k) {
-        const double d = mantissa(rng) * std::pow(10.0, exponent(rng));
+    // Values with a short exact decimal form (k/2^j, whole numbers, around the
+    // plain-notation bounds 1e-4 and 1e6) as well as arbitrary ones.
+    std::vector<double> values = {1e-4, 0.0001220703125, 999999.0, 999999.5, 1e6, 0.5, -0.125, 1.0, 65535.75};
+    for (int k = -70000; k <= 70000; k += 7) values.push_back(k / 64.0);
+    for (int j = 0; j < 30; ++j) values.push_back(std::ldexp(3.0, -j));
+    for (int k = 0; k < 20000; ++k) values.push_back(mantissa(rng) * std::pow(10.0, exponent(rng)));
+    for (const double d : values) {
         char buf[32];
         std::snprintf(buf, sizeof buf, "%.6g", static_cast<double>(static_cast<float>(d)));
         std::string expected = buf;
@@ -143,6 +149,8 @@ TEST(JsonReader, ReadsScalars) {
     EXPECT_TRUE(read("true").booleanValue());
     EXPECT_FALSE(read("false").booleanValue(true));
     EXPECT_EQ(" a b ", read("\" a b \"").stringValue());
+    EXPECT_EQ("{\"\":\"\"}", read("{\"\":\"\"}").toJsonString());
+    EXPECT_EQ("", read("\"unterminated").stringValue());  // the string is not complete
 }
 
 TEST(JsonReader, ToleratesWhiteSpaceAndSkipsWhatItHasNoUseFor) {
@@ -154,6 +162,9 @@ TEST(JsonReader, ToleratesWhiteSpaceAndSkipsWhatItHasNoUseFor) {
     EXPECT_EQ(12, read("1+2").integerValue());
     EXPECT_TRUE(read("{\"a\":1,\"a\":2}") == read("{\"a\":2}"));
     EXPECT_TRUE(read("{\"b\":1,\"a\":2}") == read("{\"a\":2,\"b\":1}"));
+    EXPECT_EQ(
+        "{\"a\":4,\"b\":{\"x\":2},\"c\":5}",
+        read("{\"c\":5,\"b\":1,\"a\":2,\"b\":{\"y\":1,\"x\":2,\"y\":undefined},\"a\":4}").toJsonString());
 }
 
 TEST(JsonReader, ReadsTheWriterWordForUndefinedBack) {

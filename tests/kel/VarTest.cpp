@@ -5,6 +5,8 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 using kel::var;
 
@@ -77,6 +79,43 @@ TEST(Var, MapEntrySharesTheStoredSlotButNotAClone) {
     v = 9;
     EXPECT_EQ(9, m["shared"].integerValue());
     EXPECT_EQ(1, m["cloned"].integerValue());
+}
+
+TEST(Var, EntryValuesOutliveTheirMapAndTheirEntry) {
+    var kept;
+    var inner;
+    var replaced;
+    {
+        var m = var::fromJsonString("{\"a\":\"text\",\"b\":{\"c\":1},\"d\":[2]}");
+        m["new"] = 1.5;
+        kept = m["a"];
+        inner = m["b"];
+        replaced = m["d"];
+        m["d"] = kept;  // the entry takes another slot; its old one lives on in `replaced`
+        kept = "changed";
+        EXPECT_EQ("{\"a\":\"changed\",\"b\":{\"c\":1},\"d\":\"changed\",\"new\":1.5}", m.toJsonString());
+        var copy = m.clone();
+        m.remove("b");
+        EXPECT_TRUE(copy["b"] == inner);
+    }
+    EXPECT_EQ("changed", kept.stringValue());
+    EXPECT_EQ(1, inner["c"].integerValue());
+    EXPECT_EQ("[2]", replaced.toJsonString());
+
+    // Maps dropped on one thread while handles to their values are dropped on
+    // another, both at once.
+    for (int round = 0; round < 200; ++round) {
+        std::vector<var> maps;
+        std::vector<var> handles;
+        for (int k = 0; k < 50; ++k) {
+            maps.push_back(var::fromJsonString("{\"k\":\"value\",\"n\":{\"x\":1}}"));
+            handles.push_back(maps.back()["k"]);
+            handles.push_back(maps.back()["n"]);
+        }
+        std::thread dropper([h = std::move(handles)]() mutable { h.clear(); });
+        maps.clear();
+        dropper.join();
+    }
 }
 
 TEST(Var, IndexingAnotherKindTurnsItIntoAMapForEverySharer) {

@@ -31,6 +31,25 @@ NetworkNamespace::NetworkNamespace() {
     }
 }
 
+Cable::Cable(const NetworkNamespace& a, const std::string& addressA, const NetworkNamespace& b,
+             const std::string& addressB)
+    : nsA(a.name()) {
+    static std::atomic<unsigned> counter{0};
+    end = "tvc" + std::to_string(::getpid() % 100000) + "x" + std::to_string(counter++);
+    const std::string endA = end + "a", endB = end + "b";
+    ok = run({"ip", "link", "add", endA, "type", "veth", "peer", "name", endB}) &&
+         run({"ip", "link", "set", endA, "netns", a.name()}) &&
+         run({"ip", "link", "set", endB, "netns", b.name()}) &&
+         run({"ip", "-n", a.name(), "addr", "add", addressA, "dev", endA}) &&
+         run({"ip", "-n", b.name(), "addr", "add", addressB, "dev", endB}) &&
+         run({"ip", "-n", a.name(), "link", "set", endA, "up"}) &&
+         run({"ip", "-n", b.name(), "link", "set", endB, "up"});
+}
+
+Cable::~Cable() {
+    run({"ip", "-n", nsA, "link", "delete", end + "a"});
+}
+
 NetworkNamespace::~NetworkNamespace() {
     run({"ip", "netns", "delete", nsName});
 }

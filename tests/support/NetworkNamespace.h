@@ -41,4 +41,22 @@ private:
     std::string nsName;
 };
 
+// A virtual cable (veth pair) with one end in each namespace, each end addressed
+// ("10.0.0.1/24") and up. Removed with its first namespace's end; deleting either
+// namespace removes it too.
+class Cable {
+public:
+    Cable(const NetworkNamespace& a, const std::string& addressA, const NetworkNamespace& b,
+          const std::string& addressB);
+    ~Cable();
+    Cable(const Cable&) = delete;
+    Cable& operator=(const Cable&) = delete;
+
+    bool ok = false;  // every step of the set-up succeeded
+
+private:
+    std::string end;
+    std::string nsA;
+};
+
 }  // namespace testsupport

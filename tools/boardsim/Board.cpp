@@ -77,6 +77,7 @@ void Board::disconnected() {
     handshakeSeen = false;
     queue.clear();
     busy = false;
+    waitingForHeat = false;
 }
 
 void Board::mismatch(const std::string& what) {
@@ -113,7 +114,11 @@ void Board::receive(const std::string& line, Clock::time_point now) {
                  std::to_string(lineChecksum(line.substr(0, star))) + ": \"" + line + "\"");
         return;
     }
-    const std::string command = line.substr(space + 1, star - space - 1);
+    std::string command = line.substr(space + 1, star - space - 1);
+    // A comment (";" to the end) is the host's business; the board runs what precedes it.
+    const size_t comment = command.find(';');
+    if (comment != std::string::npos) command.erase(comment);
+    while (!command.empty() && command.back() == ' ') command.pop_back();
     const std::vector<std::string> w = words(command);
     const std::string word = w.empty() ? std::string() : w[0];
 
@@ -123,6 +128,7 @@ void Board::receive(const std::string& line, Clock::time_point now) {
         if (onHandshake) onHandshake();
         queue.clear();
         busy = false;
+        waitingForHeat = false;
         if (noiseRemaining > 0) {
             --noiseRemaining;
             emit("echo:busy: processing");
@@ -189,8 +195,15 @@ void Board::startNext(Clock::time_point now) {
         const std::string word = w.empty() ? std::string() : w[0];
         if (word == "G0" || word == "G1") continue;  // a move is complete when acknowledged
 
-        if (word == "M104") {
+        if (word == "M104" || word == "M109") {
             target = parameter(w, 'S', 0.0);
+            if (word == "M109" && !options.instant) {
+                // Waits until the hot end has reached its target (or cooled down to it).
+                busy = true;
+                waitingForHeat = true;
+                nextProgress = now + simulated(1.0);
+                continue;
+            }
             if (options.instant) {
                 temperature = target > options.ambient ? target : options.ambient;
                 emit("TEMP:" + formatNumber(temperature, "%.1f"));
@@ -241,7 +254,15 @@ Clock::time_point Board::advance(Clock::time_point now) {
     }
 
     startNext(now);
-    while (busy) {
+    if (busy && waitingForHeat) {
+        const double goal = target > options.ambient ? target : options.ambient;
+        if (std::fabs(temperature - goal) > 0.5) return std::min(next, now + simulated(0.25));
+        waitingForHeat = false;
+        busy = false;
+        emit("PERCENT:1");
+        startNext(now);
+    }
+    while (busy && !waitingForHeat) {
         // Progress as of each simulated second, however late the loop runs.
         while (now >= nextProgress && nextProgress < busyEnd) {
             const double p = std::chrono::duration<double>(nextProgress - busyStart).count() /

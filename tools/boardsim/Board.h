@@ -52,7 +52,7 @@ public:
     void precedeHandshakeWithNoise(int times) { noiseRemaining = times; }
     void answerHandshakeWith(HandshakeMode mode, long number = 0);
     // The port was closed and opened again: the next host starts with a handshake.
-    void disconnected();
+    void disconnected();  // also ends an M109 wait
 
     unsigned mismatches() const { return mismatchCount; }
     unsigned long numberedLines() const { return numberedCount; }
@@ -99,6 +99,7 @@ private:
 
     // The command being executed (a non-move with a duration).
     bool busy = false;
+    bool waitingForHeat = false;  // an M109 waits for the hot end's target
     Clock::time_point busyStart{};
     Clock::time_point busyEnd{};
     Clock::time_point nextProgress{};

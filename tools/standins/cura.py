@@ -1,30 +1,41 @@
 #!/usr/bin/env python3
-"""Slicer stand-in with the command line and output contract of the printer's slicer.
+"""Slicer stand-in: the printer's slicer command line and output, with Debian's Slic3r
+doing the slicing.
 
     cura.py -s -t MATRIX -p "layer_height=H,platform_adhesion=A,support=S" -o OUT.gcode MODEL.stl
 
 Reads a binary or ASCII STL model, applies the 3x3 matrix given with -t (JSON text,
-row-major), rests the model on the bed at its centre and writes layered G-code: for
-every layer the outline of the model's cross-section as extruding G1 moves, with a
-short start and end sequence. While working it prints "Slicing: NN" lines (whole
-percentages) and, once the file is written, "GCode file saved : OUT". A model that
-cannot be read ends the program with Python's own traceback (on standard error) and
-no "saved" line; the output file is then not written.
+row-major) and has Slic3r slice it for this printer: a 0.4 mm nozzle, 1.75 mm PLA at
+185 degrees, no heated bed, the model centred on the bed at (100, 100), layer height,
+brim or raft and support as -p asks. The printer homes, heats and resets the extruder
+itself and streams only the movement lines (G0/G1) of the file, so the file is made to
+stand on those alone: no start or end sequence, no bed-heater commands, comments
+dropped, and extrusion written as one absolute E axis from 0 (Slic3r's own "G92 E0"
+resets are folded into the E values that follow them).
+
+While working it prints "Slicing: NN" lines (whole percentages, one per stage Slic3r
+reports) and, once the file is written, "GCode file saved : OUT". A model that cannot
+be read, or that Slic3r refuses, ends the program with Python's traceback (on standard
+error) and no "saved" line; the output file is then not written.
 
 "++" in a -p value stands for a blank (the daemon's way of keeping one argument).
 """
 
 import argparse
 import json
-import math
+import os
+import re
 import struct
-import sys
+import subprocess
+import tempfile
 
 BED_CENTRE = (100.0, 100.0)
 NOZZLE_DIAMETER = 0.4
 FILAMENT_DIAMETER = 1.75
-TRAVEL_FEED = 6000
-PRINT_FEED = 1800
+TEMPERATURE = 185
+SLIC3R = os.environ.get("TOLVANE_SLIC3R", "slic3r")
+# Stages Slic3r announces with a "=> " line; each one moves the reported percentage on.
+STAGES = 8
 
 
 def read_stl(path):
@@ -67,145 +78,103 @@ def parse_settings(text):
     return height, settings["platform_adhesion"], settings["support"]
 
 
-def place(triangles, matrix):
-    """Applies the matrix, then moves the model onto the bed, centred."""
+def transform(triangles, matrix):
     m = [float(v) for v in matrix]
     if len(m) != 9:
         raise ValueError("the matrix needs 9 numbers")
-    moved = [[(m[0] * x + m[1] * y + m[2] * z, m[3] * x + m[4] * y + m[5] * z, m[6] * x + m[7] * y + m[8] * z)
-              for (x, y, z) in tri] for tri in triangles]
-    xs = [p[0] for t in moved for p in t]
-    ys = [p[1] for t in moved for p in t]
-    zs = [p[2] for t in moved for p in t]
-    dx = BED_CENTRE[0] - (min(xs) + max(xs)) / 2
-    dy = BED_CENTRE[1] - (min(ys) + max(ys)) / 2
-    dz = -min(zs)
-    return [[(x + dx, y + dy, z + dz) for (x, y, z) in t] for t in moved], max(zs) + dz
+    return [[(m[0] * x + m[1] * y + m[2] * z, m[3] * x + m[4] * y + m[5] * z, m[6] * x + m[7] * y + m[8] * z)
+             for (x, y, z) in tri] for tri in triangles]
 
 
-def cross_section(triangles, z):
-    """Segments where the plane at height z cuts the model."""
-    segments = []
-    for tri in triangles:
-        points = []
-        for a, b in ((tri[0], tri[1]), (tri[1], tri[2]), (tri[2], tri[0])):
-            if (a[2] - z) * (b[2] - z) < 0:
-                t = (z - a[2]) / (b[2] - a[2])
-                points.append((a[0] + t * (b[0] - a[0]), a[1] + t * (b[1] - a[1])))
-        if len(points) == 2 and points[0] != points[1]:
-            segments.append(tuple(points))
-    return segments
+def write_ascii_stl(path, triangles):
+    # ASCII: Slic3r guesses the kind of a binary file from its first bytes, and takes
+    # some binary models for ASCII ones.
+    with open(path, "w") as f:
+        f.write("solid model\n")
+        for tri in triangles:
+            f.write("facet normal 0 0 0\nouter loop\n")
+            for corner in tri:
+                f.write("vertex %r %r %r\n" % corner)
+            f.write("endloop\nendfacet\n")
+        f.write("endsolid model\n")
 
 
-def chain(segments):
-    """Joins segments that share end points into paths (closed outlines where the mesh is)."""
-    def key(p):
-        return (round(p[0], 4), round(p[1], 4))
+def slic3r_arguments(height, adhesion, support, model, gcode, empty):
+    args = [SLIC3R, "--no-gui", "--nozzle-diameter", str(NOZZLE_DIAMETER),
+            "--filament-diameter", str(FILAMENT_DIAMETER),
+            "--temperature", str(TEMPERATURE), "--first-layer-temperature", str(TEMPERATURE),
+            "--bed-temperature", "0", "--first-layer-bed-temperature", "0",
+            "--print-center", "%g,%g" % BED_CENTRE, "--gcode-flavor", "reprap",
+            "--start-gcode", empty, "--end-gcode", empty,
+            "--layer-height", "%g" % height, "--first-layer-height", "%g" % max(height, 0.2)]
+    if adhesion == "Brim":
+        args += ["--brim-width", "3"]
+    elif adhesion == "Raft":
+        args += ["--raft-layers", "2"]
+    if support != "None":
+        args += ["--support-material"]
+        if "buildplate" in support:
+            args += ["--support-material-buildplate-only"]
+    return args + ["-o", gcode, model]
 
-    ends = {}
-    for index, (a, b) in enumerate(segments):
-        ends.setdefault(key(a), []).append(index)
-        ends.setdefault(key(b), []).append(index)
-    used = [False] * len(segments)
-    paths = []
-    for start in range(len(segments)):
-        if used[start]:
+
+E_WORD = re.compile(r"(?<=\s)E(-?[\d.]+)")
+
+
+def printer_lines(text):
+    """Slic3r's G-code as this printer runs it: comments and bed heating out, one
+    absolute extrusion axis (each "G92 E<v>" folded into the values after it)."""
+    offset, last = 0.0, 0.0
+    for raw in text.splitlines():
+        line = raw.split(";", 1)[0].strip()
+        if not line:
             continue
-        used[start] = True
-        path = list(segments[start])
-        while True:
-            nxt = None
-            for index in ends.get(key(path[-1]), []):
-                if not used[index]:
-                    nxt = index
-                    break
-            if nxt is None:
-                break
-            used[nxt] = True
-            a, b = segments[nxt]
-            path.append(b if key(a) == key(path[-1]) else a)
-        paths.append(path)
-    return paths
-
-
-class Writer:
-    def __init__(self, layer_height):
-        self.lines = []
-        self.e = 0.0
-        # Millimetres of filament per millimetre of line.
-        self.rate = (NOZZLE_DIAMETER * layer_height) / (math.pi * (FILAMENT_DIAMETER / 2) ** 2)
-        self.position = None
-
-    def emit(self, text):
-        self.lines.append(text)
-
-    def travel(self, p):
-        self.emit("G0 F%d X%.3f Y%.3f" % (TRAVEL_FEED, p[0], p[1]))
-        self.position = p
-
-    def extrude(self, p):
-        self.e += math.hypot(p[0] - self.position[0], p[1] - self.position[1]) * self.rate
-        self.emit("G1 F%d X%.3f Y%.3f E%.5f" % (PRINT_FEED, p[0], p[1], self.e))
-        self.position = p
-
-    def outline(self, points):
-        self.travel(points[0])
-        for p in points[1:]:
-            self.extrude(p)
-
-    def rectangle(self, x0, y0, x1, y1):
-        self.outline([(x0, y0), (x1, y0), (x1, y1), (x0, y1), (x0, y0)])
+        words = line.split()
+        if words[0] in ("M140", "M190"):
+            continue
+        if words[0] == "G92":
+            for w in words[1:]:
+                if w.startswith("E"):
+                    offset = last - float(w[1:])
+            continue
+        if words[0] in ("G0", "G1"):
+            match = E_WORD.search(line)
+            if match:
+                last = float(match.group(1)) + offset
+                line = line[:match.start(1)] + "%.5f" % last + line[match.end(1):]
+        yield line
 
 
 def slice_model(args):
     height, adhesion, support = parse_settings(args.p)
-    triangles, top = place(read_stl(args.model), json.loads(args.t))
-    out = Writer(height)
-    out.emit(";Sliced layer height %.3f, adhesion %s, support %s" % (height, adhesion, support))
-    out.emit("M104 S210")
-    out.emit("G28")
-    out.emit("M109 S210")
-    out.emit("G92 E0")
-
-    z0 = 0.0
-    xs = [p[0] for t in triangles for p in t]
-    ys = [p[1] for t in triangles for p in t]
-    box = (min(xs), min(ys), max(xs), max(ys))
-    if adhesion == "Raft":
-        for k in range(2):
-            z0 += height
-            out.emit(";RAFT %d" % k)
-            out.emit("G0 Z%.3f" % z0)
-            out.rectangle(box[0] - 3, box[1] - 3, box[2] + 3, box[3] + 3)
-
-    count = max(1, int(math.ceil(top / height - 1e-9)))
-    reported = -1
-    for layer in range(count):
-        z = (layer + 0.5) * height
-        out.emit(";LAYER:%d" % layer)
-        out.emit("G0 Z%.3f" % (z0 + (layer + 1) * height))
-        if layer == 0 and adhesion == "Brim":
-            for k in range(3, 0, -1):
-                out.rectangle(box[0] - k, box[1] - k, box[2] + k, box[3] + k)
-        for path in chain(cross_section(triangles, z)):
-            out.outline(path)
-        percent = (layer + 1) * 100 // (count + 1)
-        if percent != reported:
-            print("Slicing: %d" % percent, flush=True)
-            reported = percent
-
-    out.emit("M104 S0")
-    out.emit("G0 Z%.3f" % (z0 + count * height + 10))
-    out.emit("G28 X0 Y0")
-    out.emit("M84")
+    triangles = transform(read_stl(args.model), json.loads(args.t))
+    with tempfile.TemporaryDirectory(prefix="tolvane-slicing-") as work:
+        model = os.path.join(work, "model.stl")
+        gcode = os.path.join(work, "model.gcode")
+        empty = os.path.join(work, "empty.gcode")
+        write_ascii_stl(model, triangles)
+        open(empty, "w").close()
+        slic3r = subprocess.Popen(slic3r_arguments(height, adhesion, support, model, gcode, empty),
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        said, stages = [], 0
+        print("Slicing: 0", flush=True)
+        for line in slic3r.stdout:
+            said.append(line.rstrip())
+            if line.startswith("=> "):
+                stages = min(stages + 1, STAGES)
+                print("Slicing: %d" % (5 + 85 * stages // STAGES), flush=True)
+        if slic3r.wait() != 0 or not os.path.exists(gcode):
+            raise RuntimeError("Slic3r failed: " + " / ".join(said[-3:]))
+        with open(gcode) as f:
+            lines = list(printer_lines(f.read()))
     with open(args.o, "w") as f:
-        f.write("\n".join(out.lines) + "\n")
+        f.write("\n".join(lines) + "\n")
     print("Slicing: 100", flush=True)
     print("GCode file saved : %s" % args.o, flush=True)
 
 
 def main():
-    parser = argparse.ArgumentParser(description="Slices an STL model into G-code.")
+    parser = argparse.ArgumentParser(description="Slices an STL model into G-code for the printer.")
     parser.add_argument("-s", action="store_true", help="slice (the only mode)")
     parser.add_argument("-t", default="[1,0,0,0,1,0,0,0,1]", help="3x3 transform, JSON text")
     parser.add_argument("-p", default="", help="comma-separated key=value settings")

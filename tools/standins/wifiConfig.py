@@ -3,7 +3,9 @@
 
     wifiConfig.py scan                  one line of JSON: the networks in reach
     wifiConfig.py connect SSID PASS     "Connected to wifi: SSID", or
-                                        "Connected to wifi: None" when PASS is "wrong"
+                                        "Connected to wifi: None" when PASS is "wrong";
+                                        when PASS is "hang", it never answers nor ends
+                                        (a network that never hands out an address)
 
 The SSID is printed as it arrived (the daemon writes its blanks as "++"). Every call
 appends its argument vector as one JSON line to wifiConfig.log beside this script, so
@@ -13,6 +15,7 @@ tests can check what reached it.
 import json
 import os
 import sys
+import time
 
 NETWORKS = [
     {"ssid": "Workshop", "signal": 82, "secured": True},
@@ -35,6 +38,9 @@ def main(argv):
     if len(argv) == 3 and argv[0] == "connect":
         ssid, passphrase = argv[1], argv[2]
         print("Trying network " + ssid, flush=True)
+        if passphrase == "hang":
+            while True:
+                time.sleep(3600)
         print("Connected to wifi: " + ("None" if passphrase == "wrong" else ssid), flush=True)
         return 0
     print("usage: wifiConfig.py scan | connect SSID PASS", file=sys.stderr)

@@ -3,6 +3,7 @@
 #include <iostream>
 #include <memory>
 
+#include "Vant/Log.h"
 #include "Vant/Platform.h"
 #include "Vant/Process.h"
 
@@ -73,8 +74,8 @@ std::string Slicer::defaultScript() {
     return Platform::slicerScriptPath();
 }
 
-Slicer::Slicer(std::string python, std::string script)
-    : python(std::move(python)), script(std::move(script)) {}
+Slicer::Slicer(std::string python, std::string script, std::chrono::milliseconds timeout)
+    : python(std::move(python)), script(std::move(script)), timeout(timeout) {}
 
 Slicer::~Slicer() = default;
 
@@ -129,11 +130,21 @@ void Slicer::run(const std::vector<std::string>& argv, const std::function<bool(
     // Standard error joins the output: a crash's "Traceback" is written there.
     Process slicer(argv, true);
     double progress = 0;
+    bool outOfTime = false;
+    const Process::Clock::time_point deadline = Process::Clock::now() + timeout;
     if (!slicer.started()) {
         std::cout << "Slicer::slice() cannot start the slicer: " << slicer.error() << std::endl;
     } else {
         std::string line;
-        while (slicer.readLine(line)) {
+        for (;;) {
+            const Process::Read read = slicer.readLine(line, deadline);
+            if (read == Process::Read::End) break;
+            if (read == Process::Read::TimedOut) {
+                logLine("Slicer::slice() the slicer did not finish within " +
+                        std::to_string(timeout.count()) + " ms; ended.");
+                outOfTime = true;
+                break;
+            }
             if (line.find("Traceback") != std::string::npos) break;
             const double reported = progressOf(line);
             if (reported >= 0) {
@@ -148,17 +159,18 @@ void Slicer::run(const std::vector<std::string>& argv, const std::function<bool(
         }
     }
     if (progress < 1.0) {
-        // Failed, stopped, or ended without saving: end the slicer and whatever it
-        // started (its engine), and nothing else on the printer.
+        // Failed, stopped, out of time, or ended without saving: end the slicer and
+        // whatever it started (its engine), and nothing else on the printer.
         slicer.end();
-        onProgress(-2.0);
+        onProgress(outOfTime ? TimedOut : -2.0);
         return;
     }
-    // Saved: let the slicer finish its output and exit, then reap it.
+    // Saved: let the slicer finish its output and exit, then reap it; one that lingers
+    // past its time-out is ended (the destructor).
     std::string rest;
-    while (slicer.readLine(rest)) {
+    while (slicer.readLine(rest, deadline) == Process::Read::Line) {
     }
-    slicer.wait();
+    if (slicer.endsBy(deadline)) slicer.wait();
 }
 
 }  // namespace Ferrow

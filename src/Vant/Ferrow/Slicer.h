@@ -6,10 +6,13 @@
 //   caller (runner) --slice()--> post --> I/O thread: start slicer, read its lines
 //                                          |-- "Slicing: NN"      -> onProgress(NN / 100, below 1)
 //                                          |-- "GCode file saved" -> onProgress(1.0)
-//                                          `-- crash, end of output or false from onProgress
-//                                              -> end the slicer's group, onProgress(-2.0)
+//                                          |-- crash, end of output or false from onProgress
+//                                          |   -> end the slicer's group, onProgress(-2.0)
+//                                          `-- still running at the time-out
+//                                              -> end the slicer's group, onProgress(TimedOut)
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -23,14 +26,20 @@ namespace Ferrow {
 
 class Slicer {
 public:
+    // How long the slicer may run: slicing a large model on the board takes many minutes.
+    static constexpr std::chrono::milliseconds DefaultTimeout{std::chrono::minutes(90)};
+    // The final report of a slicer that was still running at its time-out.
+    static constexpr double TimedOut = -3.0;
+
     // The interpreter and the slicer's script; the daemon's come from the platform.
-    explicit Slicer(std::string python = defaultPython(), std::string script = defaultScript());
+    explicit Slicer(std::string python = defaultPython(), std::string script = defaultScript(),
+                    std::chrono::milliseconds timeout = DefaultTimeout);
     virtual ~Slicer();
 
     // Slices `stl` into `gcode` with the print settings of `properties` (a map; keys
     // "transformMatrix", "layerHeight", "adhesion", "support", all optional).
-    // onProgress gets 0 to 0.999999 while slicing, then one final 1.0 or -2.0;
-    // returning false stops the slicer.
+    // onProgress gets 0 to 0.999999 while slicing, then one final 1.0, -2.0 (failed)
+    // or TimedOut; returning false stops the slicer.
     void slice(boost::asio::io_service& io, std::string stl, std::string gcode, kel::var properties,
                std::function<bool(double)> onProgress);
 
@@ -50,6 +59,7 @@ private:
 
     std::string python;
     std::string script;
+    std::chrono::milliseconds timeout;
 };
 
 }  // namespace Ferrow

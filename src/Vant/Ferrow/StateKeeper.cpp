@@ -1,8 +1,10 @@
 #include "Vant/Ferrow/StateKeeper.h"
 
 #include <iostream>
+#include <iterator>
 #include <sstream>
-#include <tuple>
+
+#include "Vant/Log.h"
 
 namespace Vant {
 namespace Ferrow {
@@ -30,46 +32,152 @@ StateKeeper::StateKeeper(boost::asio::io_service& io, Vant::Synchronization::Loc
         std::lock_guard<std::mutex> guard(store->mutex);
         store->data[fullName] = value.clone();
     };
+    // Started last: everything it touches exists by now.
+    reaper = std::thread([this] { reap(); });
 }
 
 StateKeeper::~StateKeeper() {
-    stopRequested = true;
+    {
+        std::lock_guard<std::mutex> guard(registryMutex);
+        stopRequested = true;
+    }
+    threadsChanged.notify_all();
     lockReleased.notify_all();
-    // Threads may start further threads while they end: join until none is left.
+    // Every waiting loop of a runner leaves on stopping(); the reaper joins each
+    // thread as it ends, also those started while others end, and then ends itself.
+    reaper.join();
+}
+
+void StateKeeper::reap() {
+    std::unique_lock<std::mutex> guard(registryMutex);
     for (;;) {
-        std::vector<std::thread> ending;
-        {
-            std::lock_guard<std::mutex> guard(registryMutex);
-            ending.swap(allThreads);
+        threadsChanged.wait(guard,
+                            [this] { return !finished.empty() || (stopRequested && running.empty()); });
+        if (finished.empty()) return;
+        std::vector<std::thread> ended;
+        for (const std::thread::id& id : finished) {
+            auto found = running.find(id);
+            if (found == running.end()) continue;
+            ended.push_back(std::move(found->second));
+            running.erase(found);
         }
-        if (ending.empty()) break;
-        for (std::thread& thread : ending) {
-            if (thread.get_id() == std::this_thread::get_id()) {
-                thread.detach();
-            } else {
-                thread.join();
-            }
-        }
+        finished.clear();
+        guard.unlock();
+        // Each has reported its end as its last step: the join returns at once.
+        for (std::thread& thread : ended) thread.join();
+        forgetEnded();
+        guard.lock();
     }
 }
 
-StateRunner& StateKeeper::makeRunner(const std::string& taskId, const std::string& instanceId, bool atomic) {
+void StateKeeper::forgetEnded() {
+    std::vector<std::string> endedTasks;
+    {
+        std::lock_guard<std::mutex> guard(registryMutex);
+        for (auto entry = runners.begin(); entry != runners.end();) {
+            entry = entry->second.expired() ? runners.erase(entry) : std::next(entry);
+        }
+        for (auto entry = tasks.begin(); entry != tasks.end();) {
+            if (entry->second.expired()) {
+                endedTasks.push_back(entry->first);
+                entry = tasks.erase(entry);
+            } else {
+                ++entry;
+            }
+        }
+    }
+    for (const std::string& taskId : endedTasks) {
+        bool held = false;
+        {
+            std::lock_guard<std::mutex> guard(lockTableMutex);
+            for (const auto& holder : lockHolders) held = held || holder.second == taskId;
+        }
+        if (!held) continue;
+        logLine("StateKeeper::forgetEnded() task " + taskId + " has ended holding locks; released.");
+        unlockAll(taskId);
+    }
+}
+
+std::shared_ptr<TaskRun> StateKeeper::taskRun(const std::string& taskId) {
+    std::shared_ptr<TaskRun> run = tasks[taskId].lock();
+    if (!run) {
+        run = std::make_shared<TaskRun>(sync, taskId);
+        tasks[taskId] = run;
+    }
+    return run;
+}
+
+std::shared_ptr<TaskRun> StateKeeper::findTaskRun(const std::string& taskId) {
+    std::lock_guard<std::mutex> guard(registryMutex);
+    auto found = tasks.find(taskId);
+    return found == tasks.end() ? nullptr : found->second.lock();
+}
+
+std::shared_ptr<StateRunner> StateKeeper::makeRunner(const std::string& taskId, const std::string& instanceId,
+                                                     bool atomic) {
     std::lock_guard<std::mutex> guard(registryMutex);
     const Key key(taskId, instanceId);
-    auto found = runners.find(key);
-    if (found != runners.end()) return found->second;
-    return runners
-        .emplace(std::piecewise_construct, std::forward_as_tuple(key),
-                 std::forward_as_tuple(this, taskId, instanceId, atomic))
-        .first->second;
+    std::shared_ptr<StateRunner> runner = runners[key].lock();
+    if (!runner) {
+        runner = std::make_shared<StateRunner>(this, taskRun(taskId), instanceId, atomic);
+        runners[key] = runner;
+    }
+    return runner;
 }
 
 void StateKeeper::startThread(const std::string& taskId, const std::string& threadName,
                               std::function<void()> runnable) {
     std::lock_guard<std::mutex> guard(registryMutex);
     if (stopRequested) return;
-    allThreads.emplace_back(std::move(runnable));
-    threads.emplace(Key(taskId, threadName), allThreads.back().get_id());
+    const Key name(taskId, threadName);
+    // The thread reports its end only after this entry is made: it needs the lock.
+    std::thread thread([this, name, runnable]() mutable {
+        try {
+            runnable();
+        } catch (...) {
+            // The runners catch their own failures; whatever is left must not skip the
+            // end's report, or the thread would never be joined.
+            logLine("StateKeeper::startThread() a thread of task " + name.first + " ended by an exception.");
+        }
+        // What the work held (its runner, and through it the task's record) goes
+        // before the end is reported, so the reaper finds it gone.
+        runnable = nullptr;
+        threadEnded(name, std::this_thread::get_id());
+    });
+    const std::thread::id id = thread.get_id();
+    running.emplace(id, std::move(thread));
+    threads.emplace(name, id);
+}
+
+void StateKeeper::threadEnded(const Key& name, std::thread::id id) {
+    {
+        std::lock_guard<std::mutex> guard(registryMutex);
+        auto found = threads.find(name);
+        if (found != threads.end() && found->second == id) threads.erase(found);
+        finished.push_back(id);
+    }
+    threadsChanged.notify_all();
+}
+
+std::size_t StateKeeper::runnerCount() {
+    std::lock_guard<std::mutex> guard(registryMutex);
+    return runners.size();
+}
+
+std::size_t StateKeeper::threadCount() {
+    std::lock_guard<std::mutex> guard(registryMutex);
+    return running.size();
+}
+
+void StateKeeper::taskDeleted(const std::string& taskId) {
+    std::shared_ptr<TaskRun> run = findTaskRun(taskId);
+    if (!run || !run->markDeleted()) return;
+    logLine("StateKeeper::taskDeleted() task " + taskId +
+            " still runs: interrupted, its states report no longer to the queue.");
+}
+
+void StateKeeper::variableChanged(const std::string& taskId, const std::string& name, const kel::var& value) {
+    if (std::shared_ptr<TaskRun> run = findTaskRun(taskId)) run->variableChanged(name, value);
 }
 
 void StateKeeper::waitForThread(const std::string&, const std::string&) {}
@@ -123,6 +231,7 @@ bool StateKeeper::hasVariable(const std::string& taskId, const std::string& vari
         std::lock_guard<std::mutex> guard(globals->mutex);
         return globals->data.has(variableName);
     }
+    if (std::shared_ptr<TaskRun> run = findTaskRun(taskId)) return run->hasVariable(variableName);
     return sync.hasVariable(taskId, variableName);
 }
 
@@ -134,6 +243,7 @@ kel::var StateKeeper::getVariable(const std::string& taskId, const std::string& 
         const kel::var& data = globals->data;
         return data.has(variableName) ? data[variableName].clone() : kel::var();
     }
+    if (std::shared_ptr<TaskRun> run = findTaskRun(taskId)) return run->getVariable(variableName);
     return sync.getVariable(taskId, variableName);
 }
 
@@ -144,22 +254,23 @@ void StateKeeper::setVariable(const std::string& taskId, const std::string& vari
         globals->data[variableName] = value.clone();
         return;
     }
+    if (std::shared_ptr<TaskRun> run = findTaskRun(taskId)) return run->setVariable(variableName, value);
     sync.setVariable(taskId, variableName, value);
 }
 
-void StateKeeper::setCalibratingStateRunner(StateRunner* runner) {
+void StateKeeper::setCalibratingStateRunner(const std::shared_ptr<StateRunner>& runner) {
     std::lock_guard<std::mutex> guard(calibrationMutex);
     calibratingStateRunner = runner;
 }
 
 void StateKeeper::pushCalibrationAction(const std::string& action) {
     const std::string line = "StateKeeper::pushCalibrationAction(std::string action) action = " + action;
-    StateRunner* runner;
+    std::shared_ptr<StateRunner> runner;
     {
         std::lock_guard<std::mutex> guard(calibrationMutex);
-        runner = calibratingStateRunner;
+        runner = calibratingStateRunner.lock();
     }
-    if (runner == nullptr || runner->ended()) {
+    if (!runner || runner->ended()) {
         std::cout << line << ", ignored (not calibrating)" << std::endl;
         return;
     }
@@ -185,8 +296,9 @@ void StateKeeper::pushCalibrationAction(const std::string& action) {
                              std::cout << text.str() << std::endl;
                              return;
                          }
-                         std::cout << line << ", executed." << std::endl;
+                         // Free before the line: whoever reads it may send the next step.
                          *running = false;
+                         std::cout << line << ", executed." << std::endl;
                      });
 }
 

@@ -1,15 +1,18 @@
-// Vant::Ferrow::StateKeeper: the printer's registry of everything that runs: one
-// state runner per state instance, the threads started for tasks, the named locks
-// that tasks take and release, the global variables and the pending calibration
-// action. Called from I/O pool threads (sessions, the driver's reports) and from
-// every runner thread at once; each table has its own mutex.
+// Vant::Ferrow::StateKeeper: the printer's registry of everything that runs: the
+// runners of the state instances that still run, the threads started for tasks, the
+// record of each running task (TaskRun), the named locks that tasks take and release,
+// the global variables and the pending calibration action. Called from I/O pool
+// threads (sessions, the driver's reports) and from every runner thread at once; each
+// table has its own mutex. One thread of its own, the reaper, joins runner threads.
 //
 // Actors and order:
 //   service --makeRunner/start--> runner thread "_MainThread" --startThread--> more threads
-//   runner threads --tryLocking/unlock/get/setVariable--> keeper tables
+//   runner threads --tryLocking/unlock/get/setVariable--> keeper tables, TaskRun
+//   runner thread ends --finished--> reaper joins it, forgets runners and tasks nobody holds
+//   service --taskDeleted--> TaskRun deleted: its runners see an interrupted task
 //   driver strand --onVariable--> globals ("Global:" + name)
 //   session --pushCalibrationAction--> driver.pushGcode --progress 1.0--> idle again
-//   ~StateKeeper: stopping() turns true, then every thread started here is joined
+//   ~StateKeeper: stopping() turns true, the reaper joins every thread still running
 #pragma once
 
 #include <atomic>
@@ -29,7 +32,9 @@
 #include "Vant/Driver/Driver.h"
 #include "Vant/Driver/Lighting.h"
 #include "Vant/Ferrow/FileCache.h"
+#include "Vant/Ferrow/Slicer.h"
 #include "Vant/Ferrow/StateRunner.h"
+#include "Vant/Ferrow/TaskRun.h"
 #include "Vant/Synchronization/LocalSynchronizer.h"
 #include "kel/var.h"
 
@@ -46,11 +51,14 @@ public:
     virtual ~StateKeeper();
 
     // The runner of (taskId, instanceId), made on first request; an existing runner
-    // keeps its atomic flag. The reference stays valid as long as the keeper.
-    StateRunner& makeRunner(const std::string& taskId, const std::string& instanceId, bool atomic);
+    // keeps its atomic flag. Whoever holds it keeps it alive (its thread, a parent
+    // waiting for it, a job's callback); the keeper forgets it once nobody does.
+    std::shared_ptr<StateRunner> makeRunner(const std::string& taskId, const std::string& instanceId,
+                                            bool atomic);
 
-    // Runs `runnable` on a new thread recorded under (taskId, threadName); a second
-    // thread of the same name runs unrecorded. Nothing starts once the keeper stops.
+    // Runs `runnable` on a new thread recorded under (taskId, threadName) until it ends;
+    // a second thread of the same name runs unrecorded. The reaper joins it once it
+    // has ended. Nothing starts once the keeper stops.
     void startThread(const std::string& taskId, const std::string& threadName,
                      std::function<void()> runnable);
     // Returns at once: a task's threads are never waited for.
@@ -58,6 +66,16 @@ public:
     void clean();
     // True once the keeper is being destroyed: every waiting loop of a runner leaves.
     bool stopping() const { return stopRequested; }
+    // Runners and threads not yet forgotten or joined, for the soak and its tests.
+    std::size_t runnerCount();
+    std::size_t threadCount();
+
+    // A user deleted the task: if anything of it still runs, it is interrupted from now
+    // on and nothing of it reaches the queue any more. Nothing happens for a task
+    // whose runners have all ended.
+    void taskDeleted(const std::string& taskId);
+    // A user changed a variable of the task: a running task's record follows.
+    void variableChanged(const std::string& taskId, const std::string& name, const kel::var& value);
 
     // Named locks belong to tasks, not threads: any thread of the holding task may
     // release them. tryLocking never blocks; taking a lock the task already holds fails.
@@ -78,7 +96,7 @@ public:
     void pushCalibrationAction(const std::string& action);
     // Called by the adjustment state when it starts: it accepts calibration actions
     // until it has ended.
-    void setCalibratingStateRunner(StateRunner* runner);
+    void setCalibratingStateRunner(const std::shared_ptr<StateRunner>& runner);
 
     boost::asio::io_service& io;
     Vant::Synchronization::LocalSynchronizer& sync;
@@ -91,9 +109,25 @@ public:
     // set before the first task starts.
     std::chrono::milliseconds pollInterval{100};
     std::chrono::milliseconds pauseStep{300};
+    // How long a helper program may run before its process group is ended and its
+    // state fails: the Wi-Fi script, and the slicer (large models take many minutes).
+    std::chrono::milliseconds wifiScriptTimeout{std::chrono::minutes(3)};
+    std::chrono::milliseconds slicerTimeout{Slicer::DefaultTimeout};
 
 private:
     typedef std::pair<std::string, std::string> Key;
+
+    // The record of a running task, made with its first runner.
+    std::shared_ptr<TaskRun> taskRun(const std::string& taskId);
+    // The record of the task if anything of it runs.
+    std::shared_ptr<TaskRun> findTaskRun(const std::string& taskId);
+    // The end of a runner thread, called on it as its last step.
+    void threadEnded(const Key& name, std::thread::id id);
+    // Joins ended threads until the keeper stops and none runs any more.
+    void reap();
+    // Forgets runners and task records that nobody holds any more; a task that ended
+    // that way gives up the locks it still held (nothing of it could release them).
+    void forgetEnded();
 
     // The global variables, shared with the driver's report handler so that a report
     // arriving while the keeper is destroyed still finds them alive.
@@ -102,13 +136,19 @@ private:
         kel::var data;
     };
 
-    // Guards runners, threads, allThreads and stopRequested's effect on startThread:
-    // the service's and sessions' pool threads and every runner thread.
+    // Guards runners, tasks, threads, running, finished and stopRequested's effect on
+    // startThread: the service's and sessions' pool threads, every runner thread and
+    // the reaper. Taken before a TaskRun's mutex and the queue's; never held while a
+    // thread is joined.
     std::mutex registryMutex;
-    std::map<Key, StateRunner> runners;
-    std::map<Key, std::thread::id> threads;
-    std::vector<std::thread> allThreads;
+    std::map<Key, std::weak_ptr<StateRunner>> runners;  // (task id, instance id)
+    std::map<std::string, std::weak_ptr<TaskRun>> tasks;
+    std::map<Key, std::thread::id> threads;          // (task id, thread name)
+    std::map<std::thread::id, std::thread> running;  // started, not yet joined
+    std::vector<std::thread::id> finished;           // ended, to be joined
+    std::condition_variable threadsChanged;          // wakes the reaper
     std::atomic<bool> stopRequested{false};
+    std::thread reaper;
 
     // Guards lockHolders; lockReleased wakes blocking lock() calls. Contended by the
     // runner threads of every task.
@@ -119,9 +159,9 @@ private:
     std::shared_ptr<Globals> globals;
 
     // Guards calibratingStateRunner: the adjustment state's thread and the session
-    // handlers that push actions.
+    // handlers that push actions. An adjustment that nobody holds any more has ended.
     std::mutex calibrationMutex;
-    StateRunner* calibratingStateRunner = nullptr;
+    std::weak_ptr<StateRunner> calibratingStateRunner;
     // True while one calibration step executes: the exchange admits one at a time.
     // Shared with the driver's callback of the step in flight.
     std::shared_ptr<std::atomic<bool>> runningCalibrationAction = std::make_shared<std::atomic<bool>>(false);

@@ -11,31 +11,36 @@ namespace Ferrow {
 using Vant::StateMachine::StateType;
 using Vant::StateMachine::StateTypes;
 
-StateRunner::StateRunner() : keeper(nullptr), atomic(false), _estimatedDuration(-1.0) {}
+const char* const StateRunner::TimedOutSlicing = "TimedOutSlicing";
+const char* const StateRunner::TimedOutWifi = "TimedOutWifi";
 
-StateRunner::StateRunner(StateKeeper* keeper, std::string taskId, std::string instanceId, bool atomic)
+StateRunner::StateRunner(StateKeeper* keeper, std::shared_ptr<TaskRun> run, std::string instanceId,
+                         bool atomic)
     : keeper(keeper),
-      taskId(std::move(taskId)),
+      run(std::move(run)),
+      taskId(this->run->getTaskId()),
       instanceId(std::move(instanceId)),
       atomic(atomic),
+      stateTypeName(this->run->instanceStateType(this->instanceId)),
       _estimatedDuration(-1.0) {}
 
 StateRunner::~StateRunner() {}
 
 StateType StateRunner::getstateType() {
-    const std::string name = keeper->sync.getInstanceStateType(taskId, instanceId);
     const kel::var& types = StateTypes;
-    if (name.empty() || !types.has(name)) return StateType();
-    return StateType(types[name]);
+    if (stateTypeName.empty() || !types.has(stateTypeName)) return StateType();
+    return StateType(types[stateTypeName]);
 }
 
 void StateRunner::start() {
     const StateType st = getstateType();
     const kel::var& mode = st.isMap() && st.has("mode") ? st["mode"] : kel::var();
+    // The thread holds the runner: it lives at least as long as its work.
+    std::shared_ptr<StateRunner> self = shared_from_this();
     if (mode.isString() && mode.stringValue() == "composed") {
-        keeper->startThread(taskId, "_MainThread", [this] { runAsComposed("Main"); });
+        keeper->startThread(taskId, "_MainThread", [self] { self->runAsComposed("Main"); });
     } else if (mode.isString() && mode.stringValue() == "primary") {
-        keeper->startThread(taskId, "_MainThread", [this] { runAsPrimary(); });
+        keeper->startThread(taskId, "_MainThread", [self] { self->runAsPrimary(); });
     } else {
         std::cerr << "Missing state type " << st.toJsonString() << std::endl;
     }
@@ -45,15 +50,19 @@ bool StateRunner::interrupted() {
     const StateType st = getstateType();
     if (st.isMap() && st.has("parallel") && st["parallel"].booleanValue(false)) return false;
     if (atomic) return false;
-    return keeper->sync.hasVariable(taskId, "Interrupted");
+    return run->deleted() || run->hasVariable("Interrupted");
 }
 
 bool StateRunner::completed() {
-    return keeper->sync.getInstanceProgress(taskId, instanceId) == 1.0;
+    return progressOf(instanceId) == 1.0;
 }
 
 bool StateRunner::failed() {
-    return keeper->sync.getInstanceProgress(taskId, instanceId) < 0;
+    return progressOf(instanceId) < 0;
+}
+
+double StateRunner::progressOf(const std::string& id) {
+    return run->progress(id);
 }
 
 // A failed state has ended even when it is atomic or parallel (neither reports an
@@ -63,12 +72,19 @@ bool StateRunner::failed() {
 // to their end, so whoever waits for it must not send the board anything before.
 bool StateRunner::ended() {
     if (completed() || failed()) return true;
+    if (run->deleted() && isRequest()) return true;
     return interrupted() && !isComposed();
 }
 
 bool StateRunner::isComposed() {
     const StateType st = getstateType();
     return st.isMap() && st.has("mode") && st["mode"].stringValue("") == "composed";
+}
+
+bool StateRunner::isRequest() {
+    const StateType st = getstateType();
+    return st.isMap() && st.has("mode") && st["mode"].stringValue("") == "primary" && !st.has("gcode") &&
+           !st.has("special");
 }
 
 double StateRunner::estimatedDuration() {
@@ -126,7 +142,7 @@ void StateRunner::updateProgress(double elapsed) {
     const double d = estimatedDuration();
     if (d > 0) progress = elapsed / d;
     if (progress >= 1.0) progress = 0.99999;
-    keeper->sync.updateInstanceProgress(taskId, instanceId, progress);
+    setProgress(progress);
 }
 
 }  // namespace Ferrow

@@ -1,11 +1,15 @@
 // Vant::Ferrow::StateRunner: executes one state instance of a task on a thread of
 // its own ("_MainThread" of the task, started through the keeper): a composed state
 // through the item interpreter, a primary state through its G-code, driver command,
-// pause, request or special job. Progress and failure go to the task queue.
+// pause, request or special job. Progress and failure go to the task queue through
+// the task's record (TaskRun), which keeps them once the task is deleted. Held by
+// shared pointers: its thread, a parent waiting for it and its jobs' callbacks keep
+// it alive, so a late callback always finds it.
 #pragma once
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,13 +21,14 @@ namespace Vant {
 namespace Ferrow {
 
 class StateKeeper;
+class TaskRun;
 
-class StateRunner {
+class StateRunner : public std::enable_shared_from_this<StateRunner> {
 public:
     typedef Vant::StateMachine::StateType StateType;
 
-    StateRunner();
-    StateRunner(StateKeeper* keeper, std::string taskId, std::string instanceId, bool atomic);
+    // Made by the keeper (makeRunner) for an instance of the task of `run`.
+    StateRunner(StateKeeper* keeper, std::shared_ptr<TaskRun> run, std::string instanceId, bool atomic);
     StateRunner(const StateRunner&) = delete;
     StateRunner& operator=(const StateRunner&) = delete;
     virtual ~StateRunner();
@@ -34,13 +39,14 @@ public:
     // Starts the state on the task's "_MainThread".
     void start();
 
-    // Interrupted when the task has the variable "Interrupted", unless the state is
-    // parallel or the runner atomic.
+    // Interrupted when the task has the variable "Interrupted" or was deleted, unless
+    // the state is parallel or the runner atomic.
     bool interrupted();
     bool completed();  // progress exactly 1.0
     bool failed();     // progress below 0 (-2.0): the state gave up
     // Completed, failed, or (for a primary state) interrupted: nothing more will
-    // happen to the instance. An interrupted composed state ends with its list.
+    // happen to the instance. An interrupted composed state ends with its list. A
+    // request of a deleted task has ended too: nobody can answer it any more.
     bool ended();
     // Estimated duration in seconds, computed once.
     double estimatedDuration();
@@ -59,6 +65,9 @@ public:
     const std::string& getTaskId() const { return taskId; }
     const std::string& getInstanceId() const { return instanceId; }
     bool isAtomic() const { return atomic; }
+    // The interruption a helper program's time-out gives its state.
+    static const char* const TimedOutSlicing;
+    static const char* const TimedOutWifi;
 
 private:
     // Catalogue records are shared by every runner: read them only through field().
@@ -73,6 +82,7 @@ private:
     bool reportGuarded(const char* where, const std::function<bool()>& report);
     void failAfterException(const char* where, const std::string& what);
     void setProgress(double progress);
+    double progressOf(const std::string& instanceId);
     // Progress -2.0, then the task variable "Interrupted" = failure.
     void fail(const std::string& failure);
 
@@ -81,14 +91,16 @@ private:
     void runComposed(const std::string& branchName, bool completes);
     void startBranch(const std::string& threadName, const std::string& branchName, bool completes);
     static kel::var branchItems(const StateType& stateType, const std::string& branchName);
-    StateRunner* runSubState(const kel::var& item, bool parallel, double elapsedDuration);
+    std::shared_ptr<StateRunner> runSubState(const kel::var& item, bool parallel, double elapsedDuration);
     void setFromItem(const kel::var& item);
     // False when the keeper stops while waiting.
     bool takeLock(const std::string& lockName);
     // What the condition's outcome says to do next ("then" or "else").
     kel::var evaluateCondition(const kel::var& item);
-    bool waitForParallelSubStates(const std::vector<StateRunner*>& runners);
+    bool waitForParallelSubStates(const std::vector<std::shared_ptr<StateRunner>>& runners);
     bool isComposed();
+    // A primary state without a command or a special job: it waits for a user's answer.
+    bool isRequest();
 
     // Primary states (StateRunnerPrimary.cpp).
     void runPrimary();
@@ -100,6 +112,7 @@ private:
         std::string problem;   // the log line of a failure the job reports
         std::string failure;   // the value of "Interrupted" when it fails
         std::string tempPath;  // its output, until the cache takes it
+        std::string timedOut;  // the value of "Interrupted" when its program timed out
     };
     boost::optional<std::string> cachedFile(const std::string& idVariable, const std::string& missing,
                                             const std::string& failure);
@@ -109,11 +122,21 @@ private:
     void layerModel();
     void connectWifi();
     void fetchWifiList();
+    // Runs the Wi-Fi script, handing its output lines to `take` until it answers true,
+    // and waits for the script's end. Past the keeper's time-out (or when the keeper
+    // stops) the script's process group is ended. Fails the state when the script did
+    // not start, answered nothing, or ran out of time without answering.
+    void runWifiScript(const std::string& tag, const std::vector<std::string>& argv,
+                       const std::string& noAnswer, const std::function<bool(const std::string&)>& take);
 
     StateKeeper* keeper;
-    std::string taskId;
-    std::string instanceId;
-    bool atomic;
+    const std::shared_ptr<TaskRun> run;
+    const std::string taskId;
+    const std::string instanceId;
+    const bool atomic;
+    // Read once when made: an instance never changes its type, and a deleted task's
+    // queue no longer knows it.
+    const std::string stateTypeName;
     // Several threads of a task read it at once (branches, the parent's wait loop).
     std::atomic<double> _estimatedDuration;
 };

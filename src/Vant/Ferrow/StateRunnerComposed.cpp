@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Vant/Ferrow/StateKeeper.h"
+#include "Vant/Log.h"
 
 namespace Vant {
 namespace Ferrow {
@@ -21,7 +22,7 @@ const std::string LogPrefix = "StateRunner::runAsComposed() ";
 const std::string Ellipsis = "\u2026";
 
 void log(const std::string& text) {
-    std::cout << LogPrefix + text + "\n" << std::flush;
+    logLine(LogPrefix + text);
 }
 
 std::string json(const kel::var& value) {
@@ -85,10 +86,7 @@ void StateRunner::failAfterException(const char* where, const std::string& what)
         fail("RuntimeError");
         // The task's own state ends here, with whatever its list had locked still
         // held: release it, or every later task wanting those locks would wait forever.
-        const kel::var taskType = keeper->sync.getTask(taskId)["stateType"];
-        if (taskType.isString() && taskType.stringValue() == keeper->sync.getInstanceStateType(taskId, instanceId)) {
-            keeper->unlockAll(taskId);
-        }
+        if (!stateTypeName.empty() && run->rootStateType() == stateTypeName) keeper->unlockAll(taskId);
     } catch (const std::exception& e) {
         std::cout << "StateRunner::" + std::string(where) + " cannot fail the state : " + e.what() + "\n"
                   << std::flush;
@@ -96,14 +94,14 @@ void StateRunner::failAfterException(const char* where, const std::string& what)
 }
 
 void StateRunner::setProgress(double progress) {
-    keeper->sync.updateInstanceProgress(taskId, instanceId, progress);
+    run->setProgress(instanceId, progress);
 }
 
 void StateRunner::fail(const std::string& failure) {
     // The failure's name goes first: a parent that sees -2.0 ends its wait and reads
     // "Interrupted" next, and would otherwise carry on with the list as if all went well.
-    keeper->sync.setVariable(taskId, "Interrupted", failure);
-    keeper->sync.updateInstanceProgress(taskId, instanceId, -2.0);
+    run->setVariable("Interrupted", failure);
+    run->setProgress(instanceId, -2.0);
 }
 
 void StateRunner::runAsComposed(std::string branchName) {
@@ -111,8 +109,9 @@ void StateRunner::runAsComposed(std::string branchName) {
 }
 
 void StateRunner::startBranch(const std::string& threadName, const std::string& branchName, bool completes) {
-    keeper->startThread(taskId, threadName, [this, branchName, completes] {
-        guarded("runAsComposed()", [&] { runComposed(branchName, completes); });
+    std::shared_ptr<StateRunner> self = shared_from_this();
+    keeper->startThread(taskId, threadName, [self, branchName, completes] {
+        self->guarded("runAsComposed()", [&] { self->runComposed(branchName, completes); });
     });
 }
 
@@ -141,7 +140,8 @@ void StateRunner::runComposed(const std::string& branchName, bool completes) {
     double elapsedDuration = 0.0;
     unsigned long skipCount = 0;
     std::string skipToLabel;
-    std::vector<StateRunner*> runners(count, nullptr);
+    // A parallel state's sub-states, held for its final wait.
+    std::vector<std::shared_ptr<StateRunner>> runners(count);
 
     for (unsigned i = 0; i < count; ++i) {
         if (keeper->stopping()) return;
@@ -168,7 +168,8 @@ void StateRunner::runComposed(const std::string& branchName, bool completes) {
         }
 
         if (itemClass == "StateItem") {
-            runners[i] = runSubState(item, parallel, elapsedDuration);
+            std::shared_ptr<StateRunner> sub = runSubState(item, parallel, elapsedDuration);
+            if (parallel) runners[i] = std::move(sub);
         } else if (itemClass == "SetterItem") {
             setFromItem(item);
         } else if (itemClass == "ThreadItem") {
@@ -211,33 +212,33 @@ void StateRunner::runComposed(const std::string& branchName, bool completes) {
     if (completes) setProgress(1.0);
 }
 
-StateRunner* StateRunner::runSubState(const kel::var& item, bool parallel, double elapsedDuration) {
+std::shared_ptr<StateRunner> StateRunner::runSubState(const kel::var& item, bool parallel,
+                                                      double elapsedDuration) {
     const std::string name = field(item, "stateType").stringValue();
     const StateType entry = catalogueEntry(name);
     const std::string mode = field(entry, "mode").stringValue("");
     // A sub-state that could not start would be waited for forever.
     if (mode != "primary" && mode != "composed") throw std::runtime_error("Missing state type " + name);
     const bool subatomic = field(entry, "atomic").booleanValue(atomic);
-    const std::string subInstanceId = keeper->sync.makeInstance(taskId, name);
+    const std::string subInstanceId = run->makeInstance(name);
     if (subInstanceId.empty()) throw std::runtime_error("the task has gone");
-    StateRunner& sub = keeper->makeRunner(taskId, subInstanceId, subatomic);
+    const std::shared_ptr<StateRunner> sub = keeper->makeRunner(taskId, subInstanceId, subatomic);
     const std::string prefix = "[" + subInstanceId + "] [atomic=" + (subatomic ? "1" : "0") + "] " + name;
-    if (sub.interrupted()) {
+    if (sub->interrupted()) {
         log(prefix + "      [[[Interrupted before launch]]]");
         return nullptr;
     }
     log(prefix + "      [[[Starting]]]");
-    sub.start();
-    if (parallel) return &sub;
-    while (!sub.ended()) {
-        if (keeper->stopping()) return &sub;
-        const double p =
-            std::max(0.0, std::min(1.0, keeper->sync.getInstanceProgress(taskId, subInstanceId)));
-        updateProgress(elapsedDuration + p * sub.estimatedDuration());
+    sub->start();
+    if (parallel) return sub;
+    while (!sub->ended()) {
+        if (keeper->stopping()) return sub;
+        const double p = std::max(0.0, std::min(1.0, progressOf(subInstanceId)));
+        updateProgress(elapsedDuration + p * sub->estimatedDuration());
         std::this_thread::sleep_for(keeper->pollInterval);
     }
-    if (sub.interrupted()) log(prefix + "      [[[Interrupted]]]");
-    return &sub;
+    if (sub->interrupted()) log(prefix + "      [[[Interrupted]]]");
+    return sub;
 }
 
 void StateRunner::setFromItem(const kel::var& item) {
@@ -295,17 +296,16 @@ kel::var StateRunner::evaluateCondition(const kel::var& item) {
     return next;
 }
 
-bool StateRunner::waitForParallelSubStates(const std::vector<StateRunner*>& runners) {
+bool StateRunner::waitForParallelSubStates(const std::vector<std::shared_ptr<StateRunner>>& runners) {
     for (;;) {
         if (interrupted()) return true;
         if (keeper->stopping()) return false;
         double progress = 1.0;
         bool allEnded = true;
-        for (StateRunner* sub : runners) {
-            if (sub == nullptr) continue;  // skipped, or interrupted before launch
+        for (const std::shared_ptr<StateRunner>& sub : runners) {
+            if (!sub) continue;  // skipped, or interrupted before launch
             if (!sub->ended()) allEnded = false;
-            progress =
-                std::min(progress, std::max(0.0, keeper->sync.getInstanceProgress(taskId, sub->instanceId)));
+            progress = std::min(progress, std::max(0.0, progressOf(sub->instanceId)));
         }
         if (allEnded) return true;
         setProgress(std::min(progress, 0.99999));

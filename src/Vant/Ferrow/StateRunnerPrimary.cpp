@@ -5,6 +5,7 @@
 // pause and the Wi-Fi jobs block the runner's own thread.
 #include "Vant/Ferrow/StateRunner.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <iostream>
@@ -16,6 +17,7 @@
 #include "Vant/Ferrow/Layerer.h"
 #include "Vant/Ferrow/Slicer.h"
 #include "Vant/Ferrow/StateKeeper.h"
+#include "Vant/Log.h"
 #include "Vant/Platform.h"
 #include "Vant/Process.h"
 
@@ -27,7 +29,7 @@ namespace {
 const std::string LogPrefix = "StateRunner::runAsPrimary() ";
 
 void log(const std::string& text) {
-    std::cout << LogPrefix + text + "\n" << std::flush;
+    logLine(LogPrefix + text);
 }
 
 // A new name in the temporary folder: 16 hexadecimal digits of 8 random bytes.
@@ -73,7 +75,7 @@ void StateRunner::runPrimary() {
         runSpecial(name);
         return;
     }
-    if (name == "AskAdjustment") keeper->setCalibratingStateRunner(this);
+    if (name == "AskAdjustment") keeper->setCalibratingStateRunner(shared_from_this());
     const kel::var gcode = field(st, "gcode");
     // Without a command the state is a request: a user completes it through the task
     // queue, or the task's interruption ends it.
@@ -87,14 +89,15 @@ void StateRunner::runPrimary() {
 }
 
 void StateRunner::runGcode(const std::string& gcode) {
-    keeper->driver.pushGcode(gcode, [this](boost::system::error_code error, double progress) {
-        reportGuarded("runAsPrimary() G-code", [&] {
-            if (interrupted()) return false;
+    std::shared_ptr<StateRunner> self = shared_from_this();
+    keeper->driver.pushGcode(gcode, [self](boost::system::error_code error, double progress) {
+        self->reportGuarded("runAsPrimary() G-code", [&] {
+            if (self->interrupted()) return false;
             if (error) {
-                fail("DriverError");
+                self->fail("DriverError");
                 return false;
             }
-            setProgress(progress);
+            self->setProgress(progress);
             return true;
         });
     });
@@ -157,7 +160,7 @@ bool StateRunner::reportFileJob(const FileJob& job, double progress, const std::
         if (progress < 0) {
             log(job.problem);
             discard(job.tempPath);
-            fail(job.failure);
+            fail(progress == Slicer::TimedOut && !job.timedOut.empty() ? job.timedOut : job.failure);
             return false;
         }
         if (progress < 1.0) {
@@ -188,10 +191,12 @@ void StateRunner::downloadModel() {
         return;
     }
     const std::string tempStlPath = temporaryFile();
-    FileJob job{"Downloading", "Downloading : problem during downloading", "FailedDownloading", tempStlPath};
-    Downloader().download(keeper->io, link.stringValue(), tempStlPath, [this, job, fileId](double progress) {
-        return reportFileJob(job, progress, [&] {
-            if (keeper->fileCache.takeFile(fileId, job.tempPath)) return true;
+    FileJob job{"Downloading", "Downloading : problem during downloading", "FailedDownloading", tempStlPath,
+                ""};
+    std::shared_ptr<StateRunner> self = shared_from_this();
+    Downloader().download(keeper->io, link.stringValue(), tempStlPath, [self, job, fileId](double progress) {
+        return self->reportFileJob(job, progress, [&] {
+            if (self->keeper->fileCache.takeFile(fileId, job.tempPath)) return true;
             log("Downloading : Caching failed (checksum or writing)");
             return false;
         });
@@ -205,12 +210,15 @@ void StateRunner::sliceModel() {
     const std::string tempGcodePath = temporaryFile();
     kel::var parameters = keeper->sync.getTask(taskId)["data"];
     if (!parameters.isMap()) parameters = kel::var_map();
-    FileJob job{"Slicing", "Slicing : problem during slicing", "FailedSlicing", tempGcodePath};
-    Slicer().slice(keeper->io, *stlPath, tempGcodePath, parameters, [this, job](double progress) {
-        return reportFileJob(job, progress, [&] {
-            const boost::optional<std::string> gcodeId = keeper->fileCache.takeFile(job.tempPath);
+    FileJob job{"Slicing", "Slicing : problem during slicing", "FailedSlicing", tempGcodePath,
+                TimedOutSlicing};
+    std::shared_ptr<StateRunner> self = shared_from_this();
+    Slicer slicer(Slicer::defaultPython(), Slicer::defaultScript(), keeper->slicerTimeout);
+    slicer.slice(keeper->io, *stlPath, tempGcodePath, parameters, [self, job](double progress) {
+        return self->reportFileJob(job, progress, [&] {
+            const boost::optional<std::string> gcodeId = self->keeper->fileCache.takeFile(job.tempPath);
             if (gcodeId) {
-                keeper->setVariable(taskId, "gcodeId", *gcodeId);
+                self->keeper->setVariable(self->taskId, "gcodeId", *gcodeId);
                 return true;
             }
             log("Slicing : cache writing failed");
@@ -225,19 +233,20 @@ void StateRunner::layerModel() {
     if (!gcodePath) return;
     log("Layering : about to run gcode file : " + *gcodePath);
     // The layerer's own handlers keep it alive until the job ends.
-    std::make_shared<Layerer>(keeper->io, keeper->driver, *gcodePath)->layer([this](double progress) {
-        return reportGuarded("runAsPrimary() Layering", [&] {
+    std::shared_ptr<StateRunner> self = shared_from_this();
+    std::make_shared<Layerer>(keeper->io, keeper->driver, *gcodePath)->layer([self](double progress) {
+        return self->reportGuarded("runAsPrimary() Layering", [&] {
             if (progress < 0) {
                 log("Layering problem");
                 progress = -2.0;
             }
-            if (interrupted()) progress = -2.0;
+            if (self->interrupted()) progress = -2.0;
             if (progress > 1.0) progress = 1.0;
             if (progress < 0) {
-                fail("FailedLayering");
+                self->fail("FailedLayering");
                 return false;
             }
-            setProgress(progress);
+            self->setProgress(progress);
             return true;
         });
     });
@@ -261,55 +270,71 @@ void StateRunner::connectWifi() {
                                         ssidArgument, password};
     log("[ConnectWifi] command : " + argv[0] + " " + argv[1] + " connect \"" + escape(ssidArgument) +
         "\" \"" + escape(password) + "\"");
-    Process script(argv);
-    if (!script.started()) {
-        log("[ConnectWifi] the script did not start: " + script.error());
-        fail("FailedWifi");
-        return;
-    }
-    std::string line;
-    bool answered = false;
-    while (!answered && script.readLine(line)) {
+    runWifiScript("[ConnectWifi]", argv, "no answer from the script", [this](const std::string& line) {
         log("[ConnectWifi] returned : " + line);
-        if (line.find("onnect") == std::string::npos) continue;
+        if (line.find("onnect") == std::string::npos) return false;
         const bool success = line.find("wifi") != std::string::npos &&
                              line.find("Connected to wifi: None") == std::string::npos;
         keeper->setVariable(taskId, "ConnectWifi.Connected", success);
         setProgress(1.0);
-        answered = true;
-    }
-    while (script.readLine(line)) {
-    }
-    script.wait();
-    // A script that ends without an answer would leave the task waiting forever.
-    if (!answered) {
-        log("[ConnectWifi] no answer from the script");
-        fail("FailedWifi");
-    }
+        return true;
+    });
 }
 
 void StateRunner::fetchWifiList() {
     const std::vector<std::string> argv{Platform::python(), Platform::wifiScriptPath(), "scan"};
     log("[FetchWifiList] command : " + argv[0] + " " + argv[1] + " " + argv[2]);
-    Process script(argv);
-    std::string line;
-    const bool answered = script.started() && script.readLine(line);
-    if (answered) {
+    runWifiScript("[FetchWifiList]", argv, "no list from the script", [this](const std::string& line) {
         log("[FetchWifiList] returned : " + line);
         const kel::var wifiList = kel::var::fromJsonString(line);
         log("[FetchWifiList] setting FetchWifiList.Ssids = " + wifiList.toJsonString());
         keeper->setVariable(taskId, "FetchWifiList.Ssids", wifiList);
         log("[FetchWifiList] Progress to 1");
         setProgress(1.0);
-    }
-    std::string rest;
-    while (script.readLine(rest)) {
-    }
-    script.wait();
-    if (!answered) {
-        log("[FetchWifiList] no list from the script" + (script.started() ? "" : ": " + script.error()));
+        return true;
+    });
+}
+
+void StateRunner::runWifiScript(const std::string& tag, const std::vector<std::string>& argv,
+                                const std::string& noAnswer,
+                                const std::function<bool(const std::string&)>& take) {
+    Process script(argv);
+    if (!script.started()) {
+        log(tag + " the script did not start: " + script.error());
         fail("FailedWifi");
+        return;
     }
+    const Process::Clock::time_point deadline = Process::Clock::now() + keeper->wifiScriptTimeout;
+    // Waits in steps of the poll interval, so that a stopping keeper is not held.
+    auto nextStep = [&] { return std::min(deadline, Process::Clock::now() + keeper->pollInterval); };
+    auto givingUp = [&] { return keeper->stopping() || Process::Clock::now() >= deadline; };
+    bool answered = false;
+    bool outOfTime = false;
+    std::string line;
+    for (;;) {
+        const Process::Read read = script.readLine(line, nextStep());
+        if (read == Process::Read::End) break;
+        if (read == Process::Read::Line) {
+            // Once answered, the rest of the output is only drained.
+            if (!answered) answered = take(line);
+        } else if (givingUp()) {
+            outOfTime = true;
+            break;
+        }
+    }
+    while (!outOfTime && !script.endsBy(nextStep())) outOfTime = givingUp();
+    if (!outOfTime) {
+        script.wait();
+    } else {
+        // Only the script's own process group: it may have started helpers of its own.
+        log(tag + " the script did not end within " + std::to_string(keeper->wifiScriptTimeout.count()) +
+            " ms; ended.");
+        script.end();
+    }
+    if (answered || keeper->stopping()) return;
+    // A script that ends or hangs without an answer would leave the task waiting forever.
+    log(tag + " " + noAnswer);
+    fail(outOfTime ? TimedOutWifi : "FailedWifi");
 }
 
 }  // namespace Ferrow

@@ -56,8 +56,11 @@ std::string Printer::announcement() const {
 void Printer::subscribe() {
     localSynchronizer.pushNewTask >> [this](std::string taskId) { startTask(taskId); };
     localSynchronizer.pushNewTask >> [](std::string taskId) { logLine("NEW\u00a0TASK\u00a0: " + taskId); };
-    localSynchronizer.pushDeletedTask >>
-        [](std::string taskId) { logLine("DELETED\u00a0TASK\u00a0: " + taskId); };
+    localSynchronizer.pushDeletedTask >> [this](std::string taskId) {
+        logLine("DELETED\u00a0TASK\u00a0: " + taskId);
+        // A task that still runs stops as if interrupted; nobody could stop it otherwise.
+        stateKeeper.taskDeleted(taskId);
+    };
     localSynchronizer.pushNewState >> [this](std::string taskId, std::string instanceId) {
         logInstance("NEW\u00a0INSTANCE\u00a0: ", taskId, instanceId);
     };
@@ -65,8 +68,9 @@ void Printer::subscribe() {
         logInstance("MODIFIED\u00a0INSTANCE\u00a0: ", taskId, instanceId);
     };
     localSynchronizer.pushModifiedVariable >> [this](std::string taskId, std::string name) {
-        logLine("MODIFIED\u00a0VARIABLE\u00a0: " + name + " = " +
-                localSynchronizer.getVariable(taskId, name).toJsonString());
+        const kel::var value = localSynchronizer.getVariable(taskId, name);
+        logLine("MODIFIED\u00a0VARIABLE\u00a0: " + name + " = " + value.toJsonString());
+        stateKeeper.variableChanged(taskId, name, value);
     };
 }
 
@@ -131,7 +135,7 @@ void Printer::startTask(std::string taskId) {
         }
         const std::string instanceId = localSynchronizer.makeInstance(taskId, stateType);
         if (instanceId.empty()) return;  // the task is gone; the synchronizer said so
-        stateKeeper.makeRunner(taskId, instanceId, false).start();
+        stateKeeper.makeRunner(taskId, instanceId, false)->start();
     } catch (const std::exception& e) {
         logLine("Printer::startTask() task " + taskId + " not started : " + e.what());
     }
@@ -182,7 +186,7 @@ bool Printer::rootStateEnded(const std::string& taskId) {
     for (const auto& instance : task.instances()) {
         const kel::var& record = instance;
         if (record.isMap() && record.has("stateType") && record["stateType"] == read["stateType"]) {
-            return stateKeeper.makeRunner(taskId, record["id"].stringValue(""), false).ended();
+            return stateKeeper.makeRunner(taskId, record["id"].stringValue(""), false)->ended();
         }
     }
     return true;

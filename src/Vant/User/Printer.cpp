@@ -63,10 +63,14 @@ Printer::Printer(User* user, kel::bytes publicKey, unsigned version, unsigned re
     // Called on the worker with the synchronizer's lock held; the confirmation comes
     // later, from the gate's strand.
     peerSynchronizer.pushMessage >> [this, life](kel::var message) {
-        reliableLine.send(kel::bytes(message.toJsonString()), [this, life](boost::system::error_code result) {
-            if (result) return;
-            whileAlive(life, [&]() { peerSynchronizer.onNotification(); });
-        });
+        reliableLine.send(kel::bytes(message.toJsonString()),
+                          [this, life, message](boost::system::error_code result) {
+                              if (result) return;
+                              whileAlive(life, [&]() {
+                                  peerSynchronizer.onNotification();
+                                  pushDelivered(message);
+                              });
+                          });
     };
     peerSynchronizer.pushDifference >> localSynchronizer.onDifference;
     peerSynchronizer.pullLocalQueue << localSynchronizer.giveQueue;
@@ -136,8 +140,18 @@ std::string Printer::getAvailabeAddress() const {
     return current ? current->getAddress().to_string() : std::string();
 }
 
+std::string Printer::getAnnouncedAddress() const {
+    std::lock_guard<std::mutex> lock(socketMutex);
+    return announcedAddress;
+}
+
 void Printer::addAddress(boost::asio::ip::address address) {
-    if (address.is_unspecified() || connected()) return;
+    if (address.is_unspecified()) return;
+    {
+        std::lock_guard<std::mutex> lock(socketMutex);
+        announcedAddress = address.to_string();
+    }
+    if (connected()) return;
     bool expected = true;
     if (!noConnection.compare_exchange_strong(expected, false)) return;
 
@@ -244,6 +258,7 @@ void Printer::toApplication(kel::bytes body) {
         return;
     }
     peerSynchronizer.onMessage(message);
+    ++receivedCount;
 }
 
 void Printer::logInstance(const char* format, const std::string& taskId, const std::string& instanceId) {

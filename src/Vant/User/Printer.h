@@ -44,6 +44,9 @@ public:
     // The connection is up (claim sent) / went down; on a pool thread.
     kel::signal::pusher<> pushConnected;
     kel::signal::pusher<> pushDisconnected;
+    // A synchronisation message of this end reached the printer (its acknowledgement
+    // came back); carries the message. On a pool thread.
+    kel::signal::pusher<kel::var> pushDelivered;
 
     // Builds and wires the proxy; it connects when an address is offered.
     Printer(User* user, kel::bytes publicKey, unsigned version, unsigned revision);
@@ -65,6 +68,11 @@ public:
     unsigned getRevision() const { return revision; }
     // The connected printer's address as text, "" without a connection.
     std::string getAvailabeAddress() const;
+    // The address the printer last announced itself from, "" before any.
+    std::string getAnnouncedAddress() const;
+    // Synchronisation messages received from the printer on this proxy's connections;
+    // the first one after a claim carries the whole queue.
+    unsigned long receivedMessages() const { return receivedCount.load(); }
 
     // Connects to that address unless a connection exists or an attempt is under way.
     void addAddress(boost::asio::ip::address address);
@@ -115,6 +123,9 @@ private:
     mutable std::mutex socketMutex;
     std::shared_ptr<Vant::Messaging::SimpleSocket> socket;   // established and claimed; null when none
     std::shared_ptr<Vant::Messaging::SimpleSocket> attempt;  // the connection being set up or up
+    std::string announcedAddress;                            // the last address offered
+    // Counts the printer's synchronisation messages handed to the synchronizer.
+    std::atomic<unsigned long> receivedCount{0};
     // True when no connection exists and no attempt is under way; exchanged by
     // addAddress so that one attempt starts at a time.
     std::atomic<bool> noConnection{true};

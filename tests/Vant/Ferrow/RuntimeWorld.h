@@ -55,7 +55,7 @@ public:
         const std::string taskId = sync.makeTask(stateType);
         for (const auto& variable : variables) sync.setVariable(taskId, variable.first, variable.second);
         const std::string instanceId = sync.makeInstance(taskId, stateType);
-        keeper->makeRunner(taskId, instanceId, false).start();
+        keeper->makeRunner(taskId, instanceId, false)->start();
         return taskId;
     }
 

@@ -74,7 +74,7 @@ TEST(Slicer, SlicesAModelWithRisingProgressAndWritesGcode) {
     IoPool pool;
     ProgressLog log;
     const std::string gcode = home + "/data-temp/sliced-cube";
-    Slicer().slice(pool.io, home + "/models/cube.stl", gcode, map({{"layerHeight", 0.5}}), log.callback());
+    Slicer().slice(pool.io, home + "/models/cube.stl", gcode, map({{"layerHeight", 0.3}}), log.callback());
     ASSERT_TRUE(log.waitForEnd());
     const auto reports = log.all();
     ASSERT_GE(reports.size(), 3u);
@@ -87,7 +87,7 @@ TEST(Slicer, SlicesAModelWithRisingProgressAndWritesGcode) {
     }
     const std::string text = slurp(gcode);
     EXPECT_NE(text.find("\nG1 "), std::string::npos);
-    EXPECT_NE(text.find("layer height 0.500"), std::string::npos);
+    EXPECT_NE(text.find("\nG1 Z0.900 "), std::string::npos);  // the third layer of 0.3 mm
 }
 
 TEST(Slicer, ReportsACrashedSlicerAsFailure) {
@@ -127,7 +127,9 @@ TEST(Slicer, EndsWithoutSavedLineAsFailure) {
     EXPECT_EQ(log.all(), (std::vector<double>{0.3, -2.0}));
 }
 
-TEST(Slicer, StoppingEndsOnlyTheSlicersOwnProcesses) {
+// A slicer stopped by its caller, and one left to hang until its time-out: each ends
+// with its engine, and nothing else of the same names.
+TEST(Slicer, StoppingOrTheTimeOutEndsOnlyTheSlicersOwnProcesses) {
     const std::string folder = scratchFolder();
     // A slicer that starts an engine, notes its pid beside the G-code path and hangs.
     writeFile(folder + "/hanging.py",
@@ -141,13 +143,19 @@ TEST(Slicer, StoppingEndsOnlyTheSlicersOwnProcesses) {
     testsupport::ChildProcess otherEngine({"sleep", "300"});
 
     IoPool pool;
-    ProgressLog log;
-    Slicer("python3", folder + "/hanging.py")
-        .slice(pool.io, "m", folder + "/out", kel::var(), log.callback([](double) { return false; }));
-    ASSERT_TRUE(log.waitForEnd());
-    EXPECT_EQ(log.all(), (std::vector<double>{0.1, -2.0}));
-    const pid_t engine = std::stoi(slurp(folder + "/out.engine"));
-    EXPECT_TRUE(testsupport::waitUntilEnded(engine, std::chrono::seconds(10)));
+    ProgressLog stopped, timedOut;
+    Slicer hanging("python3", folder + "/hanging.py", std::chrono::seconds(3));
+    hanging.slice(pool.io, "m", folder + "/stopped", kel::var(),
+                  stopped.callback([](double) { return false; }));
+    hanging.slice(pool.io, "m", folder + "/timed", kel::var(), timedOut.callback());
+    ASSERT_TRUE(stopped.waitForEnd());
+    ASSERT_TRUE(timedOut.waitForEnd());
+    EXPECT_EQ(stopped.all(), (std::vector<double>{0.1, -2.0}));
+    EXPECT_EQ(timedOut.all(), (std::vector<double>{0.1, Slicer::TimedOut}));
+    for (const char* run : {"/stopped", "/timed"}) {
+        const pid_t engine = std::stoi(slurp(folder + run + ".engine"));
+        EXPECT_TRUE(testsupport::waitUntilEnded(engine, std::chrono::seconds(10))) << run;
+    }
     EXPECT_TRUE(testsupport::processRunning(otherPython.pid()));
     EXPECT_TRUE(testsupport::processRunning(otherEngine.pid()));
 }

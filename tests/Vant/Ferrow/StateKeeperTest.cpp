@@ -12,6 +12,7 @@
 #include "BoardSimProcess.h"
 #include "ProgressLog.h"
 #include "Vant/StateMachine/build.h"
+#include "support/AsyncTest.h"
 
 using Vant::Ferrow::StateKeeper;
 using Vant::Ferrow::StateRunner;
@@ -60,11 +61,11 @@ protected:
 };
 
 TEST_F(StateKeeperTest, RunnersAreMadeOncePerInstance) {
-    StateRunner& first = keeper->makeRunner("t1", "i1", true);
-    StateRunner& again = keeper->makeRunner("t1", "i1", false);
-    EXPECT_EQ(&first, &again);
-    EXPECT_TRUE(again.isAtomic());
-    EXPECT_NE(&first, &keeper->makeRunner("t1", "i2", false));
+    const std::shared_ptr<StateRunner> first = keeper->makeRunner("t1", "i1", true);
+    const std::shared_ptr<StateRunner> again = keeper->makeRunner("t1", "i1", false);
+    EXPECT_EQ(first, again);
+    EXPECT_TRUE(again->isAtomic());
+    EXPECT_NE(first, keeper->makeRunner("t1", "i2", false));
 }
 
 // Locks belong to tasks: another task cannot take a held lock, any thread of the
@@ -115,19 +116,26 @@ TEST_F(StateKeeperTest, VariablesLiveWhereTheirPrefixSays) {
 
 // Calibration steps are taken only while an adjustment state runs, one at a time.
 TEST_F(StateKeeperTest, CalibrationActionsMoveOnlyWhileAdjusting) {
+    testsupport::CapturedStdout log;
+    // Waits until the log holds `count` lines that end so.
+    auto logged = [&log](const std::string& ending, size_t count) {
+        return testsupport::waitUntil([&] {
+            const std::string text = log.text();
+            size_t found = 0;
+            for (auto at = text.find(ending + "\n"); at != std::string::npos;
+                 at = text.find(ending + "\n", at + 1))
+                ++found;
+            return found >= count;
+        });
+    };
     keeper->pushCalibrationAction("up");  // nobody calibrating: dropped
     const std::string task = sync.makeTask("NozzleCalibration");
     const std::string instance = sync.makeInstance(task, "AskAdjustment");
-    keeper->setCalibratingStateRunner(&keeper->makeRunner(task, instance, false));
+    const std::shared_ptr<StateRunner> adjusting = keeper->makeRunner(task, instance, false);
+    keeper->setCalibratingStateRunner(adjusting);
 
-    auto stepDone = [this](size_t count) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (commandsReceived().size() < count && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        // Let the completion's callback clear the running flag.
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    };
+    // The completion's callback frees the next step before its line.
+    auto stepDone = [&](size_t count) { ASSERT_TRUE(logged(", executed.", count)); };
     keeper->pushCalibrationAction("up");
     stepDone(1);
     keeper->pushCalibrationAction("down");
@@ -143,7 +151,8 @@ TEST_F(StateKeeperTest, CalibrationActionsMoveOnlyWhileAdjusting) {
 
     sync.updateInstanceProgress(task, instance, 1.0);  // the adjustment has ended
     keeper->pushCalibrationAction("up");
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(logged(", ignored (not calibrating)", 2));
+    EXPECT_TRUE(logged(", ignored (already running a action)", 1));
     EXPECT_EQ(commandsReceived(), (std::vector<std::string>{"G71 Q0", "G72 Q0", "G72 Q0", "G71 Q0"}));
 }
 
@@ -167,25 +176,25 @@ TEST(StateRunnerEstimate, ComposedTypesSumTheirSubStates) {
 TEST_F(StateKeeperTest, ProgressStaysBelowOneUntilCompletion) {
     const std::string task = sync.makeTask("Packaging");
     const std::string timed = sync.makeInstance(task, "Heating");
-    StateRunner& runner = keeper->makeRunner(task, timed, false);
-    const double estimate = runner.estimatedDuration();
+    const std::shared_ptr<StateRunner> runner = keeper->makeRunner(task, timed, false);
+    const double estimate = runner->estimatedDuration();
     ASSERT_GT(estimate, 0.0);
-    runner.updateProgress(estimate / 2);
+    runner->updateProgress(estimate / 2);
     EXPECT_DOUBLE_EQ(sync.getInstanceProgress(task, timed), 0.5);
-    runner.updateProgress(estimate * 3);
+    runner->updateProgress(estimate * 3);
     EXPECT_DOUBLE_EQ(sync.getInstanceProgress(task, timed), 0.99999);
-    EXPECT_FALSE(runner.completed());
+    EXPECT_FALSE(runner->completed());
 
     // An unknown type is estimated at 0 and reports 0, and is not started.
     const std::string unknown = sync.makeInstance(task, "NoSuchType");
-    StateRunner& stray = keeper->makeRunner(task, unknown, false);
-    stray.updateProgress(5);
+    const std::shared_ptr<StateRunner> stray = keeper->makeRunner(task, unknown, false);
+    stray->updateProgress(5);
     EXPECT_DOUBLE_EQ(sync.getInstanceProgress(task, unknown), 0.0);
-    stray.start();
-    EXPECT_FALSE(stray.ended());
+    stray->start();
+    EXPECT_FALSE(stray->ended());
     sync.setVariable(task, "Interrupted", kel::var("DriverError"));
-    EXPECT_TRUE(stray.interrupted());
-    EXPECT_FALSE(keeper->makeRunner(task, sync.makeInstance(task, "Heating"), true).interrupted());
+    EXPECT_TRUE(stray->interrupted());
+    EXPECT_FALSE(keeper->makeRunner(task, sync.makeInstance(task, "Heating"), true)->interrupted());
 }
 
 }  // namespace

@@ -4,10 +4,13 @@
 // Wi-Fi).
 #include "Vant/Ferrow/StateRunner.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
+#include <fstream>
 #include <thread>
 
 #include "RuntimeWorld.h"
@@ -274,4 +277,58 @@ TEST_F(StateRunnerTest, ConnectingReportsWhetherTheScriptFoundTheNetwork) {
     EXPECT_EQ(variable(good, "ConnectWifi.Connected"), kel::var(true));
     EXPECT_EQ(variable(bad, "ConnectWifi.Connected"), kel::var(false));
     EXPECT_EQ(Vant::Ferrow::escape(R"(a\b"c d)"), R"(a\\b\"c d)");
+}
+
+TEST_F(StateRunnerTest, AWifiScriptThatNeverAnswersIsEndedAtItsTimeOut) {
+    world.keeper->wifiScriptTimeout = std::chrono::milliseconds(1000);
+    const std::string task =
+        world.startTask("ConnectWifi", {{"WifiDetails.Ssid", "Home"}, {"WifiDetails.Password", "hang"}});
+    EXPECT_TRUE(failsWith(task, Vant::Ferrow::StateRunner::TimedOutWifi));
+    EXPECT_TRUE(testsupport::waitUntil([&] { return world.keeper->threadCount() == 0; }));
+}
+
+namespace {
+
+long statusKb(const char* field) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.compare(0, std::strlen(field), field) == 0)
+            return std::stol(line.substr(std::strlen(field)));
+    }
+    return -1;
+}
+
+std::size_t entries(const char* folder) {
+    std::size_t count = 0;
+    if (DIR* dir = ::opendir(folder)) {
+        while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
+        ::closedir(dir);
+    }
+    return count;
+}
+
+}  // namespace
+
+// A task's runners and their threads (each with its stack) go once the task has
+// ended: the process stays the same size however many tasks it has run.
+TEST_F(StateRunnerTest, FinishedTasksGiveBackTheirThreadsAndMemory) {
+    auto runOne = [&] {
+        const std::string task = world.startTask("Packaging");
+        return testsupport::waitUntil([&] { return world.sync.isTaskDone(task); }, std::chrono::seconds(30));
+    };
+    auto allEnded = [&] {
+        return testsupport::waitUntil(
+            [&] { return world.keeper->threadCount() == 0 && world.keeper->runnerCount() == 0; });
+    };
+    // The C library keeps a few freed stacks for the next threads: they count once.
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(runOne()) << i;
+    ASSERT_TRUE(allEnded());
+    const long addressSpace = statusKb("VmSize:");
+    const std::size_t threads = entries("/proc/self/task"), descriptors = entries("/proc/self/fd");
+    for (int i = 0; i < 40; ++i) ASSERT_TRUE(runOne()) << i;
+    ASSERT_TRUE(allEnded());
+    // Each task ran two threads: kept, their stacks alone would take hundreds of MB.
+    EXPECT_LT(statusKb("VmSize:") - addressSpace, 16 * 1024);
+    EXPECT_EQ(entries("/proc/self/task"), threads);
+    EXPECT_EQ(entries("/proc/self/fd"), descriptors);
 }

@@ -86,6 +86,20 @@ protected:
         return world.startTask("Printing", {{"fileLink", link}, {"fileId", fileId}, {"layerHeight", 0.5}});
     }
 
+    // A print whose model fails to come: the board holds the mechanics back until the
+    // failure is known, so that the head is never close to the bed, however slow the
+    // download or the slicer.
+    std::string startFailingPrint(const std::string& link, const std::string& fileId, const char* failure) {
+        world.sim.control("hold");
+        const std::string task = startPrint(link, fileId);
+        EXPECT_TRUE(world.answerRequest(task, "Uploading"));
+        EXPECT_TRUE(testsupport::waitUntil(
+            [&] { return world.sync.getVariable(task, "Interrupted") == kel::var(failure); },
+            std::chrono::seconds(30)));
+        world.sim.control("release");
+        return task;
+    }
+
     // The failed state ended with -2.0 and named the failure; the task then ran its
     // resetting states (an emergency stop, moving away when it was close to the
     // print, freeing the bed) and released every lock.
@@ -166,18 +180,21 @@ TEST_F(PrintScenario, PrintsAModelFromItsLinkThroughTheSlicerToTheBoard) {
 }
 
 TEST_F(PrintScenario, AModelLinkThatFailsInterruptsThePrint) {
-    const std::string task = startPrint("http://127.0.0.1:1/broken.stl", digest("broken.stl"));
+    const std::string task =
+        startFailingPrint("http://127.0.0.1:1/broken.stl", digest("broken.stl"), "FailedDownloading");
     expectFailedAndReset(task, "Downloading", "FailedDownloading", false);
 }
 
 TEST_F(PrintScenario, AModelWhoseDigestDiffersIsNotCachedAndInterruptsThePrint) {
-    const std::string task = startPrint(server->url("cube.stl"), "0123456789abcdef0123456789abcdef");
+    const std::string task =
+        startFailingPrint(server->url("cube.stl"), "0123456789abcdef0123456789abcdef", "FailedDownloading");
     expectFailedAndReset(task, "Downloading", "FailedDownloading", false);
     EXPECT_FALSE(world.keeper->fileCache.hasFile("0123456789abcdef0123456789abcdef"));
 }
 
 TEST_F(PrintScenario, ASlicerCrashInterruptsThePrint) {
-    const std::string task = startPrint(server->url("broken.stl"), digest("broken.stl"));
+    const std::string task =
+        startFailingPrint(server->url("broken.stl"), digest("broken.stl"), "FailedSlicing");
     expectFailedAndReset(task, "Slicing", "FailedSlicing", false);
 }
 

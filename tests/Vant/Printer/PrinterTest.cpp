@@ -2,16 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "BoardSimProcess.h"
+#include "Vant/Ferrow/FileCache.h"
+#include "Vant/Ferrow/ProgressLog.h"
 #include "Vant/Printer/User.h"
 #include "Vant/StateMachine/StateType.h"
 #include "Vant/StateMachine/build.h"
 #include "support/AsyncTest.h"
+#include "support/HttpServer.h"
 #include "support/RawPeer.h"
 #include "support/StagedHome.h"
 #include "support/TestUser.h"
@@ -46,7 +50,10 @@ protected:
         Vant::StateMachine::buildStateMachine();
     }
 
-    PrinterService() : driver(pool.io, sim.motionPath()), lighting(pool.io, sim.lightingPath()) {}
+    explicit PrinterService(std::vector<std::string> simArguments = {})
+        : sim(std::move(simArguments)),
+          driver(pool.io, sim.motionPath()),
+          lighting(pool.io, sim.lightingPath()) {}
 
     void SetUp() override {
         Vant::Printer::Printer::Settings settings;
@@ -56,6 +63,7 @@ protected:
         settings.broadcastDestinations = {};
         printer.reset(
             new Vant::Printer::Printer(pool.io, kel::bytes(32).randomize(), driver, lighting, settings));
+        printer->getStateKeeper().pollInterval = pollInterval;
         printer->start();
         port = printer->localPort();
     }
@@ -70,6 +78,7 @@ protected:
         }
     }
 
+    std::chrono::milliseconds pollInterval{100};
     CapturedStdout log;
     BoardSim::Process sim;
     testsupport::IoPool pool{3};
@@ -262,6 +271,112 @@ TEST_F(PrinterService, SessionsWithoutAConnectionBeyondTheMostRecent64AreForgott
     EXPECT_FALSE(returning.received().snapshot()[0].has("diffId"));
     EXPECT_TRUE(returning.waitForInstanceOf(taskId, "SaveNozzlePosition"));
     EXPECT_TRUE(good.isConnected());
+}
+
+// A printer whose board has answered the handshake and answers 200 times faster than a
+// real one, and a model served from 127.0.0.1.
+class PrinterPrinting : public PrinterService {
+protected:
+    PrinterPrinting() : PrinterService({"--time-scale", "200"}), folder(testsupport::scratchFolder()) {
+        pollInterval = 5ms;
+        if (!shakeHands(driver)) throw std::runtime_error("the simulated board did not answer the handshake");
+        testsupport::writeFile(folder + "/cube.stl",
+                               testsupport::slurp(testsupport::stagedHome() + "/models/cube.stl"));
+        server.reset(new testsupport::HttpServer(folder));
+    }
+
+    // The commands the board received after the handshake ("N7 G1 X1*45" gives "G1 X1").
+    std::vector<std::string> commands() {
+        std::vector<std::string> found;
+        const auto lines = sim.received();
+        for (std::size_t i = 1; i < lines.size(); ++i) {
+            const auto blank = lines[i].find(' ');
+            found.push_back(lines[i].substr(blank + 1, lines[i].rfind('*') - blank - 1));
+        }
+        return found;
+    }
+    static bool isMovement(const std::string& command) {
+        return command.compare(0, 3, "G0 ") == 0 || command.compare(0, 3, "G1 ") == 0;
+    }
+    std::size_t movements() {
+        const auto all = commands();
+        return static_cast<std::size_t>(std::count_if(all.begin(), all.end(), isMovement));
+    }
+
+    // Answers, as a user does, every question of the task that is still open.
+    static void answerRequests(TestUser& user, const std::string& taskId) {
+        const kel::var& catalogue = Vant::StateMachine::StateTypes;
+        for (const auto& instance : user.queue().getTask(taskId).instances()) {
+            const std::string type = instance["stateType"].stringValue();
+            if (!catalogue.has(type) || !catalogue[type].has("request")) continue;
+            if (instance["progress"].realValue(0.0) < 1.0)
+                user.queue().updateInstanceProgress(taskId, instance["id"].stringValue(), 1.0);
+        }
+    }
+    // The printer has run the task to its end.
+    bool completed(const std::string& taskId, const std::string& stateType) {
+        return hasInstanceOf(printer->taskQueue(), taskId, stateType) &&
+               printer->taskQueue().isTaskDone(taskId);
+    }
+
+    std::string folder;
+    std::unique_ptr<testsupport::HttpServer> server;
+};
+
+// A deleted print stops as an interrupted one does: its resetting states run, its
+// locks go, and nothing of it comes back into the users' queues.
+TEST_F(PrinterPrinting, ADeletedPrintStopsMovingResetsThePrinterAndFreesItsLocks) {
+    TestUser user(pool.io, port);
+    ASSERT_TRUE(user.connect());
+    const std::string print = user.addTask("Printing");
+    user.queue().setVariable(print, "fileLink", server->url("cube.stl"));
+    user.queue().setVariable(print, "fileId", *Vant::Ferrow::FileCache::digestOf(folder + "/cube.stl"));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            answerRequests(user, print);
+            return movements() >= 20;
+        },
+        120s));
+
+    // The board holds its answers while the deletion travels, so that the print is
+    // still streaming when it lands, however fast the board.
+    sim.control("hold");
+    user.queue().deleteTask(print);
+    ASSERT_TRUE(log.waitFor("DELETED\u00a0TASK\u00a0: " + print + "\n"));
+    const std::size_t atDeletion = commands().size();
+    sim.control("release");
+    // The layerer had one line in flight; then the resetting states' commands come.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const auto all = commands();
+            return std::find(all.begin() + static_cast<long>(atDeletion), all.end(), "M112") != all.end();
+        },
+        10s));
+
+    const std::string packaging = user.addTask("Packaging");
+    ASSERT_TRUE(waitUntil([&] { return completed(packaging, "Packaging"); }, 60s));
+    const auto all = commands();
+    const auto stop = std::find(all.begin() + static_cast<long>(atDeletion), all.end(), "M112");
+    EXPECT_LE(std::count_if(all.begin() + static_cast<long>(atDeletion), stop, isMovement), 1);
+    EXPECT_EQ(std::count_if(stop, all.end(), isMovement), 0);
+    std::string lastTarget;
+    for (const auto& command : all) {
+        if (command.compare(0, 4, "M104") == 0) lastTarget = command;
+    }
+    EXPECT_EQ(lastTarget, "M104 S0");
+    EXPECT_EQ(all.back(), "G73 Q0");
+    EXPECT_TRUE(printer->taskQueue().getTask(print).isDeletion());
+    EXPECT_TRUE(user.queue().getTask(print).isDeletion());
+    EXPECT_FALSE(user.queue().getTask(print).has("instances"));
+
+    // A task whose states have all ended is deleted without a trace on the board.
+    user.queue().deleteTask(packaging);
+    ASSERT_TRUE(log.waitFor("DELETED\u00a0TASK\u00a0: " + packaging + "\n"));
+    const std::string after = user.addTask("SaveNozzlePosition");
+    ASSERT_TRUE(waitUntil([&] { return completed(after, "SaveNozzlePosition"); }, 30s));
+    const auto last = commands();
+    EXPECT_EQ(std::vector<std::string>(last.begin() + static_cast<long>(all.size()), last.end()),
+              std::vector<std::string>{"M500"});
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,27 @@ TEST(BoardLines, NumberingRestartsAfterEmergencyStop) {
     h.receive(numbered(1, "G28"));
     h.receive(numbered(2, "G1 X1"));
     EXPECT_EQ(0u, h.board.mismatches());
+}
+
+// What a slicer writes and a real board takes: comments, resets, extrusion modes and
+// a heating command that waits for its temperature.
+TEST(BoardLines, RunsSlicerOutputAndWaitsForTheHotEndOnM109) {
+    Harness h(quiet());
+    h.handshake();
+    h.receive(numbered(2, "G21 ; set units to millimeters"));
+    h.receive(numbered(3, "M82"));
+    h.receive(numbered(4, "G92 E0"));
+    h.receive(numbered(5, "M109 S29 ; set temperature and wait for it to be reached"));
+    h.receive(numbered(6, "G1 X10 Y10 E1.5 ; first move"));
+    EXPECT_EQ(0u, h.board.mismatches());
+    // Three lines done; the wait holds the move back while the hot end heats (3 degrees a second).
+    h.pass(2.0);
+    EXPECT_EQ(4, std::count(h.replies.begin(), h.replies.end(), "OK"));
+    EXPECT_EQ(3, std::count(h.replies.begin(), h.replies.end(), "PERCENT:1"));
+    h.pass(2.0);
+    EXPECT_EQ(5, std::count(h.replies.begin(), h.replies.end(), "OK"));
+    EXPECT_EQ(4, std::count(h.replies.begin(), h.replies.end(), "PERCENT:1"));
+    EXPECT_NEAR(29.0, h.board.currentTemperature(), 0.5);
 }
 
 TEST(BoardHandshake, AnswersOkUnknownCommandOrLineNumber) {
