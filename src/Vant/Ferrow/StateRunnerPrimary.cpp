@@ -50,6 +50,12 @@ std::string stringVariable(StateKeeper& keeper, const std::string& taskId, const
     return value.stringValue();
 }
 
+// The failure's name for an error the driver reported: "BoardLost" when the board
+// went away (or was away), `otherwise` for any other.
+std::string driverFailure(const boost::system::error_code& error, const std::string& otherwise) {
+    return error == Vant::Driver::make_error_code(Vant::Driver::boardLost) ? "BoardLost" : otherwise;
+}
+
 }  // namespace
 
 std::string escape(const std::string& s) {
@@ -87,17 +93,26 @@ void StateRunner::runPrimary() {
 }
 
 void StateRunner::runGcode(const std::string& gcode) {
-    keeper->driver.pushGcode(gcode, [this](boost::system::error_code error, double progress) {
-        reportGuarded("runAsPrimary() G-code", [&] {
-            if (interrupted()) return false;
-            if (error) {
-                fail("DriverError");
-                return false;
-            }
-            setProgress(progress);
-            return true;
-        });
-    });
+    // In a task already interrupted this is one of its resetting states: its command
+    // waits for a lost board to come back and put the printer in order; any other
+    // command fails at once while the board is away.
+    const auto whileAway = keeper->sync.hasVariable(taskId, "Interrupted")
+                               ? Vant::Driver::Driver::WhileAway::WaitForReturn
+                               : Vant::Driver::Driver::WhileAway::Fail;
+    keeper->driver.pushGcode(
+        gcode,
+        [this](boost::system::error_code error, double progress) {
+            reportGuarded("runAsPrimary() G-code", [&] {
+                if (interrupted()) return false;
+                if (error) {
+                    fail(driverFailure(error, "DriverError"));
+                    return false;
+                }
+                setProgress(progress);
+                return true;
+            });
+        },
+        whileAway);
 }
 
 void StateRunner::pause(double duration) {
@@ -224,8 +239,11 @@ void StateRunner::layerModel() {
         cachedFile("gcodeId", "Layering : gcode file missing", "FailedLayering");
     if (!gcodePath) return;
     log("Layering : about to run gcode file : " + *gcodePath);
-    // The layerer's own handlers keep it alive until the job ends.
-    std::make_shared<Layerer>(keeper->io, keeper->driver, *gcodePath)->layer([this](double progress) {
+    // The layerer's own handlers keep it alive until the job ends; it calls back only
+    // from them, so the callback may hold it by a plain pointer.
+    auto layerer = std::make_shared<Layerer>(keeper->io, keeper->driver, *gcodePath);
+    const Layerer* job = layerer.get();
+    layerer->layer([this, job](double progress) {
         return reportGuarded("runAsPrimary() Layering", [&] {
             if (progress < 0) {
                 log("Layering problem");
@@ -234,7 +252,7 @@ void StateRunner::layerModel() {
             if (interrupted()) progress = -2.0;
             if (progress > 1.0) progress = 1.0;
             if (progress < 0) {
-                fail("FailedLayering");
+                fail(driverFailure(job->failure(), "FailedLayering"));
                 return false;
             }
             setProgress(progress);
