@@ -439,3 +439,28 @@ TEST_F(StoppingDaemon, ASecondSignalEndsTheStopAtOnce) {
     daemon->signal(SIGTERM);
     EXPECT_EQ(daemon->wait(5s), 128 + SIGTERM);
 }
+
+// The motion board gone for good once start-up has begun: the daemon goes on serving
+// its users, every task that needs the board ends with "BoardLost", and the loss is
+// logged once instead of a read error every two seconds.
+TEST_F(PrinterDaemon, KeepsServingUsersWhenTheMotionBoardIsGoneForGood) {
+    TestUser user(pool.io, PrinterPort);
+    ASSERT_TRUE(connect(user));
+    ASSERT_TRUE(waitUntil([&] { return tasksOf(user.queue(), "StartingUp").size() == 1; }, 30s));
+    sim.control("close");
+    auto failedForTheBoard = [&](const std::string& taskId) {
+        return waitUntil(
+            [&] {
+                daemon->waitForOutput("\x01", 10ms);  // keeps the daemon's output flowing
+                return user.queue().getVariable(taskId, "Interrupted") == kel::var("BoardLost") &&
+                       user.queue().isTaskDone(taskId);
+            },
+            60s);
+    };
+    EXPECT_TRUE(failedForTheBoard(tasksOf(user.queue(), "StartingUp")[0]));
+    EXPECT_TRUE(failedForTheBoard(user.addTask("Packaging")));
+    const std::string& out = daemon->out();
+    EXPECT_EQ(count(out, "Driver::portLost() motion board lost"), 1u);
+    EXPECT_EQ(count(out, "Driver::handleInputs() error"), 0u);
+    EXPECT_LE(count(out, "still unavailable"), 1u);
+}

@@ -50,7 +50,8 @@ const char* const Usage =
     "  --no-temperature-reports  no periodic TEMP: lines\n"
     "  --temperature T        ambient and starting hot-end temperature (default 20)\n"
     "control commands: drop N | hold | release | send TEXT | garbage | longline [N] |\n"
-    "  correction K | inactivity | close | reopen | bed on|off |\n"
+    "  correction K | inactivity | close [motion|lighting] | reopen [motion|lighting] |\n"
+    "  bed on|off |\n"
     "  handshake ok|unknown K|noise K|number N |\n"
     "  temperature T | temperature-reports on|off | mismatches | stats | lighting | flush\n";
 
@@ -317,13 +318,23 @@ private:
             send("OK:" + std::to_string(number));
         } else if (name == "inactivity") {
             send("Reached maximum inactivity time");
-        } else if (name == "close") {
-            motion.close();
-            motionOut.clear();
-            motionIn.clear();
-        } else if (name == "reopen") {
-            motion.open();
-            board.disconnected();
+        } else if ((name == "close" || name == "reopen") &&
+                   (rest.empty() || rest == "motion" || rest == "lighting")) {
+            // A closed port is gone like an unplugged adapter: the host's I/O fails and the
+            // path is missing until the port is made again (a new pseudo-terminal; opening
+            // one replaces the link, closing the old one first).
+            Pty& port = rest == "lighting" ? lighting : motion;
+            if (name == "close") {
+                port.close();
+                port.removeLink();
+            } else {
+                port.open();
+            }
+            if (&port == &motion) {
+                motionOut.clear();
+                motionIn.clear();
+                if (name == "reopen") board.disconnected();
+            }
         } else if (name == "bed" && (rest == "on" || rest == "off")) {
             board.setBedPresent(rest == "on");
         } else if (name == "handshake") {

@@ -6,11 +6,14 @@
 #include <cstring>
 #include <iostream>
 #include <sstream>
+#include <vector>
 
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/system/system_error.hpp>
 
+#include "Vant/Log.h"
 #include "Vant/Platform.h"
 
 namespace Vant {
@@ -24,6 +27,10 @@ const unsigned MinimumFreeSpace = 50;
 
 boost::system::error_code ok() {
     return make_error_code(success);
+}
+
+boost::system::error_code aborted() {
+    return boost::asio::error::operation_aborted;
 }
 
 // One log line, written in one piece so that lines of several threads never mix.
@@ -68,17 +75,23 @@ std::string Driver::defaultDevice() {
     return Platform::motionPort();
 }
 
-Driver::Driver(boost::asio::io_service& service, const std::string& device,
+Driver::Driver(boost::asio::io_service& service, const std::string& devicePath,
                boost::posix_time::time_duration readRetry, boost::posix_time::time_duration handshakeRetry)
     : io(service),
-      serial(service, device),
+      device(devicePath),
+      serial(service),
       readBuffer(ReadBufferSize),
       usedReadBuffer(readBuffer.subBytes(0, 0)),
       writingStrand(io),
       retryTimer(io),
+      returnTimer(io),
+      answerTimer(io),
       readRetryDelay(readRetry),
-      handshakeRetryDelay(handshakeRetry) {
-    serial.set_option(boost::asio::serial_port_base::baud_rate(115200));
+      handshakeRetryDelay(handshakeRetry),
+      reconnector(io, writingStrand, "Driver", "motion board", device, readRetry, [this]() { reopen(); }) {
+    boost::system::error_code error;
+    openSerial(serial, device, error);
+    if (error) throw boost::system::system_error(error);
 }
 
 Driver::~Driver() = default;
@@ -96,22 +109,23 @@ void Driver::initialize(std::function<void(boost::system::error_code)> done) {
     writingStrand.post([this, done]() { startHandshake(done); });
 }
 
-void Driver::startHandshake(std::function<void(boost::system::error_code)> done) {
-    log(std::string("Driver::initialize() <<<<< ") + HandshakeLine);
-    boost::asio::async_write(serial, boost::asio::buffer(HandshakeLine, std::strlen(HandshakeLine)),
-                             writingStrand.wrap([this, done](const boost::system::error_code& error, size_t) {
-                                 log("Driver::initialize() sent. " + error.message() + "\n");
-                                 if (error) {
-                                     done(error);
-                                     return;
-                                 }
-                                 readHandshakeReply(done);
-                             }));
+void Driver::startHandshake(std::function<void(boost::system::error_code)> done, bool announce) {
+    if (announce) log(std::string("Driver::initialize() <<<<< ") + HandshakeLine);
+    boost::asio::async_write(
+        serial, boost::asio::buffer(HandshakeLine, std::strlen(HandshakeLine)),
+        writingStrand.wrap([this, done, announce](const boost::system::error_code& error, size_t) {
+            if (announce) log("Driver::initialize() sent. " + error.message() + "\n");
+            if (error) {
+                done(error);
+                return;
+            }
+            readHandshakeReply(done, announce);
+        }));
 }
 
-void Driver::readHandshakeReply(std::function<void(boost::system::error_code)> done) {
-    readLine([this, done](const boost::system::error_code& error, const std::string& line) {
-        log("Driver::initialize() read. " + error.message() + "\n");
+void Driver::readHandshakeReply(std::function<void(boost::system::error_code)> done, bool announce) {
+    readLine([this, done, announce](const boost::system::error_code& error, const std::string& line) {
+        if (announce) log("Driver::initialize() read. " + error.message() + "\n");
         if (error) {
             done(error);
             return;
@@ -119,14 +133,14 @@ void Driver::readHandshakeReply(std::function<void(boost::system::error_code)> d
         if (contains(line, "Unknown command")) {
             log("Driver::initialize() failed. Retrying\u2026 \n");
             if (handshakeRetryDelay <= boost::posix_time::seconds(0)) {
-                startHandshake(done);
+                startHandshake(done, announce);
                 return;
             }
             retryTimer.expires_from_now(handshakeRetryDelay);
             retryTimer.async_wait(
-                writingStrand.wrap([this, done](const boost::system::error_code& timerError) {
+                writingStrand.wrap([this, done, announce](const boost::system::error_code& timerError) {
                     if (timerError == boost::asio::error::operation_aborted) return;
-                    startHandshake(done);
+                    startHandshake(done, announce);
                 }));
             return;
         }
@@ -138,7 +152,7 @@ void Driver::readHandshakeReply(std::function<void(boost::system::error_code)> d
                 line.size() > 11 ? readInteger(line.substr(11)) : boost::optional<long long>();
             if (!number || *number < 0 || *number > 0xffffffffLL) {
                 log("Driver::initialize() ignoring reply without a line number.\n");
-                readHandshakeReply(done);
+                readHandshakeReply(done, announce);
                 return;
             }
             counter = static_cast<unsigned>(*number);
@@ -191,10 +205,16 @@ void Driver::fillReadBuffer(std::function<void(boost::system::error_code)> handl
         }
     }
     boost::asio::mutable_buffer space(readBuffer.begin() + freeFrom, readBuffer.length() - freeFrom);
+    const unsigned generation = connection;
     serial.async_read_some(
         boost::asio::buffer(space),
         writingStrand.wrap(
-            [this, usedFrom, handler](const boost::system::error_code& error, size_t received) {
+            [this, generation, usedFrom, handler](const boost::system::error_code& error, size_t received) {
+                // The port was closed since: the buffer belongs to the next one now.
+                if (generation != connection) {
+                    handler(aborted());
+                    return;
+                }
                 if (error) {
                     handler(error);
                     return;
@@ -222,10 +242,14 @@ void Driver::readLine(std::function<void(boost::system::error_code, std::string)
 }
 
 void Driver::handleInputs() {
-    writingStrand.post([this]() { receiveLoop(); });
+    writingStrand.post([this]() {
+        receiving = true;
+        receiveLoop();
+    });
 }
 
 void Driver::receiveLoop() {
+    if (link != Link::Up) return;
     // Lines already buffered are handled in a loop, not by recursion.
     for (boost::optional<std::string> line = extractLineFromReadBuffer(); line;
          line = extractLineFromReadBuffer()) {
@@ -234,22 +258,32 @@ void Driver::receiveLoop() {
         handleReply(*line);
         handlingReply = false;
         while (!deferredPushes.empty()) {
-            std::pair<std::string, ProgressCallback> push = std::move(deferredPushes.front());
+            Push push = std::move(deferredPushes.front());
             deferredPushes.pop_front();
-            enqueue(std::move(push.first), std::move(push.second));
+            enqueue(std::move(push.gcode), std::move(push.callback), push.whileAway);
         }
     }
+    // A write of a reply's callback may have found the board gone.
+    if (link != Link::Up) return;
     fillReadBuffer([this](const boost::system::error_code& error) {
         if (!error) {
             receiveLoop();
             return;
         }
+        // Closed by stop(), or by a loss already seen: the loop ends here.
+        if (error == boost::asio::error::operation_aborted) return;
+        if (meansDeviceGone(error)) {
+            portLost(error);
+            return;
+        }
         log("Driver::handleInputs() error : " + error.message() + "\n");
+        const unsigned generation = connection;
         retryTimer.expires_from_now(readRetryDelay);
-        retryTimer.async_wait(writingStrand.wrap([this](const boost::system::error_code& timerError) {
-            if (timerError == boost::asio::error::operation_aborted) return;
-            receiveLoop();
-        }));
+        retryTimer.async_wait(
+            writingStrand.wrap([this, generation](const boost::system::error_code& timerError) {
+                if (timerError == boost::asio::error::operation_aborted || generation != connection) return;
+                receiveLoop();
+            }));
     });
 }
 
@@ -349,18 +383,28 @@ void Driver::temperatureChanged(double temperature) {
 
 // ---------------------------------------------------------------- sending
 
-void Driver::pushGcode(std::string gcode, ProgressCallback callback) {
+void Driver::pushGcode(std::string gcode, ProgressCallback callback, WhileAway whileAway) {
     // A callback of a reply (the job streamer pushing its next line) runs on the
     // strand: its push waits in `deferredPushes` until that reply is handled, which
     // saves a hop to another pool thread per line. Every other caller posts.
     if (writingStrand.running_in_this_thread() && handlingReply) {
-        deferredPushes.emplace_back(std::move(gcode), std::move(callback));
+        deferredPushes.push_back(Push{std::move(gcode), std::move(callback), whileAway});
         return;
     }
-    writingStrand.post([this, gcode, callback]() mutable { enqueue(std::move(gcode), std::move(callback)); });
+    writingStrand.post([this, gcode, callback, whileAway]() mutable {
+        enqueue(std::move(gcode), std::move(callback), whileAway);
+    });
 }
 
-void Driver::enqueue(std::string gcode, ProgressCallback callback) {
+void Driver::enqueue(std::string gcode, ProgressCallback callback, WhileAway whileAway) {
+    if (link != Link::Up) {
+        if (link == Link::Away && whileAway == WhileAway::WaitForReturn) {
+            awaitedLines.push_back(Push{std::move(gcode), std::move(callback), whileAway});
+        } else if (callback) {
+            callback(link == Link::Stopped ? aborted() : make_error_code(boardLost), 0.0);
+        }
+        return;
+    }
     if (contains(gcode, "Driver:Temperature:SetTarget:")) {
         gcode = "M104 S" + gcode.substr(std::min<size_t>(29, gcode.size()));
     } else if (contains(gcode, "Driver:Temperature:")) {
@@ -416,7 +460,7 @@ void Driver::emptyBuffer() {
 }
 
 void Driver::sendOne() {
-    if (sendCounter == bufferCounter) return;
+    if (link != Link::Up || sendCounter == bufferCounter) return;
     const unsigned slot = sendCounter % RingSize;
     const std::string line = lineBuffer[slot];
     const ProgressCallback callback = callbackBuffer[slot];
@@ -424,12 +468,135 @@ void Driver::sendOne() {
     ++sendCounter;
     boost::system::error_code error;
     boost::asio::write(serial, boost::asio::buffer(line), error);
+    if (error && meansDeviceGone(error)) {
+        portLost(error);  // the line fails with every other one in flight
+        return;
+    }
     if (error) {
         log("Driver::emptyBuffer() error : " + error.message() + "\n");
         if (callback) callback(error, 0.0);
         return;
     }
     if (sendCounter != bufferCounter) emptyBuffer();
+}
+
+// ---------------------------------------------------------------- loss and return
+
+void Driver::closePort() {
+    boost::system::error_code ignoredCloseError;
+    serial.close(ignoredCloseError);
+    ++connection;
+}
+
+void Driver::portLost(const boost::system::error_code& error) {
+    if (link != Link::Up) return;
+    closePort();
+    link = Link::Away;
+    const unsigned loss = ++losses;
+    returnTimer.expires_from_now(returnWait);
+    returnTimer.async_wait(writingStrand.wrap([this, loss](const boost::system::error_code& timerError) {
+        if (timerError == boost::asio::error::operation_aborted || loss != losses || link != Link::Away)
+            return;
+        link = Link::Gone;
+        failAwaitedLines(make_error_code(boardLost));
+    }));
+    // Whatever was in flight may or may not have run: nothing waits for it. The reply
+    // being handled (when a write of its callback found the board gone) ends first.
+    writingStrand.post([this]() { failLinesInFlight(make_error_code(boardLost)); });
+    reconnector.unavailableLogInterval = unavailableLogInterval;
+    reconnector.lost(error);
+}
+
+void Driver::reopen() {
+    if (stopped || link == Link::Up || link == Link::Stopped || !reconnector.open(serial)) return;
+    ++connection;
+    usedReadBuffer = readBuffer.subBytes(0, 0);
+    discardingLongLine = false;
+    const unsigned generation = connection;
+    // A board that is still starting may swallow the handshake: open it again then.
+    answerTimer.expires_from_now(answerTimeout);
+    answerTimer.async_wait(
+        writingStrand.wrap([this, generation](const boost::system::error_code& timerError) {
+            if (timerError == boost::asio::error::operation_aborted || generation != connection) return;
+            reopenFailed(boost::asio::error::timed_out);
+        }));
+    startHandshake(
+        [this, generation](const boost::system::error_code& handshakeError) {
+            if (generation != connection) return;
+            if (handshakeError) {
+                reopenFailed(handshakeError);
+                return;
+            }
+            back();
+        },
+        false);
+}
+
+void Driver::reopenFailed(const boost::system::error_code& error) {
+    closePort();
+    boost::system::error_code ignoredCancelError;
+    answerTimer.cancel(ignoredCancelError);
+    reconnector.attemptFailed(error);
+}
+
+void Driver::back() {
+    boost::system::error_code ignoredCancelError;
+    answerTimer.cancel(ignoredCancelError);
+    returnTimer.cancel(ignoredCancelError);
+    link = Link::Up;
+    reconnector.back();
+    // The board may have restarted: its axes must be homed again, and its temperature
+    // and bed sensor are asked for afresh.
+    publish("XY-Calibrated", kel::var(false));
+    enqueue("M105", nullptr, WhileAway::Fail);
+    enqueue("M119", nullptr, WhileAway::Fail);
+    std::deque<Push> awaited;
+    awaited.swap(awaitedLines);
+    for (Push& push : awaited) enqueue(std::move(push.gcode), std::move(push.callback), push.whileAway);
+    if (receiving) receiveLoop();
+}
+
+void Driver::failLinesInFlight(const boost::system::error_code& error) {
+    std::vector<ProgressCallback> waiting;
+    for (unsigned n = completionCounter; n != bufferCounter; ++n) {
+        ProgressCallback& callback = callbackBuffer[n % RingSize];
+        if (callback) waiting.push_back(std::move(callback));
+        callback = nullptr;
+    }
+    for (HeldLine& line : heldLines) {
+        if (line.callback) waiting.push_back(std::move(line.callback));
+    }
+    heldLines.clear();
+    if (temperatureTarget && temperatureTarget->callback) waiting.push_back(temperatureTarget->callback);
+    temperatureTarget = boost::none;
+    sendCounter = completionCounter = bufferCounter;
+    for (const ProgressCallback& callback : waiting) callback(error, 0.0);
+}
+
+void Driver::failAwaitedLines(const boost::system::error_code& error) {
+    std::deque<Push> awaited;
+    awaited.swap(awaitedLines);
+    for (const Push& push : awaited) {
+        if (push.callback) push.callback(error, 0.0);
+    }
+}
+
+void Driver::stop() {
+    stopped = true;
+    writingStrand.dispatch([this]() { shutDown(); });
+}
+
+void Driver::shutDown() {
+    if (link == Link::Stopped) return;
+    link = Link::Stopped;
+    reconnector.stop();
+    boost::system::error_code ignoredCancelError;
+    retryTimer.cancel(ignoredCancelError);
+    returnTimer.cancel(ignoredCancelError);
+    answerTimer.cancel(ignoredCancelError);
+    closePort();
+    failLinesInFlight(aborted());
+    failAwaitedLines(aborted());
 }
 
 }  // namespace Driver

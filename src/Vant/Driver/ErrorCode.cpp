@@ -15,6 +15,8 @@ std::string Driver_error_category::message(int code) const {
             return "Success";
         case readLineTooLong:
             return "Received line longer than buffer";
+        case boardLost:
+            return "Board lost";
         default:
             return "Unknown error";
     }

@@ -1,5 +1,5 @@
-// Error codes of the motion-board driver: the one global category that every
-// error code the driver reports belongs to (success is code 0 of it). Stateless;
+// Error codes of the motion-board driver and the lighting controller: the one global
+// category that every error code they report belongs to (success is code 0 of it). Stateless;
 // usable from any thread.
 #pragma once
 
@@ -10,7 +10,8 @@
 namespace Vant {
 namespace Driver {
 
-enum errc { success = 0, readLineTooLong = 1 };
+// boardLost: the device went away (or was away) while the line or byte waited for it.
+enum errc { success = 0, readLineTooLong = 1, boardLost = 2 };
 
 class Driver_error_category : public boost::system::error_category {
 public:

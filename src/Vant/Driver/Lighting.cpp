@@ -3,7 +3,9 @@
 #include <memory>
 
 #include <boost/asio/write.hpp>
+#include <boost/system/system_error.hpp>
 
+#include "Vant/Log.h"
 #include "Vant/Platform.h"
 
 namespace Vant {
@@ -35,9 +37,18 @@ std::string Lighting::defaultDevice() {
     return Platform::lightingPort();
 }
 
-Lighting::Lighting(boost::asio::io_service& service, const std::string& device)
-    : io(service), serial(io, device), strand(io) {
-    serial.set_option(boost::asio::serial_port_base::baud_rate(115200));
+Lighting::Lighting(boost::asio::io_service& service, const std::string& devicePath,
+                   boost::posix_time::time_duration reopenDelay)
+    : io(service),
+      device(devicePath),
+      serial(io),
+      strand(io),
+      reconnector(io, strand, "Lighting", "lighting controller", device, reopenDelay,
+                  [this]() { reopen(); }) {
+    boost::system::error_code error;
+    openSerial(serial, device, error);
+    if (error) throw boost::system::system_error(error);
+    strand.post([this]() { watch(); });
 }
 
 Lighting::~Lighting() = default;
@@ -45,13 +56,80 @@ Lighting::~Lighting() = default;
 void Lighting::sendCodeByte(byte code, std::function<void(boost::system::error_code)> done) {
     strand.post([this, code, done]() {
         lastCodeByte = code;
-        // Each write has its own copy of its byte, so a later call never changes what
-        // an earlier write sends.
-        auto buffer = std::make_shared<byte>(code);
-        boost::asio::async_write(serial, boost::asio::buffer(buffer.get(), 1),
-                                 [buffer, done](const boost::system::error_code& error, size_t) {
-                                     if (done) done(error);
-                                 });
+        anySent = true;
+        if (stopped) {
+            if (done) done(boost::asio::error::operation_aborted);
+        } else if (!up) {
+            if (done) done(make_error_code(boardLost));
+        } else {
+            write(code, done);
+        }
+    });
+}
+
+void Lighting::write(byte code, std::function<void(boost::system::error_code)> done) {
+    // Each write has its own copy of its byte, so a later call never changes what an
+    // earlier write sends.
+    auto buffer = std::make_shared<byte>(code);
+    const unsigned generation = connection;
+    boost::asio::async_write(
+        serial, boost::asio::buffer(buffer.get(), 1),
+        strand.wrap([this, buffer, done, generation](const boost::system::error_code& error, size_t) {
+            boost::system::error_code result = error;
+            // The device went away under the write (this one noticed, or the watch did).
+            if (error && !stopped && (meansDeviceGone(error) || generation != connection)) {
+                if (generation == connection) portLost(error);
+                result = make_error_code(boardLost);
+            }
+            if (done) done(result);
+        }));
+}
+
+void Lighting::watch() {
+    const unsigned generation = connection;
+    serial.async_read_some(boost::asio::buffer(watchBuffer),
+                           strand.wrap([this, generation](const boost::system::error_code& error, size_t) {
+                               if (generation != connection || error == boost::asio::error::operation_aborted)
+                                   return;
+                               if (!error) {
+                                   watch();
+                               } else if (meansDeviceGone(error)) {
+                                   portLost(error);
+                               } else {
+                                   // Writes still notice a loss.
+                                   logLine("Lighting::watch() error : " + error.message());
+                               }
+                           }));
+}
+
+void Lighting::closePort() {
+    boost::system::error_code ignoredCloseError;
+    serial.close(ignoredCloseError);
+    ++connection;
+    up = false;
+}
+
+void Lighting::portLost(const boost::system::error_code& error) {
+    if (!up || stopped) return;
+    closePort();
+    reconnector.unavailableLogInterval = unavailableLogInterval;
+    reconnector.lost(error);
+}
+
+void Lighting::reopen() {
+    if (stopped || up || !reconnector.open(serial)) return;
+    ++connection;
+    up = true;
+    reconnector.back();
+    if (anySent) write(lastCodeByte, nullptr);
+    watch();
+}
+
+void Lighting::stop() {
+    stopped = true;
+    strand.dispatch([this]() {
+        reconnector.stop();
+        closePort();
     });
 }
 

@@ -94,6 +94,7 @@ void Layerer::lineTaken(unsigned int line, const boost::system::error_code& erro
     if (progress != 0.0 || line != gcodeIt) return;
     if (error) {
         std::cout << "Layerer::pushNextLine() driver error : " << error.message() << std::endl;
+        driverError = error;
         gcodeIt = line + 1;
         finish(-2.0);
         return;

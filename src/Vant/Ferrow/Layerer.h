@@ -39,6 +39,10 @@ public:
     // Sends the next movement line; runs as a posted handler.
     void pushNextLine();
 
+    // The driver's error that ended the job with -2.0 (none when it ended otherwise);
+    // read from the progress callback.
+    const boost::system::error_code& failure() const { return driverError; }
+
     static const unsigned int lineBufferSize = 1000;
 
 private:
@@ -55,6 +59,7 @@ private:
     unsigned int gcodeIt = 0;
     FILE* gcode = nullptr;
     std::function<bool(double)> onProgress;
+    boost::system::error_code driverError;  // written before the failure is posted to onProgress
 };
 
 // Reads lines until a movement line ("G0 " or "G1 " at its start) and returns it in

@@ -87,9 +87,8 @@ void turnHotEndOff(Vant::Driver::Driver& driver, Clock::time_point deadline) {
 // Closes the two serial ports and cancels their timers. The driver and the lighting
 // controller stay allocated: runner threads that outlive the stop may still call them.
 void closeSerialPorts(Vant::Driver::Driver& driver, Vant::Driver::Lighting& lighting) {
-    // MERGE: driver.stop(); lighting.stop(); (until then the ports close as the process ends)
-    (void)driver;
-    (void)lighting;
+    driver.stop();
+    lighting.stop();
 }
 
 // The orderly stop, on the main thread while the pool runs: no new users or tasks,

@@ -52,6 +52,12 @@ std::string stringVariable(StateKeeper& keeper, const std::string& taskId, const
     return value.stringValue();
 }
 
+// The failure's name for an error the driver reported: "BoardLost" when the board
+// went away (or was away), `otherwise` for any other.
+std::string driverFailure(const boost::system::error_code& error, const std::string& otherwise) {
+    return error == Vant::Driver::make_error_code(Vant::Driver::boardLost) ? "BoardLost" : otherwise;
+}
+
 }  // namespace
 
 std::string escape(const std::string& s) {
@@ -89,18 +95,27 @@ void StateRunner::runPrimary() {
 }
 
 void StateRunner::runGcode(const std::string& gcode) {
+    // In a task already interrupted this is one of its resetting states: its command
+    // waits for a lost board to come back and put the printer in order; any other
+    // command fails at once while the board is away.
+    const auto whileAway = keeper->sync.hasVariable(taskId, "Interrupted")
+                               ? Vant::Driver::Driver::WhileAway::WaitForReturn
+                               : Vant::Driver::Driver::WhileAway::Fail;
     std::shared_ptr<StateRunner> self = shared_from_this();
-    keeper->driver.pushGcode(gcode, [self](boost::system::error_code error, double progress) {
-        self->reportGuarded("runAsPrimary() G-code", [&] {
-            if (self->interrupted()) return false;
-            if (error) {
-                self->fail("DriverError");
-                return false;
-            }
-            self->setProgress(progress);
-            return true;
-        });
-    });
+    keeper->driver.pushGcode(
+        gcode,
+        [self](boost::system::error_code error, double progress) {
+            self->reportGuarded("runAsPrimary() G-code", [&] {
+                if (self->interrupted()) return false;
+                if (error) {
+                    self->fail(driverFailure(error, "DriverError"));
+                    return false;
+                }
+                self->setProgress(progress);
+                return true;
+            });
+        },
+        whileAway);
 }
 
 void StateRunner::pause(double duration) {
@@ -232,9 +247,12 @@ void StateRunner::layerModel() {
         cachedFile("gcodeId", "Layering : gcode file missing", "FailedLayering");
     if (!gcodePath) return;
     log("Layering : about to run gcode file : " + *gcodePath);
-    // The layerer's own handlers keep it alive until the job ends.
+    // The layerer's own handlers keep it alive until the job ends; it calls back only
+    // from them, so the callback may hold it by a plain pointer.
     std::shared_ptr<StateRunner> self = shared_from_this();
-    std::make_shared<Layerer>(keeper->io, keeper->driver, *gcodePath)->layer([self](double progress) {
+    auto layerer = std::make_shared<Layerer>(keeper->io, keeper->driver, *gcodePath);
+    const Layerer* job = layerer.get();
+    layerer->layer([self, job](double progress) {
         return self->reportGuarded("runAsPrimary() Layering", [&] {
             if (progress < 0) {
                 log("Layering problem");
@@ -243,7 +261,7 @@ void StateRunner::layerModel() {
             if (self->interrupted()) progress = -2.0;
             if (progress > 1.0) progress = 1.0;
             if (progress < 0) {
-                self->fail("FailedLayering");
+                self->fail(driverFailure(job->failure(), "FailedLayering"));
                 return false;
             }
             self->setProgress(progress);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "BoardSimProcess.h"
+#include "support/AsyncTest.h"
 
 namespace Vant {
 namespace Driver {
@@ -19,6 +20,12 @@ namespace {
 using std::chrono::milliseconds;
 
 const milliseconds Deadline(10000);
+
+std::size_t count(const std::string& text, const std::string& wanted) {
+    std::size_t n = 0;
+    for (auto at = text.find(wanted); at != std::string::npos; at = text.find(wanted, at + 1)) ++n;
+    return n;
+}
 
 // What one command's callback heard, in order. The callback shares the record, so
 // a late call after the test's end finds it alive.
@@ -45,6 +52,11 @@ public:
     bool waitForError(milliseconds timeout = Deadline) {
         std::unique_lock<std::mutex> lock(state->mutex);
         return state->changed.wait_for(lock, timeout, [&]() { return !state->errors.empty(); });
+    }
+    // The first error heard (none when none was).
+    boost::system::error_code error() {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        return state->errors.empty() ? boost::system::error_code() : state->errors.front();
     }
     std::vector<double> heard() {
         std::lock_guard<std::mutex> lock(state->mutex);
@@ -311,14 +323,97 @@ TEST_F(DriverTest, CallbacksThatPushTheNextLineStreamInOrder) {
     }
 }
 
-TEST_F(DriverTest, WriteErrorReachesTheLinesCallback) {
+TEST_F(DriverTest, ALostBoardFailsWhatWaitedForItAndIsBackAfterAFreshHandshake) {
+    testsupport::CapturedStdout log;
+    start();
+    auto published = std::make_shared<testsupport::Collector<std::string>>();
+    driver->onVariable = [published](std::string name, kel::var value) {
+        published->add(name + "=" + value.toJsonString());
+    };
+    ASSERT_FALSE(initialize());
+    driver->handleInputs();
+    sim->control("hold");  // the board takes the line but runs nothing
+    Progress inFlight;
+    driver->pushGcode("G28", inFlight.callback());
+    ASSERT_TRUE(sim->waitForReceived(2));
+
+    sim->control("close");
+    ASSERT_TRUE(inFlight.waitForError());
+    EXPECT_EQ(make_error_code(boardLost), inFlight.error());
+    EXPECT_EQ(std::vector<double>({0.0}), inFlight.heard());
+    // While it is away a command fails at once, unless it waits for the board's return.
+    Progress refused, awaited;
+    driver->pushGcode("G1 X1", refused.callback());
+    driver->pushGcode("G1 X2", awaited.callback(), Driver::WhileAway::WaitForReturn);
+    ASSERT_TRUE(refused.waitForError());
+    EXPECT_EQ(make_error_code(boardLost), refused.error());
+
+    sim->control("release");
+    sim->control("reopen");
+    ASSERT_TRUE(awaited.waitFor(1.0));
+    EXPECT_FALSE(awaited.error());
+    // A fresh handshake, the board's state asked for again, then the line that waited.
+    const std::vector<std::string> received = sim->received();
+    ASSERT_EQ(6u, received.size());
+    EXPECT_EQ(std::vector<std::string>({"N1 M105*38", "N2 M105*37", "N3 M119*41", "N4 G1 X2*102"}),
+              std::vector<std::string>(received.begin() + 2, received.end()));
+    // The board may have restarted: its axes count as uncalibrated.
+    ASSERT_TRUE(published->waitFor(2));
+    EXPECT_EQ(std::vector<std::string>({"XY-Calibrated=false", "LightSensorOn=true"}), published->snapshot());
+    const std::string text = log.text();
+    EXPECT_EQ(1u, count(text, "Driver::portLost() motion board lost : ")) << text;
+    EXPECT_EQ(1u, count(text, "Driver::reopen() motion board back on " + sim->motionPath())) << text;
+    EXPECT_EQ(0u, count(text, "Driver::handleInputs() error")) << text;
+}
+
+TEST_F(DriverTest, ABoardGoneForGoodFailsEveryCommandAndIsLoggedAtABoundedRate) {
+    testsupport::CapturedStdout log;
+    start();
+    driver->returnWait = boost::posix_time::milliseconds(300);
+    driver->unavailableLogInterval = boost::posix_time::milliseconds(400);
+    ASSERT_FALSE(initialize());
+    driver->handleInputs();
+    sync();
+    const auto lost = std::chrono::steady_clock::now();
+    sim->control("close");
+    ASSERT_TRUE(log.waitFor("Driver::portLost() motion board lost"));
+
+    Progress awaited;
+    driver->pushGcode("G1 X1", awaited.callback(), Driver::WhileAway::WaitForReturn);
+    ASSERT_TRUE(awaited.waitForError());
+    EXPECT_EQ(make_error_code(boardLost), awaited.error());
+    Progress late;  // pushed once the return wait is over: no longer waits
+    driver->pushGcode("G1 X2", late.callback(), Driver::WhileAway::WaitForReturn);
+    ASSERT_TRUE(late.waitForError(milliseconds(200)));
+
+    // Reopening is tried every 20 ms; its failures are logged once per 400 ms at most.
+    const std::string unavailable = "Driver::reopen() " + sim->motionPath() + " still unavailable";
+    ASSERT_TRUE(testsupport::waitUntil([&] { return count(log.text(), unavailable) >= 2; }, Deadline));
+    const auto elapsed = std::chrono::steady_clock::now() - lost;
+    const std::string text = log.text();
+    EXPECT_LE(count(text, unavailable), static_cast<std::size_t>(elapsed / milliseconds(400))) << text;
+    EXPECT_EQ(1u, count(text, "Driver::portLost()")) << text;
+}
+
+TEST_F(DriverTest, StopFailsWhatIsPendingAndEndsTheSearchForALostBoard) {
+    testsupport::CapturedStdout log;
     startAndConnect();
     sync();
     sim->control("close");
-    Progress line;
-    driver->pushGcode("G1 X1", line.callback());
-    ASSERT_TRUE(line.waitForError());
-    EXPECT_EQ(std::vector<double>({0.0}), line.heard());
+    ASSERT_TRUE(log.waitFor("Driver::portLost() motion board lost"));
+    Progress awaited;
+    driver->pushGcode("G1 X1", awaited.callback(), Driver::WhileAway::WaitForReturn);
+    driver->stop();
+    ASSERT_TRUE(awaited.waitForError());
+    EXPECT_EQ(boost::asio::error::operation_aborted, awaited.error());
+    Progress afterStop;
+    driver->pushGcode("G1 X2", afterStop.callback(), Driver::WhileAway::WaitForReturn);
+    ASSERT_TRUE(afterStop.waitForError());
+    EXPECT_EQ(boost::asio::error::operation_aborted, afterStop.error());
+    // The port is back, and nobody looks for it any more (attempts would come every 20 ms).
+    const std::size_t before = sim->received().size();
+    sim->control("reopen");
+    EXPECT_FALSE(sim->waitForReceived(before + 1, milliseconds(300)));
 }
 
 TEST_F(DriverTest, OverLongReplyIsReportedAndReadingRecovers) {

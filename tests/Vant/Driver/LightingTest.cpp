@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "BoardSimProcess.h"
+#include "Vant/Driver/ErrorCode.h"
+#include "support/AsyncTest.h"
 
 namespace Vant {
 namespace Driver {
@@ -44,6 +46,38 @@ TEST(Lighting, EachModeWritesItsOneByteInCallOrder) {
         io.stop();
         runner.join();
     }
+}
+
+TEST(Lighting, ShowsTheLastModeAgainWhenTheControllerComesBackAndNothingAfterStop) {
+    testsupport::CapturedStdout log;
+    testsupport::Collector<boost::system::error_code> results;
+    // The pool stops before the controller goes: no handler runs on a destroyed one.
+    struct World {
+        ~World() { pool.stop(); }
+        BoardSim::Process sim;
+        testsupport::IoPool pool{2};
+        Lighting lighting{pool.io, sim.lightingPath(), boost::posix_time::milliseconds(20)};
+    } world;
+    auto lightingIs = [&world](const std::string& modes) {
+        return testsupport::waitUntil([&] { return world.sim.control("lighting") == "ok" + modes; });
+    };
+    world.lighting.sendCodeByte(Lighting::Mode::Printing, results.adder());
+    ASSERT_TRUE(lightingIs(" Printing"));
+
+    // Noticed without a write: the controller's port is watched.
+    world.sim.control("close lighting");
+    ASSERT_TRUE(log.waitFor("Lighting::portLost() lighting controller lost"));
+    world.lighting.sendCodeByte(Lighting::Mode::Error, results.adder());
+    world.sim.control("reopen lighting");
+    EXPECT_TRUE(lightingIs(" Printing Error"));
+    EXPECT_TRUE(log.waitFor("Lighting::reopen() lighting controller back on " + world.sim.lightingPath()));
+
+    world.lighting.stop();
+    world.lighting.sendCodeByte(Lighting::Mode::Idle, results.adder());
+    ASSERT_TRUE(results.waitFor(3));
+    EXPECT_EQ((std::vector<boost::system::error_code>{boost::system::error_code(), make_error_code(boardLost),
+                                                      boost::asio::error::operation_aborted}),
+              results.snapshot());
 }
 
 TEST(Lighting, ModeNamesMapToTheirBytes) {

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <thread>
 
 #include "RuntimeWorld.h"
 #include "Vant/Ferrow/FileCache.h"
@@ -53,6 +54,12 @@ Lines movementLines(const std::string& path) {
     }
     std::fclose(file);
     return lines;
+}
+
+size_t occurrences(const std::string& text, const std::string& wanted) {
+    size_t n = 0;
+    for (auto at = text.find(wanted); at != std::string::npos; at = text.find(wanted, at + 1)) ++n;
+    return n;
 }
 
 class TaskScenario : public ::testing::Test {
@@ -209,6 +216,49 @@ TEST_F(PrintScenario, AMissingGcodeFileInterruptsThePrintCloseToTheBed) {
     ASSERT_EQ(std::remove(world.keeper->fileCache.getFile(gcodeId)->c_str()), 0);
     world.sim.control("release");
     expectFailedAndReset(task, "Layering", "FailedLayering", true);
+}
+
+TEST_F(PrintScenario, AMotionBoardLostMidPrintInterruptsItAndItsResetReachesTheBoardOnceBack) {
+    testsupport::CapturedStdout log;
+    const std::string task = startPrint(server->url("cube.stl"), digest("cube.stl"));
+    ASSERT_TRUE(world.answerRequest(task, "Uploading"));
+    ASSERT_TRUE(world.answerRequest(task, "AskClearBed"));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return !world.instancesOf(task, "Layering").empty(); },
+                                       std::chrono::seconds(30)));
+    // The board stops answering, so the line being streamed stays in flight.
+    world.sim.control("hold");
+    ASSERT_TRUE(testsupport::waitUntil([&] {
+        const Lines sent = world.commands();
+        return sent.back().compare(0, 3, "G1 ") == 0 || sent.back().compare(0, 3, "G0 ") == 0;
+    }));
+    world.sim.control("close");
+    const auto lost = std::chrono::steady_clock::now();
+    const size_t before = world.sim.received().size();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return world.sync.hasVariable(task, "Interrupted"); }));
+    EXPECT_EQ(world.sync.getVariable(task, "Interrupted"), kel::var("BoardLost"));
+
+    // Back after three seconds, once the print's reset waits for it.
+    ASSERT_TRUE(testsupport::waitUntil([&] { return !world.instancesOf(task, "ResetFirmware").empty(); }));
+    std::this_thread::sleep_until(lost + std::chrono::seconds(3));
+    world.sim.control("release");
+    world.sim.control("reopen");
+    expectFailedAndReset(task, "Layering", "BoardLost", true);
+    const Lines received = world.sim.received();
+    ASSERT_GT(received.size(), before + 4);
+    EXPECT_EQ(
+        Lines(received.begin() + static_cast<long>(before), received.begin() + static_cast<long>(before) + 4),
+        (Lines{"N1 M105*38", "N2 M105*37", "N3 M119*41", "N4 M112*37"}));
+
+    const size_t from = world.commands().size();
+    const std::string next = world.startTask("Packaging");
+    ASSERT_TRUE(world.runToEnd(next));
+    EXPECT_FALSE(world.sync.hasVariable(next, "Interrupted"));
+    EXPECT_EQ(commandsSince(from), Lines{"G73 Q0"});
+    // One line for the loss and one for the return, none for each attempt between.
+    const std::string text = log.text();
+    EXPECT_EQ(occurrences(text, "Driver::portLost() motion board lost"), 1u);
+    EXPECT_EQ(occurrences(text, "Driver::reopen() motion board back on"), 1u);
+    EXPECT_EQ(occurrences(text, "Driver::reopen() ") + occurrences(text, "Driver::handleInputs() error"), 1u);
 }
 
 TEST_F(TaskScenario, TakesTheBedAgainWhenTheBedCheckDisagrees) {

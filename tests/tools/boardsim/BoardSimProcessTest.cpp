@@ -89,12 +89,21 @@ TEST(BoardSimProcess, SendsRequestedLinesAndFailsTheHostWhenClosed) {
     EXPECT_EQ("ok", sim.control("inactivity"));
     EXPECT_EQ("Reached maximum inactivity time", port.readLineWith("inactivity"));
 
+    // Gone as an unplugged device: I/O fails and the path is missing until it is made again.
     EXPECT_EQ("ok", sim.control("close"));
     EXPECT_FALSE(port.write("N2 G1 X1*84\n"));
+    EXPECT_LT(Port(sim.motionPath()).fd, 0);
     EXPECT_EQ("ok", sim.control("reopen"));
     Port again(sim.motionPath());
     ASSERT_TRUE(again.write("N1 M105*38\n"));
     EXPECT_EQ("OK", again.readLineWith("OK"));
+
+    Port lighting(sim.lightingPath());
+    EXPECT_EQ("ok", sim.control("close lighting"));
+    EXPECT_FALSE(lighting.write("B"));
+    EXPECT_LT(Port(sim.lightingPath()).fd, 0);
+    EXPECT_EQ("ok", sim.control("reopen lighting"));
+    EXPECT_TRUE(Port(sim.lightingPath()).write("B"));
 }
 
 }  // namespace
