@@ -33,6 +33,17 @@ std::string restOfLine(const std::string& text, const std::string& prefix) {
     return text.substr(from, text.find('\n', from) - from);
 }
 
+// Waits until what the process wrote from offset `from` on holds `text`.
+bool waitForOutputAfter(ChildProcess& process, std::size_t from, const std::string& text,
+                        std::chrono::milliseconds deadline) {
+    return testsupport::waitUntil(
+        [&]() {
+            process.waitForOutput("\x7f", 50ms);  // reads what came meanwhile
+            return process.out().find(text, from) != std::string::npos;
+        },
+        deadline);
+}
+
 }  // namespace
 
 TEST(ClientModeDaemon, FindsThePrinterMirrorsItsQueueAndItsTaskRunsAndIsDeletedAfterwards) {
@@ -89,4 +100,58 @@ TEST(ClientModeDaemon, FindsThePrinterMirrorsItsQueueAndItsTaskRunsAndIsDeletedA
     EXPECT_EQ(client.wait(10s), 0) << dump();
     printer.signal(SIGTERM);
     EXPECT_EQ(printer.wait(30s), 0) << dump();
+}
+
+// The printer daemon is killed in the middle of the client's task (a Wi-Fi set-up
+// waiting for the user's details) and started again under the same key. Its first message to the client,
+// which stayed up, is its new full queue: the client forgets the tasks from before (it had seen them
+// confirmed long ago) and sends none of them back, so the new printer starts nothing again.
+TEST(ClientModeDaemon, APrinterRestartedMidTaskStartsNothingFromBeforeAgain) {
+    if (!NetworkNamespace::available()) GTEST_SKIP() << "network namespaces need root";
+    BoardSim::Process sim({"--time-scale", "20"}), simAfter({"--time-scale", "20"});
+    NetworkNamespace printerSide, clientSide;
+    Cable cable(printerSide, "10.0.0.1/24", clientSide, "10.0.0.2/24");
+    ASSERT_TRUE(cable.ok);
+
+    const std::string daemon = testsupport::builtProgram("tolvane-ferrow");
+    auto printerMode = [&](const BoardSim::Process& board) {
+        return std::unique_ptr<ChildProcess>(new ChildProcess(
+            printerSide.exec({daemon, "-k", PrivateKey}), {{"TOLVANE_HOME", testsupport::stagedHome()},
+                                                           {"TOLVANE_MOTION_PORT", board.motionPath()},
+                                                           {"TOLVANE_LIGHTING_PORT", board.lightingPath()},
+                                                           {"TOLVANE_BROADCAST", "10.0.0.255"}}));
+    };
+    std::unique_ptr<ChildProcess> before = printerMode(sim);
+    ASSERT_TRUE(before->waitForOutput("PUBLIC", 30s)) << before->err();
+    ChildProcess client(clientSide.exec({daemon, "-k", "new", "-u", "-t", "WifiSetup"}));
+    std::unique_ptr<ChildProcess> after;
+    auto dump = [&]() {
+        return "--- printer before ---\n" + before->out() + "\n--- printer after ---\n" +
+               (after ? after->out() : std::string()) + "\n--- client ---\n" + client.out();
+    };
+
+    const std::string newTask = "NEW" + Nbsp + "TASK" + Nbsp + ": ";
+    ASSERT_TRUE(before->waitForOutput(newTask, 30s)) << dump();
+    const std::string taskId = restOfLine(before->out(), newTask);
+    ASSERT_TRUE(client.waitForOutput("(AskWifiDetails) progress = 0.000000\n", 60s)) << dump();
+
+    before->signal(SIGKILL);
+    ASSERT_TRUE(testsupport::waitUntilEnded(before->pid(), 10s));
+    const std::size_t restartedAt = client.out().size();
+    after = printerMode(simAfter);
+    ASSERT_TRUE(after->waitForOutput("PUBLIC", 30s)) << dump();
+
+    // The client hears the new start-up task, forgets its own task from before, and
+    // about 10 s after the start-up task ends deletes it: by the time that deletion
+    // reaches the printer, anything sent back would have arrived before it.
+    ASSERT_TRUE(client.waitForOutput("TolvaneCore: DELETED TASK : " + taskId + "\n", 60s)) << dump();
+    const std::string heard = "TolvaneCore: NEW TASK : ";
+    ASSERT_TRUE(waitForOutputAfter(client, restartedAt, heard, 60s)) << dump();
+    const std::string startUp = restOfLine(client.out().substr(restartedAt), heard);
+    ASSERT_TRUE(waitForOutputAfter(client, restartedAt, "AUTO-DELETING INSTANCE : " + startUp + ", ", 180s))
+        << dump();
+    ASSERT_TRUE(after->waitForOutput("DELETED" + Nbsp + "TASK" + Nbsp + ": " + startUp + "\n", 30s))
+        << dump();
+    EXPECT_EQ(after->out().find(newTask), std::string::npos) << dump();
+    EXPECT_TRUE(testsupport::processRunning(client.pid())) << dump();
 }

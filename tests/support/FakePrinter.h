@@ -31,7 +31,7 @@ public:
         : publicKey(kel::Sodium::publicKey(kel::bytes(32).randomize())),
           server(io),
           gate(io, resendAfter),
-          peer(sendingInterval) {
+          peer(queue, Vant::Synchronization::PeerSynchronizer::Side::Printer, sendingInterval) {
         gate.pushMessageToNetwork >> [this](kel::bytes message, Vant::Gate::Gate::SentCallback done) {
             std::shared_ptr<Vant::Messaging::SimpleSocket> current = connection();
             if (current) {
@@ -53,8 +53,6 @@ public:
                 if (!error) peer.onNotification();
             });
         };
-        peer.pushDifference >> queue.onDifference;
-        peer.pullLocalQueue << queue.giveQueue;
         server.startServer(0, [this](std::shared_ptr<Vant::Messaging::SimpleSocket> socket) {
             ++accepted;
             std::weak_ptr<Vant::Messaging::SimpleSocket> weak = socket;

@@ -15,7 +15,8 @@ using Vant::Messaging::SimpleSocket;
 struct TestUser::Core {
     Core(boost::asio::io_service& io, std::chrono::milliseconds resendAfter,
          std::chrono::milliseconds sendingInterval)
-        : gate(io, resendAfter), peer(sendingInterval) {}
+        : gate(io, resendAfter),
+          peer(queue, Vant::Synchronization::PeerSynchronizer::Side::User, sendingInterval) {}
     ~Core() { peer.stop(); }
 
     void sendToNetwork(kel::bytes message, Vant::Gate::Gate::SentCallback done) {
@@ -95,8 +96,6 @@ TestUser::TestUser(boost::asio::io_service& io, unsigned short port, kel::bytes 
             if (auto owner = weak.lock()) owner->peer.onNotification();
         });
     };
-    core->peer.pushDifference >> core->queue.onDifference;
-    core->peer.pullLocalQueue << core->queue.giveQueue;
     core->peer.start();
 }
 

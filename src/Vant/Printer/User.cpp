@@ -33,7 +33,8 @@ User::User(Key, Printer* printer, kel::bytes publicKey, std::chrono::millisecond
            std::chrono::milliseconds sendingInterval)
     : printer(printer),
       publicKey(publicKey.clone()),
-      peerSynchronizer(sendingInterval),
+      peerSynchronizer(printer->localSynchronizer, Vant::Synchronization::PeerSynchronizer::Side::Printer,
+                       sendingInterval),
       gate(printer->io, resendAfter) {}
 
 User::~User() {
@@ -64,8 +65,6 @@ void User::wire() {
             if (auto owner = weak.lock()) owner->peerSynchronizer.onNotification();
         });
     };
-    peerSynchronizer.pushDifference >> printer->localSynchronizer.onDifference;
-    peerSynchronizer.pullLocalQueue << printer->localSynchronizer.giveQueue;
 }
 
 void User::start() {

@@ -1,13 +1,25 @@
 // Vant::Synchronization::LocalSynchronizer: owns one side's task queue and is the only
 // way the rest of the process reads or changes it. Called from many threads (state
 // runners, I/O pool threads serving sessions, every peer synchronizer's worker and
-// the gate's pool threads); every operation but getEditableQueue holds queueMutex.
-// Differences received from a peer are added through onDifference, which then
-// announces what they changed, outside the lock.
+// the gate's pool threads); every operation holds queueMutex. Changes received from
+// a peer are merged in through onDifference or merge, which then announce what they
+// changed, outside the lock.
+//
+// Every change of an entry stamps it with the next value of a change counter, so a
+// peer synchronizer finds the entries changed since its last pass without looking
+// at the others (deleted tasks stay as tombstones for ever, and most entries of a
+// long-lived queue never change again), and a pass with nothing new costs one read
+// of the counter.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+#include <map>
 #include <mutex>
+#include <set>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "Vant/StateMachine/TaskQueue.h"
 #include "kel/signal.h"
@@ -22,9 +34,32 @@ public:
     typedef Vant::StateMachine::Task Task;
     typedef Vant::StateMachine::StateInstance StateInstance;
 
-    // Input: a difference received from a peer (a peer synchronizer's pushDifference).
+    // What one message received by a peer synchronizer changed in its agreed queue,
+    // to be merged into this queue.
+    struct Merge {
+        struct Entry {
+            Task change;  // a whole task, a task difference or a tombstone, with its "id"
+            // Variables this end sent that the message may not have seen: one whose
+            // local value is still the one set here and sent keeps it.
+            std::map<std::string, kel::var> sentValues;
+            // Variables this end is about to send again: their local value stands.
+            std::set<std::string> pending;
+        };
+        std::vector<Entry> entries;
+        // A variable set here after change number `sentUpTo` (not sent to the peer
+        // yet) keeps its own value, which the peer sends next.
+        bool localVariablesWin = false;
+        std::uint64_t sentUpTo = 0;
+        // Entries the other end no longer holds (a printer that restarted): they are
+        // removed, live tasks announced as deleted.
+        std::vector<std::string> forgotten;
+    };
+    // Task id -> variable names.
+    typedef std::map<std::string, std::set<std::string>> Variables;
+
+    // Input: a difference received from a peer, added as the queue algebra adds it.
     kel::signal::pushee<TaskQueue> onDifference;
-    // Answers a peer synchronizer's pullLocalQueue with getQueue().
+    // Answers a pull with getQueue().
     kel::signal::pullee<TaskQueue()> giveQueue;
 
     // Events of a received difference, pushed after queueMutex is released, in this
@@ -67,28 +102,68 @@ public:
     bool isTaskDone(const std::string& taskId);
     bool isTaskInterrupted(const std::string& taskId);  // has the variable "Interrupted"
 
-    // The live queue, without the lock: its caller must not use it concurrently with
-    // the other operations.
-    TaskQueue getEditableQueue();
-    // A light copy: own maps of tasks and instances, variable values shared.
-    TaskQueue getQueue();
+    // A light copy of the whole queue (own maps of tasks and instances, variable
+    // values shared), in the order the entries arrived; undefined when the queue
+    // never had an entry. `version`, when given, receives the change counter the copy
+    // belongs to.
+    TaskQueue getQueue(std::uint64_t* version = nullptr);
     Task getTask(const std::string& taskId);  // deep copies
     StateInstance getInstance(const std::string& taskId, const std::string& instanceId);
 
+    // The change counter: it grows with every change of the queue. Any thread,
+    // without the lock.
+    std::uint64_t version() const { return stamps.load(); }
+    // Light copies of the entries changed after `since`, and of those named in
+    // `alsoThese` (when present), oldest change first; returns the counter they
+    // belong to. `written`, when given, receives the variables of those entries set
+    // here (by setVariable, not by a merge) after `writtenAfter`, even to the value
+    // they had. Costs what changed, not what the queue holds.
+    std::uint64_t changesSince(std::uint64_t since, const std::set<std::string>& alsoThese,
+                               std::vector<Task>& changed, std::uint64_t writtenAfter = 0,
+                               Variables* written = nullptr);
+
+    // Merges what a peer synchronizer received and announces what it changed here.
+    // `keptSent`, when given, receives the variables that kept a value of sentValues.
+    void merge(const Merge& received, Variables* keptSent = nullptr);
+
 private:
-    // Adds a received difference and announces what it changed.
+    struct Entry {
+        Task task;            // the task, or its tombstone
+        std::uint64_t stamp;  // the change counter at its latest change
+        std::uint64_t position;
+        // Variables set here, with the change number of their latest setVariable; a
+        // value merged in from a peer takes the name out.
+        std::map<std::string, std::uint64_t> written;
+    };
+
     void applyDifference(TaskQueue difference);
     void announce(const TaskQueue& applied);
-    // The live task of that id, or false (logged under `where`) when it is unknown or
+    // The live task of that id, or null (logged under `where`) when it is unknown or
     // a tombstone. Called with queueMutex held.
-    bool liveTask(const std::string& taskId, const char* where, Task& task) const;
+    Entry* liveTask(const std::string& taskId, const char* where);
+    // The entry of that id or null. Called with queueMutex held.
+    const Entry* find(const std::string& taskId) const;
+    // Stamps an entry with the next change number; adds it when it is new. Called
+    // with queueMutex held.
+    void touch(const std::string& taskId, Task task);
+    void touch(Entry& entry, const std::string& taskId);
+    // Merges one received entry; returns what it changed here (undefined for
+    // nothing). Called with queueMutex held.
+    Task mergeEntry(const Merge::Entry& received, const Merge& merge, std::set<std::string>& keptSent);
 
-    // This side's task queue; starts undefined (no tasks).
-    TaskQueue queue;
-    // Guards queue. Contended by the state runners, the session handlers and the
-    // peer synchronizers; a peer synchronizer takes its sequenceMutex before this
-    // one. Never held while an event is pushed or another operation is called.
-    std::mutex queueMutex;
+    // This side's task queue: each task or tombstone by id, with its change stamp and
+    // the place it arrived in.
+    std::unordered_map<std::string, Entry> entries;
+    std::map<std::uint64_t, std::string> byStamp;     // stamp -> id, one per entry
+    std::map<std::uint64_t, std::string> byPosition;  // arrival -> id, one per entry
+    std::uint64_t positions = 0;
+    // The change counter: written under queueMutex, read without it by the peers'
+    // idle check.
+    std::atomic<std::uint64_t> stamps{0};
+    // Guards everything above. Contended by the state runners, the session handlers
+    // and the peer synchronizers; a peer synchronizer takes its sequenceMutex before
+    // this one. Never held while an event is pushed or another operation is called.
+    mutable std::mutex queueMutex;
 };
 
 }  // namespace Synchronization

@@ -40,7 +40,8 @@ void Printer::whileAlive(const std::shared_ptr<Life>& life, Work work) {
 Printer::Printer(User* user, kel::bytes publicKey, unsigned version, unsigned revision)
     : user(user),
       publicKey(publicKey),
-      peerSynchronizer(user->getSettings().sendingInterval),
+      peerSynchronizer(localSynchronizer, Vant::Synchronization::PeerSynchronizer::Side::User,
+                       user->getSettings().sendingInterval),
       gate(user->getIoService(), user->getSettings().resendAfter),
       reliableLine(gate),
       version(version),
@@ -72,8 +73,6 @@ Printer::Printer(User* user, kel::bytes publicKey, unsigned version, unsigned re
                               });
                           });
     };
-    peerSynchronizer.pushDifference >> localSynchronizer.onDifference;
-    peerSynchronizer.pullLocalQueue << localSynchronizer.giveQueue;
 
     localSynchronizer.pushNewTask >> [](std::string taskId) { LOGI("NEW TASK : %s", taskId.c_str()); };
     localSynchronizer.pushDeletedTask >>

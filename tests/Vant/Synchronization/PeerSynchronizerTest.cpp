@@ -19,14 +19,16 @@ using Vant::Synchronization::PeerSynchronizer;
 
 namespace {
 
+typedef PeerSynchronizer::Side Side;
+
 // One end: a local synchronizer and its peer synchronizer, whose messages are kept
 // for the test to carry. Passes are made by the test (the worker is not started).
 struct End {
-    explicit End(std::chrono::milliseconds interval = std::chrono::milliseconds(0)) : peer(interval) {
-        peer.pushDifference >> local.onDifference;
-        peer.pullLocalQueue << local.giveQueue;
+    explicit End(Side side, std::chrono::milliseconds interval = std::chrono::milliseconds(0))
+        : peer(local, side, interval) {
         peer.pushMessage >> [this](var message) { sent.push_back(message); };
         local.pushNewTask >> [this](std::string id) { events.push_back("newTask " + id); };
+        local.pushDeletedTask >> [this](std::string id) { events.push_back("deletedTask " + id); };
         local.pushModifiedVariable >>
             [this](std::string id, std::string name) { events.push_back("variable " + id + " " + name); };
     }
@@ -41,10 +43,22 @@ struct End {
     std::vector<std::string> events;
 };
 
+// Carries messages both ways, each confirmed at once, until neither end sends.
+void settle(End& a, End& b) {
+    for (int round = 0; round < 4; ++round) {
+        for (End* from : {&a, &b}) {
+            End& to = from == &a ? b : a;
+            if (!from->peer.synchronizeOnce()) continue;
+            from->deliverTo(to);
+            from->confirm();
+        }
+    }
+}
+
 }  // namespace
 
 TEST(PeerSynchronizer, SendsOnlyDifferencesThatCarrySomething) {
-    End a;
+    End a(Side::Printer);
     EXPECT_FALSE(a.peer.synchronizeOnce());  // the local queue never had a task
 
     const std::string task = a.local.makeTask("Printing");
@@ -69,7 +83,7 @@ TEST(PeerSynchronizer, SendsOnlyDifferencesThatCarrySomething) {
 }
 
 TEST(PeerSynchronizer, KeepsOneMessageInFlightAndWaitsTheInterval) {
-    End a(std::chrono::hours(1));
+    End a(Side::Printer, std::chrono::hours(1));
     a.local.makeTask("Printing");
     ASSERT_TRUE(a.peer.synchronizeOnce());  // the first pass may send at once
     a.local.makeTask("Packaging");
@@ -85,7 +99,7 @@ TEST(PeerSynchronizer, KeepsOneMessageInFlightAndWaitsTheInterval) {
 }
 
 TEST(PeerSynchronizer, AFullQueueReplacesTheAgreedQueueAndKeepsLocalWork) {
-    End printer, user;
+    End printer(Side::Printer), user(Side::User);
     const std::string kept = printer.local.makeTask("Printing");
     const std::string deleted = printer.local.makeTask("Packaging");
     ASSERT_TRUE(printer.peer.synchronizeOnce());
@@ -106,7 +120,7 @@ TEST(PeerSynchronizer, AFullQueueReplacesTheAgreedQueueAndKeepsLocalWork) {
     printer.confirm();
 
     // The user's end heard only what was new to it, and still sends its own task.
-    EXPECT_EQ(user.events, (std::vector<std::string>{"newTask " + added}));
+    EXPECT_EQ(user.events, (std::vector<std::string>{"newTask " + added, "deletedTask " + deleted}));
     EXPECT_TRUE(user.local.getTask(deleted).isDeletion());
     ASSERT_TRUE(user.peer.synchronizeOnce());
     EXPECT_EQ(entriesById(user.sent.back()).count(own), 1u);
@@ -116,7 +130,7 @@ TEST(PeerSynchronizer, AFullQueueReplacesTheAgreedQueueAndKeepsLocalWork) {
 }
 
 TEST(PeerSynchronizer, HoldsReceivedMessagesUntilTheOwnOneIsConfirmed) {
-    End a, b;
+    End a(Side::Printer), b(Side::User);
     const std::string task = a.local.makeTask("Printing");
     ASSERT_TRUE(a.peer.synchronizeOnce());
     a.deliverTo(b);
@@ -157,7 +171,7 @@ TEST(PeerSynchronizer, HoldsReceivedMessagesUntilTheOwnOneIsConfirmed) {
 }
 
 TEST(PeerSynchronizer, IgnoresStrayEmptyAndMalformedInput) {
-    End a, b;
+    End a(Side::User), b(Side::Printer);
     const std::string task = a.local.makeTask("Printing");
     testing::internal::CaptureStdout();
     a.confirm();  // nothing in flight
@@ -169,7 +183,7 @@ TEST(PeerSynchronizer, IgnoresStrayEmptyAndMalformedInput) {
 
     b.events.clear();
     for (const char* text :
-         {"{\"diffId\": \"00000001\"}", "{\"diffId\": \"00000002\", \"tasks\": []}", "{}", "5", "[1, 2]",
+         {"{\"diffId\": \"00000001\"}", "{\"diffId\": \"00000002\", \"tasks\": []}", "5", "[1, 2]",
           "{\"tasks\": 7}", "{\"tasks\": [5]}",
           "{\"tasks\": [{\"id\": \"00000003\", \"class\": \"Task\", \"stateType\": \"x\", "
           "\"instances\": {\"00000004\": 5}}]}",
@@ -197,9 +211,7 @@ TEST(PeerSynchronizer, IgnoresStrayEmptyAndMalformedInput) {
 
 TEST(PeerSynchronizer, WorkerSurvivesThrowingReceiversAndStopsPromptly) {
     LocalSynchronizer local;
-    PeerSynchronizer peer(std::chrono::milliseconds(5));
-    peer.pushDifference >> local.onDifference;
-    peer.pullLocalQueue << local.giveQueue;
+    PeerSynchronizer peer(local, Side::Printer, std::chrono::milliseconds(5));
     std::mutex mutex;
     std::condition_variable changed;
     int attempts = 0;
@@ -238,52 +250,117 @@ TEST(PeerSynchronizer, WorkerSurvivesThrowingReceiversAndStopsPromptly) {
     EXPECT_EQ(entriesById(sent[1]).size(), 1u);  // only the second task: the first was confirmed
 }
 
-// A full queue is the other end's queue as it was when sent. One that crossed this
-// end's messages lacks what they carried; it must neither delete a task made here nor
-// take back a variable set here, whether it waited for our confirmation or not.
+// A full queue that crossed the user's message (the printer sends one on every new
+// connection) predates it: the printer adds the user's message after it. What that
+// message carried must stay the user's, and stay known as what the printer holds: a
+// user who then writes an older value back must still see it reach the printer.
 TEST(PeerSynchronizer, AFullQueueThatCrossedOwnMessagesTakesNothingBack) {
-    End printer, user;
+    End printer(Side::Printer), user(Side::User);
     const std::string task = printer.local.makeTask("Printing");
-    ASSERT_TRUE(printer.peer.synchronizeOnce());
-    printer.deliverTo(user);
-    printer.confirm();
+    settle(printer, user);
+    user.local.setVariable(task, "answer", true);
+    settle(printer, user);
 
-    // Held: the full queue arrives while the user's message is unconfirmed.
     const std::string made = user.local.makeTask("WifiSetup");
-    user.local.setVariable(task, "answer", 1);
+    user.local.setVariable(task, "answer", 9);
     ASSERT_TRUE(user.peer.synchronizeOnce());
     printer.peer.forceSendingFullQueue();
     ASSERT_TRUE(printer.peer.synchronizeOnce());
-    printer.deliverTo(user);
-    user.deliverTo(printer);
+    printer.deliverTo(user);  // held: the user's message is in flight
+    user.deliverTo(printer);  // held: the full queue is in flight
     user.confirm();
     printer.confirm();
     EXPECT_FALSE(user.local.getTask(made).isDeletion());
-    EXPECT_EQ(user.local.getVariable(task, "answer"), var(1));
+    EXPECT_EQ(user.local.getVariable(task, "answer"), var(9));
 
-    // Not held: the user's message is confirmed before the older full queue arrives.
+    user.local.setVariable(task, "answer", true);
+    settle(printer, user);
+    EXPECT_EQ(printer.local.getVariable(task, "answer"), var(true));
+    EXPECT_TRUE(printer.local.getTask(made).has("stateType"));
+
+    // Not held: a full queue taken before the user's message arrived may leave after
+    // its acknowledgement (the gate sends acknowledgements at once).
     user.local.setVariable(task, "answer", 2);
     ASSERT_TRUE(user.peer.synchronizeOnce());
     printer.peer.forceSendingFullQueue();
     ASSERT_TRUE(printer.peer.synchronizeOnce());
     user.deliverTo(printer);
     user.confirm();
+    user.local.setVariable(task, "answer", 3);  // not sent yet
     printer.deliverTo(user);
     printer.confirm();
-    EXPECT_EQ(user.local.getVariable(task, "answer"), var(2));
-    EXPECT_EQ(printer.local.getVariable(task, "answer"), var(2));
-
-    // Whatever the user sends again settles both ends on the same queue.
-    for (int round = 0; round < 3; ++round) {
-        if (user.peer.synchronizeOnce()) {
-            user.deliverTo(printer);
-            user.confirm();
-        }
-        if (printer.peer.synchronizeOnce()) {
-            printer.deliverTo(user);
-            printer.confirm();
-        }
-    }
+    EXPECT_EQ(user.local.getVariable(task, "answer"), var(3));
+    settle(printer, user);
+    EXPECT_EQ(printer.local.getVariable(task, "answer"), var(3));
     EXPECT_EQ(entriesById(printer.local.getQueue()), entriesById(user.local.getQueue()));
-    EXPECT_FALSE(printer.local.getTask(made).isDeletion());
+}
+
+// Both ends set one variable of one task at the same moment: whichever way their
+// messages meet, both end with the value the printer holds once it has both.
+TEST(PeerSynchronizer, CrossingWritesOfOneVariableEndWithThePrinterValue) {
+    End printer(Side::Printer), user(Side::User);
+    const std::string task = printer.local.makeTask("Printing");
+    settle(printer, user);
+
+    // The two messages cross: each end holds the other's until its own is confirmed,
+    // then adds it after its own. The printer ends with the user's value, the user
+    // with the printer's: the printer sends its value again.
+    printer.local.setVariable(task, "mode", "printer");
+    user.local.setVariable(task, "mode", "user");
+    ASSERT_TRUE(printer.peer.synchronizeOnce());
+    ASSERT_TRUE(user.peer.synchronizeOnce());
+    printer.deliverTo(user);
+    user.deliverTo(printer);
+    printer.confirm();
+    user.confirm();
+    settle(printer, user);
+    EXPECT_EQ(printer.local.getVariable(task, "mode"), var("user"));
+    EXPECT_EQ(user.local.getVariable(task, "mode"), var("user"));
+
+    // The printer's change not sent yet when the user's arrives.
+    printer.local.setVariable(task, "mode", "printer again");
+    user.local.setVariable(task, "mode", "user again");
+    ASSERT_TRUE(user.peer.synchronizeOnce());
+    user.deliverTo(printer);
+    user.confirm();
+    settle(printer, user);
+    EXPECT_EQ(printer.local.getVariable(task, "mode"), var("printer again"));
+    EXPECT_EQ(user.local.getVariable(task, "mode"), var("printer again"));
+}
+
+// A printer that restarted under the same key sends a full queue without the tasks
+// it had. The user keeps only what it made and had not seen confirmed (or heard of
+// since), and sends that; nothing from before the restart goes to the new printer as
+// new.
+TEST(PeerSynchronizer, AFullQueueFromARestartedPrinterIsTheTruth) {
+    End printer(Side::Printer), user(Side::User);
+    const std::string old = printer.local.makeTask("Printing");
+    settle(printer, user);
+    const std::string confirmed = user.local.makeTask("Packaging");
+    settle(printer, user);
+    printer.local.makeInstance(confirmed, "Packaging");  // the printer runs it
+    settle(printer, user);
+    user.local.deleteTask(old);
+    const std::string inFlight = user.local.makeTask("LoadingFilament");
+    ASSERT_TRUE(user.peer.synchronizeOnce());  // never confirmed by the printer that went
+
+    End restarted(Side::Printer);
+    const std::string fresh = restarted.local.makeTask("StartingUp");
+    const std::string unsent = user.local.makeTask("WifiSetup");
+    user.events.clear();
+    restarted.peer.forceSendingFullQueue();
+    ASSERT_TRUE(restarted.peer.synchronizeOnce());
+    restarted.deliverTo(user);  // held behind the message in flight
+    user.deliverTo(restarted);  // the gate sends that message again on the new connection
+    user.confirm();
+    restarted.confirm();
+    settle(restarted, user);
+
+    EXPECT_EQ(restarted.events,
+              (std::vector<std::string>{"newTask " + inFlight, "deletedTask " + old, "newTask " + unsent}));
+    EXPECT_EQ(user.events, (std::vector<std::string>{"newTask " + fresh, "deletedTask " + confirmed}));
+    EXPECT_EQ(entriesById(restarted.local.getQueue()), entriesById(user.local.getQueue()));
+    const std::map<std::string, var> left = entriesById(user.local.getQueue());
+    EXPECT_EQ(left.count(confirmed), 0u);
+    EXPECT_EQ(left.count(old), 1u);  // its deletion was in flight: a tombstone
 }
