@@ -8,7 +8,7 @@
 
 #include "Vant/Client/FileServer.h"
 #include "Vant/Client/Tasks.h"
-#include "Vant/Ferrow/FileCache.h"
+#include "Vant/Runtime/FileCache.h"
 #include "Vant/StateMachine/StateType.h"
 
 namespace tolvane {
@@ -237,8 +237,8 @@ int Commands::status() {
 }
 
 int Commands::print() {
-    const boost::optional<std::string> md5 = Vant::Ferrow::FileCache::digestOf(options.model);
-    if (!Vant::Ferrow::readableFile(options.model) || !md5) {
+    const boost::optional<std::string> md5 = Vant::Runtime::FileCache::digestOf(options.model);
+    if (!Vant::Runtime::readableFile(options.model) || !md5) {
         return fail(Usage, "cannot read the model " + options.model);
     }
     std::map<std::string, kel::var> variables;

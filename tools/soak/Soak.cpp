@@ -4,7 +4,7 @@
 #include <iterator>
 #include <sstream>
 
-#include "Vant/Ferrow/Startup.h"
+#include "Vant/IoThread.h"
 #include "Vant/StateMachine/StateType.h"
 #include "Vant/StateMachine/Task.h"
 #include "Vant/User/Printer.h"
@@ -122,7 +122,7 @@ Run::Run(const Settings& settings, std::FILE* out, BoardSim::Process& sim, Daemo
       nextChurn(settings.churnEvery),
       nextRestart(settings.restartEvery),
       nextSample(settings.sampleEvery) {
-    for (int i = 0; i < 3; ++i) pool.emplace_back([this] { Vant::Ferrow::runIoService(io); });
+    for (int i = 0; i < 3; ++i) pool.emplace_back([this] { Vant::runIoService(io); });
     for (unsigned i = 0; i < settings.users; ++i) {
         slots.emplace_back(new Slot);
         slots.back()->key = kel::bytes(32).randomize();

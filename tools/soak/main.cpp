@@ -36,7 +36,7 @@
 #include "Daemon.h"
 #include "Measure.h"
 #include "Soak.h"
-#include "Vant/Ferrow/FileCache.h"
+#include "Vant/Runtime/FileCache.h"
 #include "Vant/StateMachine/build.h"
 #include "kel/Sodium.h"
 #include "kel/bytes.h"
@@ -302,7 +302,7 @@ int main(int argc, char** argv) {
             while (!accepting(port) && std::chrono::steady_clock::now() < deadline) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
-            const auto digest = Vant::Ferrow::FileCache::digestOf(home + "/models/cube.stl");
+            const auto digest = Vant::Runtime::FileCache::digestOf(home + "/models/cube.stl");
             if (webServer < 0 || !accepting(port) || !digest) {
                 std::fprintf(stderr, "soak: no web server for the model on port %d\n", port);
                 end(webServer);

@@ -4,7 +4,7 @@
 
 #include <cctype>
 
-#include "Vant/Ferrow/Startup.h"
+#include "Vant/IoThread.h"
 
 namespace Vant {
 namespace Client {
@@ -55,7 +55,7 @@ std::string shortKey(const Vant::User::Printer& printer) {
 Session::Session(const kel::bytes& privateKey, Vant::User::ClientSettings settings)
     : work(new boost::asio::io_service::work(service)) {
     for (unsigned i = 0; i < PoolThreads; ++i) {
-        pool.emplace_back([this]() { Vant::Ferrow::runIoService(service); });
+        pool.emplace_back([this]() { Vant::runIoService(service); });
     }
     client.reset(new Vant::User::User(service, privateKey, settings));
     // Before the proxy connects, so nothing is delivered while the handler is added.

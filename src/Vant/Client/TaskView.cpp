@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "Vant/Ferrow/StateRunner.h"
+#include "Vant/Runtime/StateRunner.h"
 #include "Vant/StateMachine/StateType.h"
 
 namespace Vant {
@@ -35,7 +35,7 @@ bool isPrimary(const std::string& type) {
 double estimateOf(const std::string& type) {
     const kel::var* entry = catalogueEntry(type);
     if (entry == nullptr) return 0.0;
-    return Vant::Ferrow::StateRunner::estimatedDuration(Vant::StateMachine::StateType(*entry));
+    return Vant::Runtime::StateRunner::estimatedDuration(Vant::StateMachine::StateType(*entry));
 }
 
 bool running(double progress) {

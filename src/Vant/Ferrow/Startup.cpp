@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "Vant/IoThread.h"
 #include "Vant/Log.h"
 #include "Vant/StateMachine/StateType.h"
 #include "Vant/StateMachine/build.h"
@@ -126,16 +127,6 @@ std::string readFile(const std::string& path) {
 bool fileExist(const std::string& path) {
     struct stat info;
     return ::stat(path.c_str(), &info) == 0;
-}
-
-void runIoService(boost::asio::io_service& io) {
-    while (!io.stopped()) {
-        try {
-            io.run();
-        } catch (const std::exception& e) {
-            std::cout << "main() Exception caugth on thread root : " << e.what() << std::endl;
-        }
-    }
 }
 
 void blockStopSignals() {

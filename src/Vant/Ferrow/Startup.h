@@ -1,7 +1,7 @@
 // Start-up helpers of the daemon's entry point: the command-line scan, the usage
-// text, the two small file helpers the catalogue loading uses, the body of a pool
-// thread and the pool itself with the wait for a stop signal. All but runIoService
-// run on the main thread; blockStopSignals before any other thread exists.
+// text, the two small file helpers the catalogue loading uses, and the I/O pool with
+// the wait for a stop signal. All run on the main thread; blockStopSignals before
+// any other thread exists.
 #pragma once
 
 #include <chrono>
@@ -38,11 +38,6 @@ bool fileExist(const std::string& path);
 const int PoolSize = 5;
 const long MainSleepSeconds = 31536000;  // 365 days
 
-// The body of one pool thread: runs `io` until it is stopped. An exception escaping
-// a handler is logged and the thread goes back to running the service, so one bad
-// message never takes a pool thread away.
-void runIoService(boost::asio::io_service& io);
-
 // Within the service manager's stop time-out (30 s), the time from the first stop
 // signal after which the process ends at once, whatever its stop is still doing.
 const std::chrono::seconds StopDeadline(28);
@@ -53,7 +48,7 @@ const std::chrono::seconds StopDeadline(28);
 // daemon starts get an empty mask and default actions (Vant::Process).
 void blockStopSignals();
 
-// The I/O pool of both modes: runs `io` on PoolSize threads of runIoService and
+// The I/O pool of both modes: runs `io` on PoolSize threads of Vant::runIoService and
 // `console`, when there is one, on a thread of its own. The main thread waits for
 // SIGTERM or SIGINT (or MainSleepSeconds), logs it in one line and calls `stop`
 // while the pool still runs; then it stops the service and joins the pool. From

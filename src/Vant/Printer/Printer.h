@@ -27,7 +27,7 @@
 
 #include "Vant/Driver/Driver.h"
 #include "Vant/Driver/Lighting.h"
-#include "Vant/Ferrow/StateKeeper.h"
+#include "Vant/Runtime/StateKeeper.h"
 #include "Vant/Gate/Gate.h"
 #include "Vant/Messaging/SimpleContainer.h"
 #include "Vant/Platform.h"
@@ -77,7 +77,7 @@ public:
     bool started() const;
 
     Vant::Synchronization::LocalSynchronizer& taskQueue() { return localSynchronizer; }
-    Vant::Ferrow::StateKeeper& getStateKeeper() { return stateKeeper; }
+    Vant::Runtime::StateKeeper& getStateKeeper() { return stateKeeper; }
     // Starts the first state instance of a task. A task without a state type name,
     // or whose name is not in the catalogue, is logged and left alone, and so is
     // every task once stopAccepting has run.
@@ -138,7 +138,7 @@ private:
     const Settings settings;
     Vant::Messaging::SimpleContainer server;
     Vant::Synchronization::LocalSynchronizer localSynchronizer;
-    Vant::Ferrow::StateKeeper stateKeeper;
+    Vant::Runtime::StateKeeper stateKeeper;
     Vant::UdpBroadcasting::UdpBroadcaster udpBroadcaster;
 
     // Set while a production-mode script runs; sessions (pool threads) and the

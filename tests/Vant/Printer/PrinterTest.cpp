@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "BoardSimProcess.h"
-#include "Vant/Ferrow/FileCache.h"
-#include "Vant/Ferrow/ProgressLog.h"
+#include "Vant/Runtime/FileCache.h"
+#include "Vant/Runtime/ProgressLog.h"
 #include "Vant/Printer/User.h"
 #include "Vant/StateMachine/StateType.h"
 #include "Vant/StateMachine/build.h"
@@ -330,7 +330,7 @@ TEST_F(PrinterPrinting, ADeletedPrintStopsMovingResetsThePrinterAndFreesItsLocks
     ASSERT_TRUE(user.connect());
     const std::string print = user.addTask("Printing");
     user.queue().setVariable(print, "fileLink", server->url("cube.stl"));
-    user.queue().setVariable(print, "fileId", *Vant::Ferrow::FileCache::digestOf(folder + "/cube.stl"));
+    user.queue().setVariable(print, "fileId", *Vant::Runtime::FileCache::digestOf(folder + "/cube.stl"));
     ASSERT_TRUE(waitUntil(
         [&] {
             answerRequests(user, print);

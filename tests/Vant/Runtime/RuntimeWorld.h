@@ -17,7 +17,7 @@
 #include "ProgressLog.h"
 #include "Vant/Driver/Driver.h"
 #include "Vant/Driver/Lighting.h"
-#include "Vant/Ferrow/StateKeeper.h"
+#include "Vant/Runtime/StateKeeper.h"
 #include "Vant/StateMachine/StateType.h"
 #include "Vant/Synchronization/LocalSynchronizer.h"
 #include "support/AsyncTest.h"
@@ -32,7 +32,7 @@ public:
         testsupport::stagedHome();  // the platform layer reads TOLVANE_HOME once, before any path
         driver.reset(new Vant::Driver::Driver(pool.io, sim.motionPath()));
         lighting.reset(new Vant::Driver::Lighting(pool.io, sim.lightingPath()));
-        keeper.reset(new Vant::Ferrow::StateKeeper(pool.io, sync, *driver, *lighting));
+        keeper.reset(new Vant::Runtime::StateKeeper(pool.io, sync, *driver, *lighting));
         keeper->pollInterval = ms(5);
         keeper->pauseStep = ms(30);
         if (!shakeHands(*driver))
@@ -162,7 +162,7 @@ public:
     std::unique_ptr<Vant::Driver::Driver> driver;
     std::unique_ptr<Vant::Driver::Lighting> lighting;
     Vant::Synchronization::LocalSynchronizer sync;
-    std::unique_ptr<Vant::Ferrow::StateKeeper> keeper;
+    std::unique_ptr<Vant::Runtime::StateKeeper> keeper;
 
 private:
     std::set<std::string> answered;  // instance ids answered already; the test thread only

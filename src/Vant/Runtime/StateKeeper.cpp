@@ -1,4 +1,4 @@
-#include "Vant/Ferrow/StateKeeper.h"
+#include "Vant/Runtime/StateKeeper.h"
 
 #include <iostream>
 #include <iterator>
@@ -7,7 +7,7 @@
 #include "Vant/Log.h"
 
 namespace Vant {
-namespace Ferrow {
+namespace Runtime {
 
 namespace {
 
@@ -302,5 +302,5 @@ void StateKeeper::pushCalibrationAction(const std::string& action) {
                      });
 }
 
-}  // namespace Ferrow
+}  // namespace Runtime
 }  // namespace Vant

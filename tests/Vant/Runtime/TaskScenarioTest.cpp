@@ -1,7 +1,7 @@
 // Every task root of the catalogue run from its first state to its last against the
 // simulated boards, checking the commands and lighting modes that reached them, and
 // the failure paths of a print.
-#include "Vant/Ferrow/StateRunner.h"
+#include "Vant/Runtime/StateRunner.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "RuntimeWorld.h"
-#include "Vant/Ferrow/FileCache.h"
-#include "Vant/Ferrow/Layerer.h"
+#include "Vant/Runtime/FileCache.h"
+#include "Vant/Runtime/Layerer.h"
 #include "Vant/StateMachine/build.h"
 #include "support/HttpServer.h"
 
@@ -45,8 +45,8 @@ Lines filamentPreparation(bool calibrated) {
 Lines movementLines(const std::string& path) {
     Lines lines;
     FILE* file = std::fopen(path.c_str(), "r");
-    char buffer[Vant::Ferrow::Layerer::lineBufferSize];
-    while (Vant::Ferrow::getNextGcodeLine(buffer, sizeof buffer, file) != nullptr) {
+    char buffer[Vant::Runtime::Layerer::lineBufferSize];
+    while (Vant::Runtime::getNextGcodeLine(buffer, sizeof buffer, file) != nullptr) {
         std::string line = buffer;
         line = line.substr(0, line.find(';'));
         while (!line.empty() && line.back() == ' ') line.pop_back();
@@ -86,7 +86,7 @@ protected:
     }
 
     std::string digest(const std::string& name) {
-        return *Vant::Ferrow::FileCache::digestOf(folder + "/" + name);
+        return *Vant::Runtime::FileCache::digestOf(folder + "/" + name);
     }
 
     std::string startPrint(const std::string& link, const std::string& fileId) {

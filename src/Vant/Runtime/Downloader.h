@@ -1,4 +1,4 @@
-// Vant::Ferrow::Downloader: fetches one model file from an http or https link into a
+// Vant::Runtime::Downloader: fetches one model file from an http or https link into a
 // local file with libcurl. download() returns at once; the transfer runs as one
 // handler posted on the I/O service and blocks that pool thread until it ends, so
 // a stalled transfer is aborted after `stallTime` below 1 byte per second.
@@ -16,7 +16,7 @@
 #include <boost/asio/io_service.hpp>
 
 namespace Vant {
-namespace Ferrow {
+namespace Runtime {
 
 class Downloader {
 public:
@@ -42,5 +42,5 @@ private:
     std::chrono::seconds stallTime;
 };
 
-}  // namespace Ferrow
+}  // namespace Runtime
 }  // namespace Vant

@@ -1,4 +1,4 @@
-#include "Vant/Ferrow/Downloader.h"
+#include "Vant/Runtime/Downloader.h"
 
 #include <cctype>
 #include <cstdio>
@@ -8,7 +8,7 @@
 #include <stdexcept>
 
 namespace Vant {
-namespace Ferrow {
+namespace Runtime {
 
 namespace {
 
@@ -128,5 +128,5 @@ void Downloader::download(boost::asio::io_service& io, std::string fromUrl, std:
     });
 }
 
-}  // namespace Ferrow
+}  // namespace Runtime
 }  // namespace Vant

@@ -1,4 +1,4 @@
-#include "Vant/Ferrow/Slicer.h"
+#include "Vant/Runtime/Slicer.h"
 
 #include <iostream>
 #include <memory>
@@ -8,7 +8,7 @@
 #include "Vant/Process.h"
 
 namespace Vant {
-namespace Ferrow {
+namespace Runtime {
 
 namespace {
 
@@ -173,5 +173,5 @@ void Slicer::run(const std::vector<std::string>& argv, const std::function<bool(
     if (slicer.endsBy(deadline)) slicer.wait();
 }
 
-}  // namespace Ferrow
+}  // namespace Runtime
 }  // namespace Vant

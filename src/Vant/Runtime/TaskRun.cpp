@@ -1,7 +1,7 @@
-#include "Vant/Ferrow/TaskRun.h"
+#include "Vant/Runtime/TaskRun.h"
 
 namespace Vant {
-namespace Ferrow {
+namespace Runtime {
 
 const char* const TaskRun::DeletedValue = "Deleted";
 
@@ -115,5 +115,5 @@ void TaskRun::setVariable(const std::string& name, const kel::var& value) {
     if (toQueue) sync.setVariable(taskId, name, copy);
 }
 
-}  // namespace Ferrow
+}  // namespace Runtime
 }  // namespace Vant

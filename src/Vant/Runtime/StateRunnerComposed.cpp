@@ -1,7 +1,7 @@
 // The composed states of StateRunner: the interpreter of a state type's item list
 // (sub-states, variable setters, locks, labels, conditions, threads and branches),
 // run on the runner's own thread, polling while a sub-state runs or a lock is busy.
-#include "Vant/Ferrow/StateRunner.h"
+#include "Vant/Runtime/StateRunner.h"
 
 #include <algorithm>
 #include <iostream>
@@ -10,11 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "Vant/Ferrow/StateKeeper.h"
+#include "Vant/Runtime/StateKeeper.h"
 #include "Vant/Log.h"
 
 namespace Vant {
-namespace Ferrow {
+namespace Runtime {
 
 namespace {
 
@@ -313,5 +313,5 @@ bool StateRunner::waitForParallelSubStates(const std::vector<std::shared_ptr<Sta
     }
 }
 
-}  // namespace Ferrow
+}  // namespace Runtime
 }  // namespace Vant

@@ -1,4 +1,4 @@
-#include "Vant/Ferrow/FileCache.h"
+#include "Vant/Runtime/FileCache.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,7 +14,7 @@
 #include "Vant/Process.h"
 
 namespace Vant {
-namespace Ferrow {
+namespace Runtime {
 
 namespace {
 
@@ -149,5 +149,5 @@ boost::optional<std::string> FileCache::takeFile(std::string url) {
     return digest;
 }
 
-}  // namespace Ferrow
+}  // namespace Runtime
 }  // namespace Vant

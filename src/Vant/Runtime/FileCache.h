@@ -1,4 +1,4 @@
-// Vant::Ferrow::FileCache: the folder of model and G-code files kept under the MD5
+// Vant::Runtime::FileCache: the folder of model and G-code files kept under the MD5
 // digest of their content (lower-case hexadecimal), so a file's id is its digest.
 // Files enter only by being moved in after their digest has been computed, and are
 // never removed. Holds no state of its own: any thread may call it (the runners and
@@ -10,7 +10,7 @@
 #include <boost/optional.hpp>
 
 namespace Vant {
-namespace Ferrow {
+namespace Runtime {
 
 class FileCache {
 public:
@@ -43,5 +43,5 @@ private:
 // True when the path names a regular file that can be opened for reading.
 bool readableFile(const std::string& path);
 
-}  // namespace Ferrow
+}  // namespace Runtime
 }  // namespace Vant

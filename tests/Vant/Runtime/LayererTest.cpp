@@ -1,4 +1,4 @@
-#include "Vant/Ferrow/Layerer.h"
+#include "Vant/Runtime/Layerer.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 
 using testsupport::scratchFolder;
 using testsupport::writeFile;
-using Vant::Ferrow::Layerer;
+using Vant::Runtime::Layerer;
 
 namespace {
 
@@ -24,9 +24,9 @@ std::vector<std::string> movementLines(const std::string& content) {
     FILE* file = std::fopen(path.c_str(), "r");
     std::vector<std::string> lines;
     char buffer[Layerer::lineBufferSize];
-    while (Vant::Ferrow::getNextGcodeLine(buffer, sizeof buffer, file) != nullptr) lines.push_back(buffer);
+    while (Vant::Runtime::getNextGcodeLine(buffer, sizeof buffer, file) != nullptr) lines.push_back(buffer);
     std::fclose(file);
-    EXPECT_EQ(lines.size(), Vant::Ferrow::countGcode(path));
+    EXPECT_EQ(lines.size(), Vant::Runtime::countGcode(path));
     return lines;
 }
 
@@ -86,7 +86,7 @@ TEST(GcodeLines, TakesOnlyMovementLinesWithoutTheirLineEnds) {
 TEST(GcodeLines, SkipsALineLongerThanTheBufferWhole) {
     const std::string longLine = "G1 X1 " + std::string(2 * Layerer::lineBufferSize, ';') + "G1 X666\n";
     EXPECT_EQ(movementLines("G1 X0\n" + longLine + "G1 X2\n"), (std::vector<std::string>{"G1 X0", "G1 X2"}));
-    EXPECT_EQ(Vant::Ferrow::countGcode(scratchFolder() + "/absent"), 0u);
+    EXPECT_EQ(Vant::Runtime::countGcode(scratchFolder() + "/absent"), 0u);
 }
 
 TEST_F(LayererTest, StreamsMovementLinesInOrderAndReachesOneOnlyWhenDone) {

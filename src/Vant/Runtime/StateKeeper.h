@@ -1,4 +1,4 @@
-// Vant::Ferrow::StateKeeper: the printer's registry of everything that runs: the
+// Vant::Runtime::StateKeeper: the printer's registry of everything that runs: the
 // runners of the state instances that still run, the threads started for tasks, the
 // record of each running task (TaskRun), the named locks that tasks take and release,
 // the global variables and the pending calibration action. Called from I/O pool
@@ -31,15 +31,15 @@
 
 #include "Vant/Driver/Driver.h"
 #include "Vant/Driver/Lighting.h"
-#include "Vant/Ferrow/FileCache.h"
-#include "Vant/Ferrow/Slicer.h"
-#include "Vant/Ferrow/StateRunner.h"
-#include "Vant/Ferrow/TaskRun.h"
+#include "Vant/Runtime/FileCache.h"
+#include "Vant/Runtime/Slicer.h"
+#include "Vant/Runtime/StateRunner.h"
+#include "Vant/Runtime/TaskRun.h"
 #include "Vant/Synchronization/LocalSynchronizer.h"
 #include "kel/var.h"
 
 namespace Vant {
-namespace Ferrow {
+namespace Runtime {
 
 class StateKeeper {
 public:
@@ -167,5 +167,5 @@ private:
     std::shared_ptr<std::atomic<bool>> runningCalibrationAction = std::make_shared<std::atomic<bool>>(false);
 };
 
-}  // namespace Ferrow
+}  // namespace Runtime
 }  // namespace Vant

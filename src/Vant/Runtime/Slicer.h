@@ -1,4 +1,4 @@
-// Vant::Ferrow::Slicer: turns a cached model (STL) into a G-code file by running the
+// Vant::Runtime::Slicer: turns a cached model (STL) into a G-code file by running the
 // external slicer, started without a shell in a process group of its own. slice()
 // returns at once; the run is one handler posted on the I/O service that blocks its
 // pool thread while the slicer works, following its output for progress.
@@ -22,7 +22,7 @@
 #include "kel/var.h"
 
 namespace Vant {
-namespace Ferrow {
+namespace Runtime {
 
 class Slicer {
 public:
@@ -62,5 +62,5 @@ private:
     std::chrono::milliseconds timeout;
 };
 
-}  // namespace Ferrow
+}  // namespace Runtime
 }  // namespace Vant

@@ -2,7 +2,7 @@
 // conditions, setters, locks, atomicity, parallel states, branches), failures inside
 // a runner, and the primary kinds that need no board work (pause, cached download,
 // Wi-Fi).
-#include "Vant/Ferrow/StateRunner.h"
+#include "Vant/Runtime/StateRunner.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -254,7 +254,7 @@ TEST_F(StateRunnerTest, APauseReportsItsStepsAndCompletesAfterTheLast) {
 TEST_F(StateRunnerTest, DownloadingTakesACachedModelAndRefusesMissingOrLocalLinks) {
     const std::string model = testsupport::scratchFolder() + "/model.stl";
     testsupport::writeFile(model, "solid model\nendsolid model\n");
-    const std::string id = *Vant::Ferrow::FileCache::digestOf(model);
+    const std::string id = *Vant::Runtime::FileCache::digestOf(model);
     ASSERT_TRUE(world.keeper->fileCache.takeFile(id, model));
 
     const std::string cached = world.startTask("Downloading", {{"fileId", id}});
@@ -276,14 +276,14 @@ TEST_F(StateRunnerTest, ConnectingReportsWhetherTheScriptFoundTheNetwork) {
     ASSERT_TRUE(reaches(good, 1.0) && reaches(bad, 1.0));
     EXPECT_EQ(variable(good, "ConnectWifi.Connected"), kel::var(true));
     EXPECT_EQ(variable(bad, "ConnectWifi.Connected"), kel::var(false));
-    EXPECT_EQ(Vant::Ferrow::escape(R"(a\b"c d)"), R"(a\\b\"c d)");
+    EXPECT_EQ(Vant::Runtime::escape(R"(a\b"c d)"), R"(a\\b\"c d)");
 }
 
 TEST_F(StateRunnerTest, AWifiScriptThatNeverAnswersIsEndedAtItsTimeOut) {
     world.keeper->wifiScriptTimeout = std::chrono::milliseconds(1000);
     const std::string task =
         world.startTask("ConnectWifi", {{"WifiDetails.Ssid", "Home"}, {"WifiDetails.Password", "hang"}});
-    EXPECT_TRUE(failsWith(task, Vant::Ferrow::StateRunner::TimedOutWifi));
+    EXPECT_TRUE(failsWith(task, Vant::Runtime::StateRunner::TimedOutWifi));
     EXPECT_TRUE(testsupport::waitUntil([&] { return world.keeper->threadCount() == 0; }));
 }
 

@@ -1,11 +1,11 @@
-#include "Vant/Ferrow/Layerer.h"
+#include "Vant/Runtime/Layerer.h"
 
 #include <cstring>
 #include <iostream>
 #include <vector>
 
 namespace Vant {
-namespace Ferrow {
+namespace Runtime {
 
 namespace {
 
@@ -108,5 +108,5 @@ void Layerer::lineTaken(unsigned int line, const boost::system::error_code& erro
     post([this] { pushNextLine(); });
 }
 
-}  // namespace Ferrow
+}  // namespace Runtime
 }  // namespace Vant

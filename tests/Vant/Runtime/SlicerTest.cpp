@@ -1,4 +1,4 @@
-#include "Vant/Ferrow/Slicer.h"
+#include "Vant/Runtime/Slicer.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@ using testsupport::scratchFolder;
 using testsupport::slurp;
 using testsupport::stagedHome;
 using testsupport::writeFile;
-using Vant::Ferrow::Slicer;
+using Vant::Runtime::Slicer;
 
 namespace {
 

@@ -3,7 +3,7 @@
 // slicing, layering, Wi-Fi connection and scan). The G-code and the three file jobs
 // return at once and finish the state from their callbacks on I/O threads; the
 // pause and the Wi-Fi jobs block the runner's own thread.
-#include "Vant/Ferrow/StateRunner.h"
+#include "Vant/Runtime/StateRunner.h"
 
 #include <algorithm>
 #include <cmath>
@@ -13,16 +13,16 @@
 #include <sstream>
 #include <thread>
 
-#include "Vant/Ferrow/Downloader.h"
-#include "Vant/Ferrow/Layerer.h"
-#include "Vant/Ferrow/Slicer.h"
-#include "Vant/Ferrow/StateKeeper.h"
+#include "Vant/Runtime/Downloader.h"
+#include "Vant/Runtime/Layerer.h"
+#include "Vant/Runtime/Slicer.h"
+#include "Vant/Runtime/StateKeeper.h"
 #include "Vant/Log.h"
 #include "Vant/Platform.h"
 #include "Vant/Process.h"
 
 namespace Vant {
-namespace Ferrow {
+namespace Runtime {
 
 namespace {
 
@@ -355,5 +355,5 @@ void StateRunner::runWifiScript(const std::string& tag, const std::vector<std::s
     fail(outOfTime ? TimedOutWifi : "FailedWifi");
 }
 
-}  // namespace Ferrow
+}  // namespace Runtime
 }  // namespace Vant

@@ -1,4 +1,4 @@
-// Vant::Ferrow::TaskRun: what the runtime keeps of one task while anything of it still
+// Vant::Runtime::TaskRun: what the runtime keeps of one task while anything of it still
 // runs (a runner, a runner's thread, a job's callback): where its runners' progress
 // and variables go. While the task lives they go to the task queue and are mirrored
 // here; once a user deletes the task, the queue holds a tombstone that must stay one,
@@ -16,7 +16,7 @@
 #include "kel/var.h"
 
 namespace Vant {
-namespace Ferrow {
+namespace Runtime {
 
 class TaskRun {
 public:
@@ -66,5 +66,5 @@ private:
     std::map<std::string, std::string> instanceTypes;  // instances made after the deletion
 };
 
-}  // namespace Ferrow
+}  // namespace Runtime
 }  // namespace Vant

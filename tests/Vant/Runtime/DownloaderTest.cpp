@@ -1,4 +1,4 @@
-#include "Vant/Ferrow/Downloader.h"
+#include "Vant/Runtime/Downloader.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -13,7 +13,7 @@ using testsupport::HttpServer;
 using testsupport::scratchFolder;
 using testsupport::slurp;
 using testsupport::writeFile;
-using Vant::Ferrow::Downloader;
+using Vant::Runtime::Downloader;
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "Vant/Ferrow/StateKeeper.h"
+#include "Vant/Runtime/StateKeeper.h"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +14,8 @@
 #include "Vant/StateMachine/build.h"
 #include "support/AsyncTest.h"
 
-using Vant::Ferrow::StateKeeper;
-using Vant::Ferrow::StateRunner;
+using Vant::Runtime::StateKeeper;
+using Vant::Runtime::StateRunner;
 using Vant::StateMachine::StateType;
 using Vant::StateMachine::StateTypes;
 

@@ -1,4 +1,4 @@
-// Vant::Ferrow::Layerer: streams the movement lines (G0/G1) of a sliced G-code file
+// Vant::Runtime::Layerer: streams the movement lines (G0/G1) of a sliced G-code file
 // to the motion-board driver, one line in flight at a time, and reports the share
 // of lines sent. Each step runs as a handler on the I/O service; the driver's
 // acknowledgement of one line (on its strand) posts the next. Create it with
@@ -22,7 +22,7 @@
 #include "Vant/Driver/Driver.h"
 
 namespace Vant {
-namespace Ferrow {
+namespace Runtime {
 
 class Layerer : public std::enable_shared_from_this<Layerer> {
 public:
@@ -70,5 +70,5 @@ char* getNextGcodeLine(char* buffer, unsigned int size, FILE* file);
 // The number of movement lines of a file; 0 when it cannot be opened.
 unsigned int countGcode(std::string path);
 
-}  // namespace Ferrow
+}  // namespace Runtime
 }  // namespace Vant

@@ -1,12 +1,12 @@
-#include "Vant/Ferrow/StateRunner.h"
+#include "Vant/Runtime/StateRunner.h"
 
 #include <iostream>
 #include <set>
 
-#include "Vant/Ferrow/StateKeeper.h"
+#include "Vant/Runtime/StateKeeper.h"
 
 namespace Vant {
-namespace Ferrow {
+namespace Runtime {
 
 using Vant::StateMachine::StateType;
 using Vant::StateMachine::StateTypes;
@@ -145,5 +145,5 @@ void StateRunner::updateProgress(double elapsed) {
     setProgress(progress);
 }
 
-}  // namespace Ferrow
+}  // namespace Runtime
 }  // namespace Vant

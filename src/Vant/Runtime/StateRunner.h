@@ -1,4 +1,4 @@
-// Vant::Ferrow::StateRunner: executes one state instance of a task on a thread of
+// Vant::Runtime::StateRunner: executes one state instance of a task on a thread of
 // its own ("_MainThread" of the task, started through the keeper): a composed state
 // through the item interpreter, a primary state through its G-code, driver command,
 // pause, request or special job. Progress and failure go to the task queue through
@@ -18,7 +18,7 @@
 #include "Vant/StateMachine/StateType.h"
 
 namespace Vant {
-namespace Ferrow {
+namespace Runtime {
 
 class StateKeeper;
 class TaskRun;
@@ -145,5 +145,5 @@ private:
 // the Wi-Fi script as a shell would read it, for the log.
 std::string escape(const std::string& s);
 
-}  // namespace Ferrow
+}  // namespace Runtime
 }  // namespace Vant

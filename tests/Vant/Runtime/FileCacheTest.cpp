@@ -1,4 +1,4 @@
-#include "Vant/Ferrow/FileCache.h"
+#include "Vant/Runtime/FileCache.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 using testsupport::scratchFolder;
 using testsupport::slurp;
 using testsupport::writeFile;
-using Vant::Ferrow::FileCache;
+using Vant::Runtime::FileCache;
 
 namespace {
 
