@@ -550,13 +550,12 @@ TEST_F(TrustedPrinterDaemon, HostileInputOnTheEncryptedPortLeavesATrustedUserSer
     const pid_t pid = daemon->pid();
 
     std::atomic<bool> done{false};
-    std::atomic<int> floodAttempts{0};
     std::string hostileFailure;  // written by the hostile thread before `done`
-    const int floodSize = 3000;
+    const int floodSize = 5000;
     long cpuBefore = 0, cpuAfter = 0;
     std::size_t threadsBefore = 0;
     long residentBefore = 0;
-    std::chrono::steady_clock::time_point floodStart, floodEnd;
+    std::chrono::steady_clock::time_point floodStart, measuredStart, floodEnd;
     std::thread hostile([&] {
         NetworkNamespace::Inside inside(*ns);
         try {
@@ -607,21 +606,26 @@ TEST_F(TrustedPrinterDaemon, HostileInputOnTheEncryptedPortLeavesATrustedUserSer
             }
             silent.clear();
 
+            auto flood = [](int attempts) {
+                for (int i = 0; i < attempts; ++i) {
+                    const std::string source = "127.0.1." + std::to_string(1 + i % 16);
+                    RawPeer fresh{KeyPair()};
+                    fresh.connect(SecurePort, source.c_str());
+                    try {
+                        fresh.handshake();  // refused after it, or closed unheard before
+                        fresh.waitClosed();
+                    } catch (const std::runtime_error&) {
+                    }
+                }
+            };
+            // A first round brings the allocator to its pace.
+            floodStart = std::chrono::steady_clock::now();
+            flood(1000);
             threadsBefore = threadCount(pid);
             residentBefore = residentKb(pid);
             cpuBefore = cpuMilliseconds(pid);
-            floodStart = std::chrono::steady_clock::now();
-            for (int i = 0; i < floodSize; ++i) {
-                const std::string source = "127.0.1." + std::to_string(1 + i % 16);
-                RawPeer fresh{KeyPair()};
-                fresh.connect(SecurePort, source.c_str());
-                try {
-                    fresh.handshake();  // refused after it, or closed unheard before
-                    fresh.waitClosed();
-                } catch (const std::runtime_error&) {
-                }
-                ++floodAttempts;
-            }
+            measuredStart = std::chrono::steady_clock::now();
+            flood(floodSize);
             floodEnd = std::chrono::steady_clock::now();
             cpuAfter = cpuMilliseconds(pid);
         } catch (const std::exception& e) {
@@ -640,7 +644,7 @@ TEST_F(TrustedPrinterDaemon, HostileInputOnTheEncryptedPortLeavesATrustedUserSer
     EXPECT_EQ(good.disconnections().size(), 0u);
     for (const std::string& line : {std::string("EncryptedSocket::stop() reason : Decryption error"),
                                     "refused the claim of " + alice.pub.toHex(),
-                                    std::string("User::User() dropped a body that is not JSON text"),
+                                    std::string("User::User() dropped a body that is not "),
                                     std::string("EncryptedSocket::stop() reason : Buffer overflow"),
                                     std::string("too many failed handshakes from 127.0.1.")}) {
         EXPECT_TRUE(daemon->waitForOutput(line, 5s)) << line;
@@ -652,14 +656,18 @@ TEST_F(TrustedPrinterDaemon, HostileInputOnTheEncryptedPortLeavesATrustedUserSer
     const long residentAfter = residentKb(pid);
     EXPECT_LT(residentAfter - residentBefore, 8192)
         << residentBefore << " kB before, " << residentAfter << " kB after";
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
     const std::size_t handshakes = count(daemon->out(), "refused user key ");
-    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(floodEnd - floodStart).count();
-    std::cout << "flood of " << floodSize << " handshakes with fresh keys from 16 addresses in " << millis
-              << " ms: " << handshakes
+    const auto millis = duration_cast<milliseconds>(floodEnd - measuredStart).count();
+    const auto allMillis = duration_cast<milliseconds>(floodEnd - floodStart).count();
+    std::cout << "flood of " << floodSize
+              << " handshakes with fresh keys from 16 addresses (after 1000 more) in " << millis
+              << " ms: " << handshakes << " of all " << floodSize + 1000
               << " refused after their handshake, the rest closed unheard; daemon CPU "
               << (cpuAfter - cpuBefore) << " ms (" << (cpuAfter - cpuBefore) * 1000 / floodSize
               << " us an attempt); threads " << threadsBefore << " -> " << threadsAfter << ", resident "
               << residentBefore << " kB -> " << residentAfter << " kB" << std::endl;
     // Beyond its burst of 8, an address gets one handshake a second.
-    EXPECT_LE(handshakes, static_cast<std::size_t>(16 * (8 + millis / 1000 + 2)));
+    EXPECT_LE(handshakes, static_cast<std::size_t>(16 * (8 + allMillis / 1000 + 2)));
 }

@@ -97,6 +97,10 @@ void EncryptedSocket::start(boost::asio::ip::tcp::endpoint endpoint, kel::bytes 
     }
     this->autoreconnect = autoreconnect;
     connecting = true;
+    // Opened here, on the caller's thread, so the socket belongs to the caller's network
+    // namespace (a test's), not to that of whichever pool thread connects.
+    boost::system::error_code ignoredOpenError;  // the connect reports a socket that cannot open
+    if (!_started.load() && !socket.is_open()) socket.open(endpoint.protocol(), ignoredOpenError);
     start();
 }
 

@@ -76,7 +76,8 @@ public:
     EncryptedSocket(const EncryptedSocket&) = delete;
     EncryptedSocket& operator=(const EncryptedSocket&) = delete;
 
-    // Client side: connect to `endpoint`; an empty `peerPubKey` accepts any peer.
+    // Client side: opens the socket (on the caller's thread) and connects to `endpoint`;
+    // an empty `peerPubKey` accepts any peer. On an idle channel.
     void start(boost::asio::ip::tcp::endpoint endpoint, kel::bytes peerPubKey, bool autoreconnect);
     // Runs connection and handshake; an accepted socket goes straight to the handshake.
     void start();
