@@ -5,10 +5,11 @@
 
 namespace Vant {
 
-const unsigned short SimpleTcpPort = 59955;        // user connections
-const unsigned TcpMaxMessageLength = 1000000;      // largest frame payload, bytes
-const unsigned short UdpPort = 55386;              // announcements
-const unsigned UdpBroacastInterval = 3000;         // announcement interval, ms
+const unsigned short SimpleTcpPort = 59955;     // user connections
+const unsigned short EncryptedTcpPort = 59956;  // user connections over the encrypted channel (trusted users)
+const unsigned TcpMaxMessageLength = 1000000;   // largest frame payload, bytes
+const unsigned short UdpPort = 55386;           // announcements
+const unsigned UdpBroacastInterval = 3000;      // announcement interval, ms
 
 const char* const PrinterHome = "/home/tolvane";
 const char* const TempFileFolder = "/home/tolvane/data-temp/";

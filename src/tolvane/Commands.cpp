@@ -2,11 +2,16 @@
 
 #include <boost/asio/ip/address.hpp>
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <map>
+#include <stdexcept>
 #include <thread>
 
 #include "Vant/Client/FileServer.h"
+#include "Vant/Client/SecurePrinters.h"
 #include "Vant/Client/Tasks.h"
 #include "Vant/Runtime/FileCache.h"
 #include "Vant/StateMachine/StateType.h"
@@ -37,6 +42,14 @@ std::string addressOf(Printer& printer) {
 // What to call a printer in a sentence.
 std::string printerName(Printer& printer) {
     return Vant::Client::shortKey(printer) + " at " + addressOf(printer);
+}
+
+// Who runs this, for the comment of a trusted-users line: "user@host".
+std::string userAtHost() {
+    const passwd* entry = ::getpwuid(::geteuid());
+    char host[256] = {0};
+    if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+    return std::string(entry != nullptr ? entry->pw_name : "user") + "@" + (host[0] != '\0' ? host : "host");
 }
 
 std::string joined(const std::vector<std::string>& words, const std::string& separator) {
@@ -101,15 +114,23 @@ kel::var Commands::printerJson(Printer& printer) {
     return object;
 }
 
-bool Commands::begin() {
+bool Commands::loadIdentity() {
     std::string error;
     const std::string path = options.keyFile.empty() ? Vant::Client::defaultKeyPath() : options.keyFile;
     if (!identity.load(path, error)) {
         fail(Usage, error);
         return false;
     }
+    return true;
+}
+
+bool Commands::begin() {
+    if (!loadIdentity()) return false;
     try {
         session.reset(new Vant::Client::Session(identity.privateKey()));
+    } catch (const std::invalid_argument& e) {
+        fail(Usage, e.what());  // the remembered printers do not read
+        return false;
     } catch (const std::exception& e) {
         fail(Unreachable, std::string("cannot listen for printers: ") + e.what());
         return false;
@@ -119,6 +140,24 @@ bool Commands::begin() {
 }
 
 int Commands::choose(Printer*& printer) {
+    const int selected = select(printer);
+    if (selected != Done) return selected;
+    if (!Vant::Client::Session::waitReady(*printer)) {
+        std::string why;
+        if (session->user().getSettings().secure(printer->getPublicKey())) {
+            why =
+                " over the encrypted channel: it must prove the key it announces and let this user in "
+                "(tolvane "
+                "pair shows the key to add to its trusted users)";
+            if (!identity.persistent())
+                why += "; this run uses a key of its own, as another tolvane holds the key file";
+        }
+        return fail(Unreachable, "the printer " + printerName(*printer) + " does not answer" + why);
+    }
+    return Done;
+}
+
+int Commands::select(Printer*& printer) {
     if (!begin()) return Usage;
     const Vant::Client::Selection selection = session->select(options.printer, seconds(options.waitSeconds));
     switch (selection.status) {
@@ -140,9 +179,6 @@ int Commands::choose(Printer*& printer) {
             break;
     }
     printer = selection.printer;
-    if (!Vant::Client::Session::waitReady(*printer)) {
-        return fail(Unreachable, "the printer " + printerName(*printer) + " does not answer");
-    }
     return Done;
 }
 
@@ -302,6 +338,40 @@ int Commands::run() {
     say(options.taskType + " on printer " + printerName(*printer) + " (task " + taskId + ")");
     Job job;
     return follow(*printer, taskId, job);
+}
+
+int Commands::pair() {
+    Printer* printer = nullptr;
+    if (options.printer.empty()) {
+        if (!loadIdentity()) return Usage;
+    } else {
+        const int selected = select(printer);
+        if (selected != Done) return selected;
+    }
+    const std::string key = identity.storedPublicKey().toHex();
+    const std::string line = key + "  # " + userAtHost();
+    std::string error;
+    if (printer && !Vant::Client::rememberSecurePrinter(printer->getPublicKey(), error))
+        return fail(Failed, error);
+    if (options.json) {
+        kel::var object = printer ? printerJson(*printer) : kel::var();
+        object["event"] = "pair";
+        object["key"] = key;
+        object["line"] = line;
+        emit(object);
+        return Done;
+    }
+    say("This user's key: " + key);
+    say("For a printer that lets trusted users in only, its owner appends this line to its trusted-users "
+        "file");
+    say("and has it read again (systemctl reload tolvane-ferrow):");
+    say(line);
+    if (printer) {
+        say("tolvane now reaches printer " + printerName(*printer) +
+            " over the encrypted channel only, where it must prove its key " +
+            Vant::Client::keyText(*printer) + " (remembered in " + Vant::Client::securePrintersPath() + ")");
+    }
+    return Done;
 }
 
 int Commands::cancel() {

@@ -32,6 +32,7 @@ struct Options {
     std::string keyFile;
     std::string logFile = "/dev/null";
     bool json = false;
+    bool secure = false;  // every printer over the encrypted channel
     bool ansi = false;
     // print / run / cancel
     std::string model;
@@ -55,6 +56,7 @@ public:
     int run();
     int cancel();
     int watch();
+    int pair();
 
 private:
     // What the follower does besides showing the task.
@@ -65,10 +67,13 @@ private:
         bool printerHasModel = false;
     };
 
-    bool begin();  // the key and the session; false after saying why
+    bool loadIdentity();  // the key; false after saying why
+    bool begin();         // the key and the session; false after saying why
     // Chooses the printer and waits until it is ready; a status other than Done after
     // saying why.
     int choose(Vant::User::Printer*& printer);
+    // Chooses the printer, ready or not; a status other than Done after saying why.
+    int select(Vant::User::Printer*& printer);
     int follow(Vant::User::Printer& printer, const std::string& taskId, Job& job);
     // Answers the question of the view; false when the run must end (`result` set).
     bool answer(Vant::User::Printer& printer, const Vant::Client::TaskView& view, Job& job, int& result);

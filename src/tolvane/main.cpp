@@ -20,6 +20,7 @@
 
 #include "Commands.h"
 #include "Terminal.h"
+#include "Vant/Client/SecurePrinters.h"
 #include "Vant/StateMachine/build.h"
 
 namespace {
@@ -53,6 +54,9 @@ int main(int argc, char** argv) {
     app.add_option("--key-file", options.keyFile, "the user key file (default ~/.config/tolvane/user.key)");
     app.add_option("--log", options.logFile, "write the client's protocol log to this file");
     app.add_flag("--json", options.json, "one JSON object per line, for scripts");
+    app.add_flag(
+        "--secure", options.secure,
+        "reach printers over the encrypted channel only, where each must prove the key it announces");
 
     CLI::App* printers = app.add_subcommand("printers", "every printer heard, with what it is doing");
     CLI::App* status = app.add_subcommand("status", "the printer's live tasks and what it waits for");
@@ -70,6 +74,10 @@ int main(int argc, char** argv) {
     CLI::App* cancel = app.add_subcommand("cancel", "interrupt a task");
     cancel->add_option("task", options.taskId, "the task's id (tolvane status shows it)")->required();
     CLI::App* watch = app.add_subcommand("watch", "a live view of every printer and its tasks, until Ctrl-C");
+    CLI::App* pair = app.add_subcommand(
+        "pair",
+        "this user's key, as a line for a printer's trusted users; with --printer, reach that printer "
+        "over the encrypted channel from now on");
 
     try {
         app.parse(argc, argv);
@@ -79,6 +87,7 @@ int main(int argc, char** argv) {
     }
 
     Vant::StateMachine::buildStateMachine();
+    if (options.secure) Vant::Client::secureEveryPrinter();
     // The commands that follow something ask what Ctrl-C should do; the others just end.
     if (print->parsed() || run->parsed() || watch->parsed()) tolvane::catchInterrupts();
     options.ansi = !options.json && tolvane::ansiTerminal(1);
@@ -91,6 +100,7 @@ int main(int argc, char** argv) {
     if (run->parsed()) result = commands.run();
     if (cancel->parsed()) result = commands.cancel();
     if (watch->parsed()) result = commands.watch();
+    if (pair->parsed()) result = commands.pair();
     std::fflush(screen);
     return result;
 }

@@ -98,6 +98,40 @@ TEST(Startup, KeyMayComeFromTheEnvironmentWithTheSameChecks) {
     EXPECT_EQ(firstLine(both.out()), PublicKeyPrefix + PublicKey + "\n");
 }
 
+// Access control that silently did not come on would let anyone in: a trusted-users
+// file that does not read stops start-up before the boards are opened.
+TEST(Startup, TrustedUsersFileThatDoesNotReadStopsStartUp) {
+    EXPECT_EQ(parse({"--trusted-users", "/etc/trusted", "-k", "x"}).trustedUsersPath, "/etc/trusted");
+    EXPECT_EQ(parse({"--trusted-users=/etc/t"}).trustedUsersPath, "/etc/t");
+    EXPECT_TRUE(parse({"-k", "x", "--trusted-users"}).trustedUsersWithoutFile);
+
+    const std::string path = ::testing::TempDir() + "startup-trusted-users";
+    std::ofstream(path) << "# the owner's phone\n"
+                        << PublicKey << "  # phone\n\n"
+                        << PublicKey.substr(1) << "\n";
+    ChildProcess malformed({daemon(), "-k", PrivateKey, "--trusted-users", path}, NoBoards);
+    EXPECT_EQ(malformed.wait(10s), 1);
+    EXPECT_NE(malformed.err().find(path + ", line 4, holds no key"), std::string::npos) << malformed.err();
+    EXPECT_EQ(malformed.out().find("Lighting creation error"), std::string::npos);
+
+    auto env = NoBoards;
+    env["TOLVANE_TRUSTED_USERS"] = path + ".missing";
+    ChildProcess missing({daemon(), "-k", PrivateKey}, env);
+    EXPECT_EQ(missing.wait(10s), 1);
+    EXPECT_NE(missing.err().find("cannot read the trusted-users file " + path + ".missing"),
+              std::string::npos);
+
+    ChildProcess withoutFile({daemon(), "-k", PrivateKey, "--trusted-users"}, NoBoards);
+    EXPECT_EQ(withoutFile.wait(10s), 1);
+    EXPECT_NE(withoutFile.err().find("--trusted-users needs the file"), std::string::npos);
+
+    std::ofstream(path) << "# the owner's phone\n" << PublicKey << "  # phone\n";
+    ChildProcess listed({daemon(), "-k", PrivateKey, "--trusted-users", path}, NoBoards);
+    EXPECT_EQ(listed.wait(10s), 0) << listed.err();
+    EXPECT_NE(listed.out().find("Lighting creation error"), std::string::npos);
+    std::remove(path.c_str());
+}
+
 TEST(Startup, NewKeyGivesAFreshKeyOnEachStartAndNeverShowsIt) {
     std::string seen[2];
     for (auto& key : seen) {

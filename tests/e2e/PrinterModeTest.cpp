@@ -3,19 +3,24 @@
 // it as its users do.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <csignal>
 #include <deque>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "BoardSimProcess.h"
 #include "Vant/Gate/Gate.h"
+#include "Vant/Messaging/EncryptedTestPeer.h"
 #include "support/AsyncTest.h"
 #include "support/ChildProcess.h"
 #include "support/NetworkNamespace.h"
@@ -34,7 +39,9 @@ using testsupport::waitUntil;
 namespace {
 
 const std::string PrivateKey = "77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a";
+const std::string PublicKey = "8520f0098930a754748b7ddcb43ef75a0dbf3a0d26381af4eba4a98eaa9b4e6a";
 const unsigned short PrinterPort = 59955;
+const unsigned short SecurePort = 59956;
 
 std::string daemonPath() {
     return testsupport::builtProgram("tolvane-ferrow");
@@ -98,7 +105,9 @@ protected:
     void SetUp() override {
         if (!namespacesAvailable()) GTEST_SKIP() << "network namespaces need root";
         ns.reset(new NetworkNamespace);
-        daemon.reset(new ChildProcess(ns->exec({daemonPath(), "-k", PrivateKey}), daemonEnvironment(sim)));
+        std::vector<std::string> argv{daemonPath(), "-k", PrivateKey};
+        for (const std::string& argument : daemonArguments()) argv.push_back(argument);
+        daemon.reset(new ChildProcess(ns->exec(argv), daemonEnvironment(sim)));
         ASSERT_TRUE(daemon->waitForOutput("PUBLIC", 30s)) << daemon->err();
     }
 
@@ -116,6 +125,34 @@ protected:
         pool.stop();
         daemon.reset();
         ns.reset();
+    }
+
+    virtual std::vector<std::string> daemonArguments() { return {}; }
+
+    // Keeps `user` busy while `goOn` holds: a task a second, each of which must come back
+    // started within 20 s, with the daemon's output read all the while (it would block
+    // on a full pipe) and `pass` run after each read. Then waits for the tasks left.
+    void serveWhile(TestUser& user, const std::function<bool()>& goOn,
+                    const std::function<void()>& pass = std::function<void()>()) {
+        auto lastTask = std::chrono::steady_clock::now();
+        std::deque<std::pair<std::string, std::chrono::steady_clock::time_point>> pending;
+        while (goOn()) {
+            daemon->waitForOutput("\x01", 20ms);
+            if (pass) pass();
+            const auto now = std::chrono::steady_clock::now();
+            if (now - lastTask > 1s) {
+                pending.emplace_back(user.addTask("SaveNozzlePosition"), now);
+                lastTask = now;
+            }
+            while (!pending.empty() && (user.hasInstanceOf(pending.front().first, "SaveNozzlePosition") ||
+                                        now - pending.front().second > 20s)) {
+                EXPECT_TRUE(user.hasInstanceOf(pending.front().first, "SaveNozzlePosition"))
+                    << "task " << pending.front().first << " not served within 20 s";
+                pending.pop_front();
+            }
+        }
+        for (const auto& task : pending)
+            EXPECT_TRUE(user.waitForInstanceOf(task.first, "SaveNozzlePosition", 20s));
     }
 
     // Connects `user` from inside the namespace, retrying while the daemon starts.
@@ -158,6 +195,40 @@ protected:
         return false;
     }
 };
+
+// Trusted users only: the daemon's trusted-users file names Alice and Mallet (a trusted
+// user who misbehaves); users come over the encrypted port.
+class TrustedPrinterDaemon : public PrinterDaemon {
+protected:
+    std::vector<std::string> daemonArguments() override {
+        trustedFile = testsupport::scratchFolder() + "/trusted-users";
+        listOnly({alice.pub, mallet.pub});
+        return {"--trusted-users", trustedFile};
+    }
+
+    void listOnly(const std::vector<kel::bytes>& keys) {
+        std::string text = "# who may use this printer\n";
+        for (const kel::bytes& key : keys) text += key.toHex() + "  # someone\n";
+        testsupport::writeFile(trustedFile, text);
+    }
+
+    encryptedtest::KeyPair alice, mallet, mallory;
+    const kel::bytes printerKey = kel::bytes::fromHex(PublicKey);
+    std::string trustedFile;
+};
+
+// CPU time the process has used so far, in milliseconds.
+long cpuMilliseconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i >= 14) ticks += std::stol(field);  // utime, stime
+    }
+    return ticks * 1000 / ::sysconf(_SC_CLK_TCK);
+}
 
 std::string instanceOf(TestUser& user, const std::string& taskId, const std::string& stateType) {
     for (const auto& instance : user.queue().getTask(taskId).instances()) {
@@ -327,39 +398,24 @@ TEST_F(PrinterDaemon, AFloodOfClaimsLeavesThreadsSessionsAndMemoryBounded) {
             }
             done = true;
         });
-        // The daemon's output is read meanwhile (it would block on a full pipe), and the
-        // well-behaved user keeps being served.
+        // The well-behaved user keeps being served meanwhile.
         std::size_t scanned = daemon->out().size();
-        auto lastTask = std::chrono::steady_clock::now();
-        const auto deadline = lastTask + 600s;
-        std::deque<std::pair<std::string, std::chrono::steady_clock::time_point>> pending;
-        while (!done || claimsSeen - start < claims) {
-            if (std::chrono::steady_clock::now() > deadline) {
+        const auto deadline = std::chrono::steady_clock::now() + 600s;
+        serveWhile(
+            good,
+            [&] {
+                if (std::chrono::steady_clock::now() <= deadline) return !done || claimsSeen - start < claims;
                 ADD_FAILURE() << "the daemon took " << claimsSeen - start << " of " << claims << " claims";
                 abandon = true;
-                break;
-            }
-            daemon->waitForOutput("\x01", 20ms);
-            const std::string& out = daemon->out();
-            claimsSeen += static_cast<int>(
-                count(out, claimed, scanned > claimed.size() ? scanned - claimed.size() + 1 : 0));
-            scanned = out.size();
-            // A task every second; each must reach the printer and come back started.
-            const auto now = std::chrono::steady_clock::now();
-            if (now - lastTask > 1s) {
-                pending.emplace_back(good.addTask("SaveNozzlePosition"), now);
-                lastTask = now;
-            }
-            while (!pending.empty() && (good.hasInstanceOf(pending.front().first, "SaveNozzlePosition") ||
-                                        now - pending.front().second > 20s)) {
-                EXPECT_TRUE(good.hasInstanceOf(pending.front().first, "SaveNozzlePosition"))
-                    << "task " << pending.front().first << " not served within 20 s";
-                pending.pop_front();
-            }
-        }
+                return false;
+            },
+            [&] {
+                const std::string& out = daemon->out();
+                claimsSeen += static_cast<int>(
+                    count(out, claimed, scanned > claimed.size() ? scanned - claimed.size() + 1 : 0));
+                scanned = out.size();
+            });
         client.join();
-        for (const auto& task : pending)
-            EXPECT_TRUE(good.waitForInstanceOf(task.first, "SaveNozzlePosition", 20s));
     };
 
     // A first round brings the session table to its limit and the allocator to its pace.
@@ -463,4 +519,180 @@ TEST_F(PrinterDaemon, KeepsServingUsersWhenTheMotionBoardIsGoneForGood) {
     EXPECT_EQ(count(out, "Driver::portLost() motion board lost"), 1u);
     EXPECT_EQ(count(out, "Driver::handleInputs() error"), 0u);
     EXPECT_LE(count(out, "still unavailable"), 1u);
+}
+
+TEST_F(TrustedPrinterDaemon, LetsListedUsersInOverTheEncryptedPortOnlyAndDropsThoseRemovedOnSighup) {
+    TestUser listed(pool.io, SecurePort, alice.priv, printerKey);
+    ASSERT_TRUE(connect(listed));
+    {
+        NetworkNamespace::Inside inside(*ns);
+        EXPECT_THROW(RawPeer plain(PrinterPort), std::runtime_error);
+    }
+    const std::string task = listed.addTask("SaveNozzlePosition");
+    ASSERT_TRUE(listed.waitForInstanceOf(task, "SaveNozzlePosition", 20s));
+
+    // An unlisted key: refused right after its handshake, logged once with its key;
+    // the task it brought never reaches the queue.
+    TestUser unlisted(pool.io, SecurePort, mallory.priv, printerKey);
+    unlisted.addTask("Maintaining");
+    ASSERT_TRUE(connect(unlisted));
+    ASSERT_TRUE(unlisted.disconnections().waitFor(1, 10s));
+    const std::string later = listed.addTask("SaveNozzlePosition");
+    ASSERT_TRUE(listed.waitForInstanceOf(later, "SaveNozzlePosition", 20s));
+    EXPECT_TRUE(tasksOf(listed.queue(), "Maintaining").empty());
+    EXPECT_EQ(count(daemon->out(), "refused user key " + mallory.pub.toHex()), 1u);
+    EXPECT_EQ(count(daemon->out(), "Claimed user id : " + mallory.pub.toHex()), 0u);
+
+    // Alice taken off the list, Mallory put on it: SIGHUP.
+    listOnly({mallet.pub, mallory.pub});
+    daemon->signal(SIGHUP);
+    ASSERT_TRUE(listed.disconnections().waitFor(1, 10s));
+    EXPECT_TRUE(daemon->waitForOutput("main() SIGHUP received: the trusted users read again", 5s));
+    TestUser added(pool.io, SecurePort, mallory.priv, printerKey);
+    ASSERT_TRUE(connect(added));
+    const std::string hers = added.addTask("SaveNozzlePosition");
+    ASSERT_TRUE(added.waitForInstanceOf(hers, "SaveNozzlePosition", 20s));
+
+    // A file that no longer reads leaves the list as it was.
+    testsupport::writeFile(trustedFile, "not a key\n");
+    daemon->signal(SIGHUP);
+    EXPECT_TRUE(daemon->waitForOutput("; the trusted users stay as they were", 5s));
+    const std::string again = added.addTask("SaveNozzlePosition");
+    EXPECT_TRUE(added.waitForInstanceOf(again, "SaveNozzlePosition", 20s));
+    EXPECT_EQ(added.disconnections().size(), 0u);
+}
+
+// The hostile inputs of the plain port, on the encrypted one, each from a loopback
+// address of its own: garbage, truncated and silent handshakes, a trusted user who
+// misbehaves after the handshake, and a flood of handshakes with fresh keys. A
+// trusted user is served throughout; threads and memory stay bounded.
+TEST_F(TrustedPrinterDaemon, HostileInputOnTheEncryptedPortLeavesATrustedUserServedAndCostsLittle) {
+    using encryptedtest::KeyPair;
+    TestUser good(pool.io, SecurePort, alice.priv, printerKey);
+    ASSERT_TRUE(connect(good));
+    const std::string first = good.addTask("SaveNozzlePosition");
+    ASSERT_TRUE(good.waitForInstanceOf(first, "SaveNozzlePosition", 20s));
+    const pid_t pid = daemon->pid();
+
+    std::atomic<bool> done{false};
+    std::string hostileFailure;  // written by the hostile thread before `done`
+    const int floodSize = 5000;
+    long cpuBefore = 0, cpuAfter = 0;
+    std::size_t threadsBefore = 0;
+    long residentBefore = 0;
+    std::chrono::steady_clock::time_point floodStart, measuredStart, floodEnd;
+    std::thread hostile([&] {
+        NetworkNamespace::Inside inside(*ns);
+        try {
+            using encryptedtest::RawPeer;
+            {
+                RawPeer garbage;  // before the handshake: H2 does not decrypt
+                garbage.connect(SecurePort, "127.0.0.2");
+                garbage.write(kel::bytes(32 + 72 + 32 + 500).randomize());
+                if (!garbage.waitClosed()) throw std::runtime_error("garbage left open");
+            }
+            for (int cut : {0, 10, 32, 40}) {  // handshakes cut short
+                RawPeer truncated;
+                truncated.connect(SecurePort, "127.0.0.3");
+                truncated.write(kel::bytes(cut).randomize());
+            }
+            std::vector<std::unique_ptr<RawPeer>> silent;  // handshakes never begun
+            for (int i = 0; i < 6; ++i) {
+                silent.emplace_back(new RawPeer);
+                silent.back()->connect(SecurePort, "127.0.0.4");
+            }
+            {
+                RawPeer broken(mallet);  // after the handshake: a block that does not decrypt
+                broken.connect(SecurePort, "127.0.0.5");
+                broken.handshake();
+                broken.write(kel::bytes(RawPeer::BlockLength).randomize());
+                if (!broken.waitClosed()) throw std::runtime_error("undecryptable block left open");
+            }
+            {
+                RawPeer impostor(mallet);  // claims a key it did not prove
+                impostor.connect(SecurePort, "127.0.0.5");
+                impostor.handshake();
+                impostor.writeMessage(alice.pub);
+                if (!impostor.waitClosed()) throw std::runtime_error("a claim of another key left open");
+            }
+            {
+                RawPeer talker(mallet);  // its own claim, then bodies of no sense and an overlong message
+                talker.connect(SecurePort, "127.0.0.5");
+                talker.handshake();
+                talker.writeMessage(mallet.pub);
+                talker.writeMessage(gateMessage(Vant::Gate::Reliable, "\x01\x02 not json {"));
+                talker.writeMessage(gateMessage(Vant::Gate::Reliable, "[\"an\",\"array\"]"));
+                try {
+                    talker.writeMessage(kel::bytes(1000001).randomize());
+                } catch (const std::runtime_error&) {
+                    // closed at the block that overflows, before the rest went out
+                }
+                if (!talker.waitClosed()) throw std::runtime_error("an overlong message left open");
+            }
+            silent.clear();
+
+            auto flood = [](int attempts) {
+                for (int i = 0; i < attempts; ++i) {
+                    const std::string source = "127.0.1." + std::to_string(1 + i % 16);
+                    RawPeer fresh{KeyPair()};
+                    fresh.connect(SecurePort, source.c_str());
+                    try {
+                        fresh.handshake();  // refused after it, or closed unheard before
+                        fresh.waitClosed();
+                    } catch (const std::runtime_error&) {
+                    }
+                }
+            };
+            // A first round brings the allocator to its pace.
+            floodStart = std::chrono::steady_clock::now();
+            flood(1000);
+            threadsBefore = threadCount(pid);
+            residentBefore = residentKb(pid);
+            cpuBefore = cpuMilliseconds(pid);
+            measuredStart = std::chrono::steady_clock::now();
+            flood(floodSize);
+            floodEnd = std::chrono::steady_clock::now();
+            cpuAfter = cpuMilliseconds(pid);
+        } catch (const std::exception& e) {
+            hostileFailure = e.what();
+        }
+        done = true;
+    });
+
+    // Served while the hostile client works, and after.
+    serveWhile(good, [&] { return !done; });
+    hostile.join();
+    const std::string last = good.addTask("SaveNozzlePosition");
+    EXPECT_TRUE(good.waitForInstanceOf(last, "SaveNozzlePosition", 20s));
+    ASSERT_EQ(hostileFailure, "");
+    EXPECT_TRUE(good.isConnected());
+    EXPECT_EQ(good.disconnections().size(), 0u);
+    for (const std::string& line : {std::string("EncryptedSocket::stop() reason : Decryption error"),
+                                    "refused the claim of " + alice.pub.toHex(),
+                                    std::string("User::User() dropped a body that is not "),
+                                    std::string("EncryptedSocket::stop() reason : Buffer overflow"),
+                                    std::string("too many failed handshakes from 127.0.1.")}) {
+        EXPECT_TRUE(daemon->waitForOutput(line, 5s)) << line;
+    }
+
+    std::size_t threadsAfter = 0;
+    EXPECT_TRUE(waitUntil([&] { return (threadsAfter = threadCount(pid)) <= threadsBefore + 2; }, 30s))
+        << threadsBefore << " threads before, " << threadsAfter << " after";
+    const long residentAfter = residentKb(pid);
+    EXPECT_LT(residentAfter - residentBefore, 8192)
+        << residentBefore << " kB before, " << residentAfter << " kB after";
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
+    const std::size_t handshakes = count(daemon->out(), "refused user key ");
+    const auto millis = duration_cast<milliseconds>(floodEnd - measuredStart).count();
+    const auto allMillis = duration_cast<milliseconds>(floodEnd - floodStart).count();
+    std::cout << "flood of " << floodSize
+              << " handshakes with fresh keys from 16 addresses (after 1000 more) in " << millis
+              << " ms: " << handshakes << " of all " << floodSize + 1000
+              << " refused after their handshake, the rest closed unheard; daemon CPU "
+              << (cpuAfter - cpuBefore) << " ms (" << (cpuAfter - cpuBefore) * 1000 / floodSize
+              << " us an attempt); threads " << threadsBefore << " -> " << threadsAfter << ", resident "
+              << residentBefore << " kB -> " << residentAfter << " kB" << std::endl;
+    // Beyond its burst of 8, an address gets one handshake a second.
+    EXPECT_LE(handshakes, static_cast<std::size_t>(16 * (8 + allMillis / 1000 + 2)));
 }

@@ -3,15 +3,21 @@
 // cable (printer 10.0.0.1, client 10.0.0.2); the client's key lives in a folder of the
 // test's own. Each test reads what the client prints, its exit status, and what the
 // board received.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BoardSimProcess.h"
@@ -72,15 +78,26 @@ bool namespacesAvailable() {
 // whole print writes far more than a pipe holds, and nobody reads the pipe meanwhile.
 struct PrinterUnderTest {
     PrinterUnderTest(const NetworkNamespace& side, const std::string& privateKey,
-                     const std::string& broadcast)
+                     const std::string& broadcast, const std::vector<std::string>& options = {})
         : sim({"--time-scale", "50"}),
           logPath(testsupport::scratchFolder() + "/daemon.log"),
-          daemon(side.exec({"sh", "-c", "exec \"$@\" >" + logPath + " 2>&1", "sh",
-                            testsupport::builtProgram("tolvane-ferrow"), "-k", privateKey}),
+          daemon(side.exec(command(logPath, privateKey, options)),
                  {{"TOLVANE_HOME", testsupport::stagedHome()},
                   {"TOLVANE_MOTION_PORT", sim.motionPath()},
                   {"TOLVANE_LIGHTING_PORT", sim.lightingPath()},
                   {"TOLVANE_BROADCAST", broadcast}}) {}
+    static std::vector<std::string> command(const std::string& logPath, const std::string& privateKey,
+                                            const std::vector<std::string>& options) {
+        std::vector<std::string> argv{"sh",
+                                      "-c",
+                                      "exec \"$@\" >" + logPath + " 2>&1",
+                                      "sh",
+                                      testsupport::builtProgram("tolvane-ferrow"),
+                                      "-k",
+                                      privateKey};
+        argv.insert(argv.end(), options.begin(), options.end());
+        return argv;
+    }
     std::string log() const { return testsupport::slurp(logPath); }
     bool started() const {
         return testsupport::waitUntil([&] { return log().find("PUBLIC") != std::string::npos; }, 30s);
@@ -98,12 +115,14 @@ protected:
         clientSide.reset(new NetworkNamespace);
         cable.reset(new Cable(*printerSide, "10.0.0.1/24", *clientSide, "10.0.0.2/24"));
         ASSERT_TRUE(cable->ok);
-        printer.reset(new PrinterUnderTest(*printerSide, PrivateKey, "10.0.0.255"));
+        printer.reset(new PrinterUnderTest(*printerSide, PrivateKey, "10.0.0.255", daemonOptions()));
         ASSERT_TRUE(printer->started()) << printer->log();
         config = testsupport::scratchFolder();
         model = config + "/part.stl";
         testsupport::writeFile(model, testsupport::slurp(testsupport::stagedHome() + "/models/cube.stl"));
     }
+
+    virtual std::vector<std::string> daemonOptions() { return {}; }
 
     void TearDown() override {
         if (printer && HasFailure()) {
@@ -266,4 +285,71 @@ TEST_F(Tolvane, PrintDrawsItsBarsInPlaceInATerminal) {
                            line.compare(0, 18, "Is the bed clear? ") == 0;
         EXPECT_TRUE(known) << "stray line: \"" << line << "\"\n" << screen;
     }
+}
+
+// The printer lets trusted users in only, and nobody is listed at first.
+class TrustedTolvane : public Tolvane {
+protected:
+    std::vector<std::string> daemonOptions() override {
+        trustedFile = testsupport::scratchFolder() + "/trusted-users";
+        testsupport::writeFile(trustedFile, "# nobody yet\n");
+        return {"--trusted-users", trustedFile};
+    }
+    std::string trustedFile;
+};
+
+TEST_F(TrustedTolvane, APairedUserGetsInAndAPrinterThatCannotProveItsKeyIsRefused) {
+    // Pairing: the line for the trusted users, and the printer remembered as reached
+    // over the encrypted channel.
+    auto pair = tolvane({"pair", "--printer", "10.0.0.1"});
+    ASSERT_EQ(finish(*pair), 0);
+    const std::string user =
+        kel::Sodium::publicKey(kel::bytes::fromHex(testsupport::slurp(keyPath()).substr(0, 64))).toHex();
+    std::string line;
+    for (const std::string& text : lines(pair->out())) {
+        if (text.compare(0, 64, user) == 0) line = text;
+    }
+    ASSERT_NE(line, "") << pair->out();
+    EXPECT_NE(pair->out().find("over the encrypted channel only"), std::string::npos) << pair->out();
+    testsupport::writeFile(trustedFile, testsupport::slurp(trustedFile) + line + "\n");
+    printer->daemon.signal(SIGHUP);
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] { return printer->log().find("the trusted users read again") != std::string::npos; }, 10s));
+
+    // The remembered printer is reached without --secure, as this user.
+    auto status = tolvane({"--json", "status"});
+    ASSERT_EQ(finish(*status), 0);
+    EXPECT_EQ(kel::var::fromJsonString(lines(status->out()).at(0))["printer"].stringValue(""), PublicKey);
+    EXPECT_EQ(claims(), std::vector<std::string>{user});
+
+    // A machine that announces another key from the printer's address cannot prove
+    // it on the encrypted port.
+    const std::string forged = kel::bytes(32).randomize().toHex();
+    std::atomic<bool> announcing{true};
+    std::thread impostor([&] {
+        NetworkNamespace::Inside inside(*printerSide);
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in client{};
+        client.sin_family = AF_INET;
+        client.sin_port = htons(55386);
+        ::inet_pton(AF_INET, "10.0.0.2", &client.sin_addr);
+        const std::string announcement = "tolvane-v5-" + forged;
+        while (announcing) {
+            ::sendto(fd, announcement.data(), announcement.size(), 0, reinterpret_cast<sockaddr*>(&client),
+                     sizeof client);
+            std::this_thread::sleep_for(200ms);
+        }
+        ::close(fd);
+    });
+    const std::string clientLog = config + "/client.log";
+    auto fooled = tolvane({"--secure", "--printer", forged.substr(0, 8), "--log", clientLog, "status"});
+    const int fooledStatus = fooled->wait(60s);
+    announcing = false;
+    impostor.join();
+    EXPECT_EQ(fooledStatus, 3) << fooled->out() << fooled->err();
+    EXPECT_NE(fooled->err().find("does not answer over the encrypted channel"), std::string::npos)
+        << fooled->err();
+    EXPECT_NE(testsupport::slurp(clientLog).find("failed connecting (reason : Unexpected public key)"),
+              std::string::npos);
+    EXPECT_EQ(claims(), std::vector<std::string>{user});
 }

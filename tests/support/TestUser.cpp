@@ -2,7 +2,10 @@
 
 #include <mutex>
 
+#include "kel/Sodium.h"
+
 #include "Vant/Gate/Gate.h"
+#include "Vant/Messaging/EncryptedConnection.h"
 #include "Vant/Messaging/SimpleErrorCode.h"
 #include "Vant/Messaging/SimpleSocket.h"
 #include "Vant/StateMachine/TaskQueue.h"
@@ -10,6 +13,7 @@
 
 namespace testsupport {
 
+using Vant::Messaging::Connection;
 using Vant::Messaging::SimpleSocket;
 
 struct TestUser::Core {
@@ -20,7 +24,7 @@ struct TestUser::Core {
     ~Core() { peer.stop(); }
 
     void sendToNetwork(kel::bytes message, Vant::Gate::Gate::SentCallback done) {
-        std::shared_ptr<SimpleSocket> current;
+        std::shared_ptr<Connection> current;
         {
             std::lock_guard<std::mutex> lock(socketMutex);
             current = socket;
@@ -41,7 +45,7 @@ struct TestUser::Core {
     // Guards socket: the gate's sends (pool threads, the worker), connect, disconnect
     // and the disconnection handler contend.
     std::mutex socketMutex;
-    std::shared_ptr<SimpleSocket> socket;
+    std::shared_ptr<Connection> socket;
 };
 
 std::vector<std::string> tasksOf(Vant::Synchronization::LocalSynchronizer& queue,
@@ -99,6 +103,13 @@ TestUser::TestUser(boost::asio::io_service& io, unsigned short port, kel::bytes 
     core->peer.start();
 }
 
+TestUser::TestUser(boost::asio::io_service& io, unsigned short port, kel::bytes privateKey,
+                   kel::bytes printerKey, std::string host)
+    : TestUser(io, port, kel::Sodium::publicKey(privateKey), host) {
+    this->privateKey = privateKey.clone();
+    this->printerKey = printerKey.clone();
+}
+
 TestUser::~TestUser() {
     disconnect();
     core->peer.stop();
@@ -107,9 +118,14 @@ TestUser::~TestUser() {
 bool TestUser::connect(std::chrono::milliseconds deadline) {
     disconnect();
     const boost::asio::ip::tcp::endpoint endpoint(boost::asio::ip::address::from_string(host), port);
-    auto socket = SimpleSocket::create(io, nullptr, endpoint);
+    std::shared_ptr<Connection> socket;
+    if (privateKey.length() != 0) {
+        socket = Vant::Messaging::EncryptedConnection::create(io, privateKey, id, endpoint, printerKey);
+    } else {
+        socket = SimpleSocket::create(io, nullptr, endpoint);
+    }
     std::weak_ptr<Core> weak = core;
-    std::weak_ptr<SimpleSocket> weakSocket = socket;
+    std::weak_ptr<Connection> weakSocket = socket;
     auto outcome = std::make_shared<Collector<boost::system::error_code>>();
     socket->start([outcome](boost::system::error_code error) { outcome->add(error); },
                   [weak](kel::bytes message) {
@@ -134,7 +150,7 @@ bool TestUser::connect(std::chrono::milliseconds deadline) {
 }
 
 void TestUser::disconnect() {
-    std::shared_ptr<SimpleSocket> current;
+    std::shared_ptr<Connection> current;
     {
         std::lock_guard<std::mutex> lock(core->socketMutex);
         current.swap(core->socket);
@@ -155,7 +171,7 @@ bool TestUser::sendReliably(const kel::var& message, std::chrono::milliseconds d
 }
 
 void TestUser::sendFrame(const kel::bytes& payload) {
-    std::shared_ptr<SimpleSocket> current;
+    std::shared_ptr<Connection> current;
     {
         std::lock_guard<std::mutex> lock(core->socketMutex);
         current = core->socket;

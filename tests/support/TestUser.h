@@ -1,6 +1,7 @@
-// A well-behaved user of the printer for tests: a framed connection to the printer,
-// the 32-byte claim, a message gate, and a peer synchronizer that keeps a local copy
-// of the printer's task queue. connect and disconnect are called from the test
+// A well-behaved user of the printer for tests: a framed connection to the printer
+// (or an encrypted one, for a printer that lets trusted users in only), the 32-byte
+// claim, a message gate, and a peer synchronizer that keeps a local copy of the
+// printer's task queue. connect and disconnect are called from the test
 // thread (a client socket opens in the caller's network namespace); the connection's
 // handlers run on the given I/O service's threads, the synchronizer on its worker.
 #pragma once
@@ -35,11 +36,16 @@ public:
              std::string host = "127.0.0.1",
              std::chrono::milliseconds resendAfter = std::chrono::milliseconds(300),
              std::chrono::milliseconds sendingInterval = std::chrono::milliseconds(50));
+    // A user over the encrypted channel: it proves the key pair of `privateKey` (its id
+    // is that public key) and accepts only a printer that proves `printerKey`.
+    TestUser(boost::asio::io_service& io, unsigned short port, kel::bytes privateKey, kel::bytes printerKey,
+             std::string host = "127.0.0.1");
     ~TestUser();
     TestUser(const TestUser&) = delete;
     TestUser& operator=(const TestUser&) = delete;
 
-    // Opens a new connection and claims the id on it; false when it cannot connect.
+    // Opens a new connection and claims the id on it; false when it cannot connect (or,
+    // encrypted, when the handshake fails).
     bool connect(std::chrono::milliseconds deadline = std::chrono::milliseconds(5000));
     // Closes the current connection (the printer sees it end).
     void disconnect();
@@ -74,6 +80,7 @@ private:
     boost::asio::io_service& io;
     const unsigned short port;
     const std::string host;
+    kel::bytes privateKey, printerKey;  // encrypted channel (set by its constructor); empty: framed
     std::shared_ptr<Core> core;
 };
 

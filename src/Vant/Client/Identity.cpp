@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Vant/KeyList.h"
 #include "kel/Sodium.h"
 
 namespace Vant {
@@ -19,14 +20,6 @@ namespace {
 
 std::string systemError(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
-}
-
-bool isHexKey(const std::string& text) {
-    if (text.size() != 64) return false;
-    for (char c : text) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
-    }
-    return true;
 }
 
 // Makes every missing folder of `folder`; the last one (the client's own) is 0700.
@@ -66,7 +59,7 @@ bool createKeyFile(const std::string& path, std::string& error) {
 
 }  // namespace
 
-std::string defaultKeyPath() {
+std::string configFolder() {
     const char* config = std::getenv("XDG_CONFIG_HOME");
     std::string folder;
     if (config != nullptr && config[0] == '/') {
@@ -75,7 +68,15 @@ std::string defaultKeyPath() {
         const char* home = std::getenv("HOME");
         folder = std::string(home != nullptr && home[0] != '\0' ? home : ".") + "/.config";
     }
-    return folder + "/tolvane/user.key";
+    return folder + "/tolvane";
+}
+
+bool makeConfigFolder(std::string& error) {
+    return makeFolders(configFolder(), error);
+}
+
+std::string defaultKeyPath() {
+    return configFolder() + "/user.key";
 }
 
 Identity::~Identity() {
@@ -103,8 +104,9 @@ bool Identity::load(const std::string& path, std::string& error) {
         return false;
     }
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    stored = kel::bytes::fromHex(text);
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-        key = kel::bytes::fromHex(text);
+        key = stored;
         lockFd = fd;
     } else {
         ::close(fd);
@@ -115,6 +117,10 @@ bool Identity::load(const std::string& path, std::string& error) {
 
 kel::bytes Identity::publicKey() const {
     return kel::Sodium::publicKey(key);
+}
+
+kel::bytes Identity::storedPublicKey() const {
+    return kel::Sodium::publicKey(stored);
 }
 
 }  // namespace Client

@@ -11,8 +11,12 @@
 namespace Vant {
 namespace Client {
 
-// $XDG_CONFIG_HOME/tolvane/user.key, or ~/.config/tolvane/user.key when
-// XDG_CONFIG_HOME is unset, empty or not an absolute path.
+// The client's configuration folder: $XDG_CONFIG_HOME/tolvane, or ~/.config/tolvane
+// when XDG_CONFIG_HOME is unset, empty or not an absolute path.
+std::string configFolder();
+// Makes it (mode 0700) and the folders above it when missing; false with `error`.
+bool makeConfigFolder(std::string& error);
+// The key file in it, user.key.
 std::string defaultKeyPath();
 
 class Identity {
@@ -33,12 +37,16 @@ public:
 
     const kel::bytes& privateKey() const { return key; }
     kel::bytes publicKey() const;
+    // The public key of the key file, whichever key this run uses: the one a printer's
+    // owner adds to its trusted users.
+    kel::bytes storedPublicKey() const;
     // True when the stored key is in use by this process (false: a key of this run).
     bool persistent() const { return lockFd >= 0; }
 
 private:
     kel::bytes key;
-    int lockFd = -1;  // the key file, locked for this process's life
+    kel::bytes stored;  // the key file's private key
+    int lockFd = -1;    // the key file, locked for this process's life
 };
 
 }  // namespace Client

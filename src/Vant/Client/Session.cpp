@@ -3,7 +3,9 @@
 #include <boost/asio/ip/address.hpp>
 
 #include <cctype>
+#include <stdexcept>
 
+#include "Vant/Client/SecurePrinters.h"
 #include "Vant/IoThread.h"
 
 namespace Vant {
@@ -54,6 +56,8 @@ std::string shortKey(const Vant::User::Printer& printer) {
 
 Session::Session(const kel::bytes& privateKey, Vant::User::ClientSettings settings)
     : work(new boost::asio::io_service::work(service)) {
+    std::string error;
+    if (!applyConnectionChoice(settings, error)) throw std::invalid_argument(error);
     for (unsigned i = 0; i < PoolThreads; ++i) {
         pool.emplace_back([this]() { Vant::runIoService(service); });
     }

@@ -40,6 +40,9 @@ public:
     // Called when a synchronisation message of ours reached a printer; on a pool thread.
     typedef std::function<void(Vant::User::Printer&, const kel::var&)> Delivered;
 
+    // Reaches printers plainly or over the encrypted channel as the program chose
+    // (SecurePrinters.h); throws std::invalid_argument when the remembered printers
+    // do not read, std::exception when the announcements cannot be heard.
     explicit Session(const kel::bytes& privateKey,
                      Vant::User::ClientSettings settings = Vant::User::ClientSettings());
     // Stops the client, then the pool.

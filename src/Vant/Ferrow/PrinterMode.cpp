@@ -6,6 +6,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "Vant/Ferrow/Startup.h"
 #include "Vant/Log.h"
 #include "Vant/Printer/Printer.h"
+#include "Vant/Printer/TrustedAcceptor.h"
 
 namespace Vant {
 namespace Ferrow {
@@ -115,9 +117,37 @@ void stopPrinter(Vant::Printer::Printer& printer, Vant::Driver::Driver& driver,
     closeSerialPorts(driver, lighting);
 }
 
+// SIGHUP: reads the trusted-users file again; users no longer in it are disconnected.
+// A file that no longer reads leaves the list as it was.
+void readTrustedUsersAgain(Vant::Printer::Printer& printer, const std::string& path) {
+    if (path.empty()) {
+        logLine("main() SIGHUP received: no trusted-users file to read again");
+        return;
+    }
+    std::set<kel::bytes> keys;
+    std::string error;
+    if (!Vant::Printer::readTrustedUsers(path, keys, error)) {
+        logLine("main() SIGHUP received: " + error + "; the trusted users stay as they were");
+        return;
+    }
+    logLine("main() SIGHUP received: the trusted users read again from " + path);
+    printer.setTrustedUsers(keys);
+}
+
 }  // namespace
 
-int runPrinterMode(boost::asio::io_service& io, const kel::bytes& privateKey, bool prompt) {
+int runPrinterMode(boost::asio::io_service& io, const kel::bytes& privateKey, bool prompt,
+                   const std::string& trustedUsersPath) {
+    Vant::Printer::Printer::Settings settings;
+    if (!trustedUsersPath.empty()) {
+        std::string error;
+        if (!Vant::Printer::readTrustedUsers(trustedUsersPath, settings.trustedUsers, error)) {
+            std::cerr << "tolvane-ferrow: " << error << std::endl;
+            return 1;
+        }
+        settings.trustedOnly = true;
+    }
+
     // Both live as long as the process: handlers of the pool may use them until the end.
     static Vant::Driver::Lighting* lighting = nullptr;
     try {
@@ -134,7 +164,7 @@ int runPrinterMode(boost::asio::io_service& io, const kel::bytes& privateKey, bo
         return 0;
     }
 
-    Vant::Printer::Printer printer(io, privateKey, *driver, *lighting);
+    Vant::Printer::Printer printer(io, privateKey, *driver, *lighting, settings);
     try {
         printer.start();
     } catch (const boost::system::system_error& e) {
@@ -154,7 +184,8 @@ int runPrinterMode(boost::asio::io_service& io, const kel::bytes& privateKey, bo
     std::function<void()> console;
     if (prompt) console = [] { runConsole(*driver); };
     runPool(
-        io, [&printer] { stopPrinter(printer, *driver, *lighting); }, console);
+        io, [&printer] { stopPrinter(printer, *driver, *lighting); }, console,
+        [&printer, trustedUsersPath] { readTrustedUsersAgain(printer, trustedUsersPath); });
     return 0;
 }
 

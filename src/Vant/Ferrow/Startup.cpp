@@ -41,10 +41,9 @@ std::string signalName(int number) {
     return "signal " + std::to_string(number);
 }
 
-// Takes the next stop signal (they are blocked, so they wait for this); 0 when none
-// came by `deadline`.
-int waitForStopSignal(Clock::time_point deadline) {
-    const sigset_t set = stopSignals();
+// Takes the next of `set`'s signals (they are blocked, so they wait for this); 0 when
+// none came by `deadline`.
+int waitForSignal(const sigset_t& set, Clock::time_point deadline) {
     for (;;) {
         const auto left = deadline - Clock::now();
         if (left <= Clock::duration::zero()) return 0;
@@ -63,7 +62,7 @@ int waitForStopSignal(Clock::time_point deadline) {
 // the process at once, killed by that signal as if it had never been blocked; the
 // end of the stop's deadline ends it with status 1.
 void endAtOnceOnSecondSignal(Clock::time_point deadline) {
-    const int number = waitForStopSignal(deadline);
+    const int number = waitForSignal(stopSignals(), deadline);
     if (number == 0) {
         logLine("main() the stop did not end within " + std::to_string(StopDeadline.count()) +
                 " s: ending now");
@@ -85,6 +84,17 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
     CommandLine options;
     for (int a = 1; a < argc; ++a) {
         const std::string argument = argv[a] != nullptr ? argv[a] : "";
+        const std::string trustedUsers = "--trusted-users";
+        if (argument == trustedUsers) {
+            options.trustedUsersWithoutFile = ++a >= argc;
+            options.trustedUsersPath = options.trustedUsersWithoutFile ? "" : argv[a];
+            continue;
+        }
+        if (argument.compare(0, trustedUsers.size() + 1, trustedUsers + "=") == 0) {
+            options.trustedUsersPath = argument.substr(trustedUsers.size() + 1);
+            options.trustedUsersWithoutFile = options.trustedUsersPath.empty();
+            continue;
+        }
         if (argument.size() < 2 || argument[0] != '-') continue;
         switch (argument[1]) {
             case 'k':
@@ -134,15 +144,32 @@ void blockStopSignals() {
     ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+void blockHangUpSignal() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGHUP);
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
 void runPool(boost::asio::io_service& io, const std::function<void()>& stop,
-             const std::function<void()>& console) {
+             const std::function<void()>& console, const std::function<void()>& hangUp) {
     std::vector<std::thread> pool;
     for (int i = 0; i < PoolSize; ++i) pool.emplace_back([&io] { runIoService(io); });
     // The console waits on standard input, which nothing interrupts: it is left
     // behind when the process ends.
     if (console) std::thread(console).detach();
 
-    const int number = waitForStopSignal(Clock::now() + std::chrono::seconds(MainSleepSeconds));
+    sigset_t awaited = stopSignals();
+    if (hangUp) sigaddset(&awaited, SIGHUP);
+    const Clock::time_point end = Clock::now() + std::chrono::seconds(MainSleepSeconds);
+    int number = 0;
+    while ((number = waitForSignal(awaited, end)) == SIGHUP) {
+        try {
+            hangUp();
+        } catch (const std::exception& e) {
+            logLine(std::string("main() SIGHUP not handled : ") + e.what());
+        }
+    }
     std::thread(endAtOnceOnSecondSignal, Clock::now() + StopDeadline).detach();
     if (number != 0) {
         logLine("main() " + signalName(number) +

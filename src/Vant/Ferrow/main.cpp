@@ -29,6 +29,18 @@ int main(int argc, char** argv) {
         const char* fromEnvironment = std::getenv("TOLVANE_PRIVATE_KEY");
         if (fromEnvironment != nullptr) options.privKeyHex = fromEnvironment;
     }
+    // Likewise the trusted-users file of a service (an empty value: none).
+    if (options.trustedUsersWithoutFile) {
+        std::cerr << "tolvane-ferrow: --trusted-users needs the file of the trusted users' keys" << std::endl;
+        return 1;
+    }
+    if (options.trustedUsersPath.empty()) {
+        const char* fromEnvironment = std::getenv("TOLVANE_TRUSTED_USERS");
+        if (fromEnvironment != nullptr) options.trustedUsersPath = fromEnvironment;
+    }
+    // Printer mode takes SIGHUP on the main thread too (it reads the trusted users
+    // again); still no other thread exists.
+    if (!options.fakeUser) blockHangUpSignal();
 
     if (options.privKeyHex == "new") options.privKeyHex = kel::var::randomHex(32).stringValue();
     if (options.privKeyHex.size() != 64) {
@@ -46,5 +58,6 @@ int main(int argc, char** argv) {
     if (options.fakeUser)
         return runClientMode(io, kel::bytes::fromHex(options.privKeyHex), options.fakeUserTaskType);
     // Printer mode, the default.
-    return runPrinterMode(io, kel::bytes::fromHex(options.privKeyHex), options.prompt);
+    return runPrinterMode(io, kel::bytes::fromHex(options.privKeyHex), options.prompt,
+                          options.trustedUsersPath);
 }

@@ -35,6 +35,9 @@ struct EncryptedServer::Listener : std::enable_shared_from_this<Listener> {
                     NewSocketCallback onNewEsocket) {
         if (destroyed.load()) return;
         if (!error) {
+            boost::system::error_code unknownPeer;  // the peer may already be gone: no address then
+            const auto remote = channel->socket.remote_endpoint(unknownPeer);
+            if (!unknownPeer) channel->acceptedFrom = remote.address();
             onNewEsocket(boost::system::error_code(0, messaging_error_category), channel);
             acceptNext(onNewEsocket);
             return;

@@ -6,6 +6,7 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
+#include <algorithm>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -20,6 +21,8 @@ const kel::bytes KeepAliveMessage(
 namespace {
 
 const unsigned KeyLength = 32;
+// The reassembly buffer's first size; it doubles from there as a message needs.
+const unsigned FirstReceiveBufferLength = 4096;
 
 // One line on standard output, written in one piece so lines of several threads
 // never mix.
@@ -63,8 +66,6 @@ EncryptedSocket::EncryptedSocket(boost::asio::io_service& io, kel::bytes localPr
       localPubKey(std::move(localPublicKey)),
       sendingStrand(io),
       signalStrand(io),
-      receiveBuffer(ReceiveBufferLength),
-      receiveBufferLeft(receiveBuffer),
       timeOutTimer(io),
       keepAliveTimer(io),
       reconnectTimer(io),
@@ -90,8 +91,16 @@ EncryptedSocket::~EncryptedSocket() {
 void EncryptedSocket::start(boost::asio::ip::tcp::endpoint endpoint, kel::bytes peerPubKey,
                             bool autoreconnect) {
     this->endpoint = endpoint;
-    this->peerPubKey = peerPubKey;
+    {
+        std::lock_guard<std::mutex> lock(keyMutex);
+        this->peerPubKey = peerPubKey;
+    }
     this->autoreconnect = autoreconnect;
+    connecting = true;
+    // Opened here, on the caller's thread, so the socket belongs to the caller's network
+    // namespace (a test's), not to that of whichever pool thread connects.
+    boost::system::error_code ignoredOpenError;  // the connect reports a socket that cannot open
+    if (!_started.load() && !socket.is_open()) socket.open(endpoint.protocol(), ignoredOpenError);
     start();
 }
 
@@ -112,7 +121,7 @@ void EncryptedSocket::beginSession() {
     const unsigned thisSession = ++session;
     // A message cut short by the end of the previous session must not be completed
     // by the blocks of this one.
-    receiveBufferLeft = receiveBuffer;
+    received = 0;
 
     std::weak_ptr<EncryptedSocket> weak = weak_from_this();
     timeOutTimer.expires_from_now(durations.handshake);
@@ -143,12 +152,17 @@ void EncryptedSocket::onTcpConnected(unsigned forSession, const boost::system::e
 }
 
 void EncryptedSocket::onPeerKey(kel::bytes key) {
-    if (peerPubKey.length() == KeyLength && peerPubKey != key) {
+    bool expected = true;
+    {
+        std::lock_guard<std::mutex> lock(keyMutex);
+        expected = peerPubKey.length() != KeyLength || peerPubKey == key;
+        if (expected) peerPubKey = key;
+    }
+    if (!expected) {
         stop(code(EsocketError::UnexpectedPublicKey));
         return;
     }
-    peerPubKey = key;
-    kel::bytes sharedKey = kel::Sodium::sharedKey(peerPubKey, localPrivKey);
+    kel::bytes sharedKey = kel::Sodium::sharedKey(key, localPrivKey);
     kel::bytes tempPrivateKey = kel::bytes(KeyLength).randomize();
     kel::bytes tempPubKey = kel::Sodium::publicKey(tempPrivateKey);
     sendBlockCounter = tempPubKey.readUshort();
@@ -189,7 +203,24 @@ void EncryptedSocket::onPeerAuthenticator(kel::bytes tempPubKey, kel::bytes auth
     timeOutTimer.cancel(ignored);
     connected.store(true);
     deliver([](EncryptedSocket& self) { self.pushConnected(); });
+    if (watchesSilence()) {
+        armSilenceTimeOut();
+        if (connecting) sendKeepAlive();
+    }
     listenForMessages();
+}
+
+void EncryptedSocket::armSilenceTimeOut() {
+    std::weak_ptr<EncryptedSocket> weak = weak_from_this();
+    const unsigned thisSession = session;
+    timeOutTimer.expires_from_now(durations.silence);
+    timeOutTimer.async_wait(sendingStrand.wrap([weak, thisSession](const boost::system::error_code& error) {
+        auto self = weak.lock();
+        if (error || !self || !self->current(thisSession)) return;
+        // Expired, but a block re-armed it before this handler ran.
+        if (self->timeOutTimer.expires_at() > boost::asio::deadline_timer::traits_type::now()) return;
+        self->stop(code(EsocketError::ConnectionTimedOut));
+    }));
 }
 
 void EncryptedSocket::stop(const boost::system::error_code& reason) {
@@ -197,6 +228,8 @@ void EncryptedSocket::stop(const boost::system::error_code& reason) {
     if (!_started.exchange(false)) return;
     if (connected.exchange(false)) {
         deliver([reason](EncryptedSocket& self) { self.pushDisconnected(reason); });
+    } else {
+        deliver([reason](EncryptedSocket& self) { self.pushHandshakeFailed(reason); });
     }
     std::weak_ptr<EncryptedSocket> weak = weak_from_this();
     sendingStrand.dispatch([weak]() {
@@ -227,7 +260,7 @@ void EncryptedSocket::send(kel::bytes message, SentCallback onSent) {
         guarded([&]() { onSent(code(EsocketError::NotConnected)); });
         return;
     }
-    if (message.length() > ReceiveBufferLength) {
+    if (message.length() > longestMessage) {
         // The peer could not reassemble it and would end the channel.
         guarded([&]() { onSent(code(EsocketError::BufferOverflow)); });
         return;
@@ -309,6 +342,7 @@ void EncryptedSocket::onBlock(kel::bytes block) {
         stop(code(EsocketError::DecryptionError));
         return;
     }
+    if (watchesSilence()) armSilenceTimeOut();
     if (plain.readUshort() != receiveBlockCounter++) {
         stop(code(EsocketError::BlockCounterMismatch));
         return;
@@ -322,18 +356,29 @@ void EncryptedSocket::onBlock(kel::bytes block) {
         return;
     }
     kel::bytes data = plain.subBytes(3 + padding);
-    if (data.length() > receiveBufferLeft.length()) {
+    if (data.length() > longestMessage - received) {
         stop(code(EsocketError::BufferOverflow));
         return;
     }
-    receiveBufferLeft.write(data);
-    receiveBufferLeft = receiveBufferLeft.subBytes(data.length());
+    if (received + data.length() > receiveBuffer.length()) {
+        unsigned length = std::max(FirstReceiveBufferLength, 2 * receiveBuffer.length());
+        length = std::max(received + data.length(), std::min(length, longestMessage));
+        kel::bytes larger(length);
+        if (received > 0) larger.write(0, receiveBuffer.subBytes(0, received));
+        receiveBuffer = larger;
+    }
+    receiveBuffer.write(int(received), data);
+    received += data.length();
 
     if (state != 0) {
-        kel::bytes message = receiveBuffer.subBytes(0, receiveBuffer.length() - receiveBufferLeft.length());
-        receiveBufferLeft = receiveBuffer;
+        kel::bytes message = receiveBuffer.subBytes(0, received);
+        received = 0;
         if (message == KeepAliveMessage) {
             sendKeepAlive();
+        } else if (receiveBuffer.length() > ReceiveBufferLength) {
+            // A buffer this long is not kept for the next message: the message takes it.
+            receiveBuffer = kel::bytes();
+            deliver([message](EncryptedSocket& self) { self.pushMessage(message); });
         } else {
             kel::bytes copy = message.clone();
             deliver([copy](EncryptedSocket& self) { self.pushMessage(copy); });
@@ -350,6 +395,15 @@ void EncryptedSocket::sendKeepAlive() {
         if (error || !self) return;
         self->send(KeepAliveMessage, [](const boost::system::error_code&) {});
     }));
+}
+
+kel::bytes EncryptedSocket::peerPublicKey() const {
+    std::lock_guard<std::mutex> lock(keyMutex);
+    return peerPubKey;
+}
+
+boost::asio::ip::address EncryptedSocket::peerAddress() const {
+    return connecting ? endpoint.address() : acceptedFrom;
 }
 
 void EncryptedSocket::receiveRaw(unsigned length, std::function<void(kel::bytes)> cb) {

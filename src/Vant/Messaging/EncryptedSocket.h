@@ -9,11 +9,15 @@
 //   start() -> connect -> write H1, read H1 -> write H2, read H2 -> write H3, read H3
 //           -> connected: pushConnected, then the read chain
 //   timeOutTimer: handshake still running after `handshake` -> stop(Connection timed out)
+//           (with a `silence` time-out, then: no block for `silence` -> stop(Connection timed out))
 //   read chain: block -> decrypt -> number -> padding -> reassemble
 //           -> pushMessage, or (keep-alive) keepAliveTimer -> `keepAliveAnswer` -> send(KeepAliveMessage)
 //   send(): outgoing queue -> all blocks of one message in one write -> onSent -> next message
-//   stop(): close socket, cancel timers -> pushDisconnected (if connected)
+//   stop(): close socket, cancel timers -> pushDisconnected (if connected), else pushHandshakeFailed
 //           -> (autoreconnect) reconnectTimer -> `reconnect` -> start()
+//   With a `silence` time-out the connecting end sends the first keep-alive once
+//   connected; each end answers the other's, so a live pair exchanges one every
+//   `keepAliveAnswer` and a silent peer is noticed within `silence`.
 #pragma once
 
 #include "Vant/Messaging/EncryptedErrorCode.h"
@@ -30,6 +34,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 namespace Vant {
 namespace Messaging {
@@ -58,6 +63,9 @@ public:
         boost::posix_time::time_duration keepAliveAnswer;  // keep-alive received -> answer sent
         boost::posix_time::time_duration reconnect;        // stop -> next start (autoreconnect)
         boost::posix_time::time_duration handshake;        // start -> handshake must be done
+        // Longest time without a received block once connected; zero (the default):
+        // none, and no keep-alive is sent unasked.
+        boost::posix_time::time_duration silence;
     };
 
     static std::shared_ptr<EncryptedSocket> create(boost::asio::io_service& io, kel::bytes localPrivateKey,
@@ -68,7 +76,8 @@ public:
     EncryptedSocket(const EncryptedSocket&) = delete;
     EncryptedSocket& operator=(const EncryptedSocket&) = delete;
 
-    // Client side: connect to `endpoint`; an empty `peerPubKey` accepts any peer.
+    // Client side: opens the socket (on the caller's thread) and connects to `endpoint`;
+    // an empty `peerPubKey` accepts any peer. On an idle channel.
     void start(boost::asio::ip::tcp::endpoint endpoint, kel::bytes peerPubKey, bool autoreconnect);
     // Runs connection and handshake; an accepted socket goes straight to the handshake.
     void start();
@@ -77,11 +86,25 @@ public:
     // `onSent` is called exactly once: success, "Not connected", "Buffer overflow"
     // (longer than the peer can reassemble) or the write's error.
     void send(kel::bytes message, SentCallback onSent);
+    // The longest message either end may send (ReceiveBufferLength unless set; both
+    // ends must agree). The reassembly buffer grows to it only as a message needs.
+    // Before start().
+    void setLongestMessage(unsigned length) { longestMessage = length; }
+
+    // The long-term key the peer proved in the handshake (any thread; complete from
+    // pushConnected on), or the expected one before.
+    kel::bytes peerPublicKey() const;
+    // The peer's address: where an accepted connection came from, or the endpoint a
+    // connecting channel was given.
+    boost::asio::ip::address peerAddress() const;
 
     // Subscribe before start(); delivered on `signalStrand`.
     kel::signal::pusher<kel::bytes> pushMessage;
     kel::signal::pusher<> pushConnected;
     kel::signal::pusher<boost::system::error_code> pushDisconnected;
+    // A start that ended before its handshake completed, with the reason (a failed
+    // connect, a refused or broken handshake, its time-out, a stop meanwhile).
+    kel::signal::pusher<boost::system::error_code> pushHandshakeFailed;
 
 private:
     friend class EncryptedServer;
@@ -101,6 +124,8 @@ private:
                             kel::bytes encrypted);
     void onPeerAuthenticator(kel::bytes tempPubKey, kel::bytes authenticator);
     void closeSession();
+    void armSilenceTimeOut();
+    bool watchesSilence() const { return !durations.silence.is_special() && durations.silence.ticks() > 0; }
     void sendKeepAlive();
     void listenForMessages();
     void onBlock(kel::bytes block);
@@ -123,8 +148,13 @@ private:
     // exchanged so that pushDisconnected fires once.
     std::atomic<bool> connected{false};
     boost::asio::ip::tcp::endpoint endpoint;
+    boost::asio::ip::address acceptedFrom;  // set by the server before the channel is handed out
     bool autoreconnect = false;
+    bool connecting = false;  // started with an endpoint: this end sends the first keep-alive
     kel::bytes localPrivKey, localPubKey;
+    // Guards peerPubKey: written by the handshake on the strand, read by
+    // peerPublicKey() on any thread.
+    mutable std::mutex keyMutex;
     kel::bytes peerPubKey;
     kel::bytes sessionKey;
     // Serialises whole outgoing messages, and with them every other use of the
@@ -133,8 +163,9 @@ private:
     // Delivers the signals one at a time and in the order they happened.
     boost::asio::io_service::strand signalStrand;
     unsigned short sendBlockCounter = 0, receiveBlockCounter = 0;
-    kel::bytes receiveBuffer;
-    kel::bytes receiveBufferLeft;
+    unsigned longestMessage = ReceiveBufferLength;
+    kel::bytes receiveBuffer;  // made at the first block, grown up to longestMessage as needed
+    unsigned received = 0;     // bytes of the message being reassembled
     boost::asio::deadline_timer timeOutTimer, keepAliveTimer, reconnectTimer;
     Durations durations;
     unsigned session = 0;           // numbers the sessions, so a late completion of an ended one does nothing

@@ -170,14 +170,7 @@ void SimpleSocket::deliver(kel::bytes message) {
         if (closing) return;
         handler = onMessage;
     }
-    if (!handler) return;
-    try {
-        handler(std::move(message));
-    } catch (const std::exception& e) {
-        // The read chain must not end silently: a connection whose handler failed is closed.
-        logLine(std::string("SimpleSocket::readMessages() onMessage failed: ") + e.what());
-        forceClose(makeSimpleError(UnknownReason));
-    }
+    handOn(handler, std::move(message), "SimpleSocket::readMessages()", makeSimpleError(UnknownReason));
 }
 
 void SimpleSocket::armTimeOut() {

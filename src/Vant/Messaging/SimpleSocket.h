@@ -33,6 +33,7 @@
 #include <boost/asio/strand.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "Vant/Messaging/Connection.h"
 #include "Vant/Messaging/SimpleErrorCode.h"
 #include "Vant/Messaging/SimpleFrameReader.h"
 #include "kel/bytes.h"
@@ -51,7 +52,7 @@ struct SimpleTimings {
     std::chrono::milliseconds keepAliveAfter = SendKeepAliveAfter;
 };
 
-class SimpleSocket : public std::enable_shared_from_this<SimpleSocket> {
+class SimpleSocket : public Connection, public std::enable_shared_from_this<SimpleSocket> {
     // Only create() constructs sockets, so that every socket has a shared owner.
     class Key {
         Key() = default;
@@ -59,9 +60,6 @@ class SimpleSocket : public std::enable_shared_from_this<SimpleSocket> {
     };
 
 public:
-    typedef std::function<void(boost::system::error_code)> ErrorCallback;
-    typedef std::function<void(kel::bytes)> MessageCallback;
-
     typedef SimpleTimings Timings;
 
     // Server side: the container accepts a connection into it.
@@ -82,23 +80,23 @@ public:
     // time-out) and reports the outcome through onConnected before any message; a
     // failed connect reports its error there and nothing else. Callbacks run on the
     // socket's strand.
-    void start(ErrorCallback onConnected, MessageCallback onMessage, ErrorCallback onDisconnected);
+    void start(ErrorCallback onConnected, MessageCallback onMessage, ErrorCallback onDisconnected) override;
     // Replaces both callbacks; safe from any thread and from inside onMessage. Has no
     // effect once the socket is closing.
-    void updateCallbacks(MessageCallback onMessage, ErrorCallback onDisconnected);
+    void updateCallbacks(MessageCallback onMessage, ErrorCallback onDisconnected) override;
     // Frames and writes one message; onSent (may be empty) gets the outcome. A message
     // longer than TcpMaxMessageLength is refused at once with LengthSentInvalid.
-    void send(kel::bytes message, ErrorCallback onSent = ErrorCallback());
+    void send(kel::bytes message, ErrorCallback onSent = ErrorCallback()) override;
     // Closes with "Unknown reason".
-    void forceClose();
+    void forceClose() override;
     // Closes the connection: the first call hands `reason` to onDisconnected (before
     // the socket is closed) and no message is delivered after it began; later calls
     // only log.
-    void forceClose(boost::system::error_code reason);
+    void forceClose(boost::system::error_code reason) override;
 
     // The peer's address: the connected peer, else the endpoint it was told to reach.
-    boost::asio::ip::address getAddress() const;
-    bool isClosing() const { return closing.load(); }
+    boost::asio::ip::address getAddress() const override;
+    bool isClosing() const override { return closing.load(); }
 
 private:
     friend class SimpleContainer;

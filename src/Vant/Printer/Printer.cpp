@@ -33,6 +33,11 @@ Printer::Printer(boost::asio::io_service& io, kel::bytes privateKey, Vant::Drive
       stateKeeper(io, localSynchronizer, driver, lighting),
       udpBroadcaster(UdpPort, kel::bytes(), this->settings.broadcastDestinations),
       productionScriptRunning(std::make_shared<std::atomic<bool>>(false)) {
+    if (this->settings.trustedOnly) {
+        trustedAcceptor.reset(new TrustedAcceptor(io, this->privateKey, publicKey,
+                                                  this->settings.trustedUsers, this->settings.socketTimings,
+                                                  this->settings.attemptLimits));
+    }
     udpBroadcaster.setBroadcasted(kel::bytes(announcement()));
     udpBroadcaster.setSendingInterval(this->settings.broadcastInterval);
     subscribe();
@@ -85,9 +90,17 @@ void Printer::logInstance(const char* label, const std::string& taskId, const st
 }
 
 void Printer::start() {
-    server.startServer(settings.port, [this](std::shared_ptr<Vant::Messaging::SimpleSocket> socket) {
-        onNewSocket(socket);
-    });
+    if (trustedAcceptor) {
+        trustedAcceptor->start(settings.securePort,
+                               [this](std::shared_ptr<Vant::Messaging::Connection> connection,
+                                      kel::bytes key) { onNewSocket(connection, key); });
+        logLine("Printer::start() trusted users only (" + std::to_string(settings.trustedUsers.size()) +
+                "), over the encrypted channel on port " + std::to_string(localPort()));
+    } else {
+        server.startServer(settings.port, [this](std::shared_ptr<Vant::Messaging::SimpleSocket> socket) {
+            onNewSocket(socket);
+        });
+    }
     udpBroadcaster.start();
     std::vector<std::shared_ptr<User>> sessions;
     {
@@ -148,6 +161,7 @@ void Printer::stopAccepting() {
     }
     udpBroadcaster.stop();
     server.stop();
+    if (trustedAcceptor) trustedAcceptor->stop();
 }
 
 std::vector<std::string> Printer::interruptRunningTasks(const std::string& reason) {
@@ -196,22 +210,51 @@ void Printer::closeConnections() {
     stop();
     server.stop();
     for (const auto& socket : server.openSockets()) socket->forceClose();
+    if (trustedAcceptor) {
+        trustedAcceptor->stop();
+        for (const auto& connection : trustedAcceptor->openConnections()) connection->forceClose();
+    }
 }
 
-void Printer::onNewSocket(const std::shared_ptr<Vant::Messaging::SimpleSocket>& socket) {
+std::size_t Printer::setTrustedUsers(std::set<kel::bytes> keys) {
+    if (!trustedAcceptor) return 0;
+    const std::size_t count = keys.size();
+    const std::size_t closed = trustedAcceptor->setTrusted(std::move(keys));
+    logLine("Printer::setTrustedUsers() " + std::to_string(count) + " trusted users; " +
+            std::to_string(closed) + " connection(s) of users no longer trusted closed");
+    return closed;
+}
+
+void Printer::onNewSocket(const std::shared_ptr<Vant::Messaging::Connection>& socket,
+                          const kel::bytes& provenKey) {
     logLine("Printer::start() new opened socket\u2026 socket=" + addressOf(socket.get()));
-    std::weak_ptr<Vant::Messaging::SimpleSocket> weak = socket;
+    std::weak_ptr<Vant::Messaging::Connection> weak = socket;
     socket->start([](boost::system::error_code) {},
-                  [this, weak](kel::bytes message) {
+                  [this, weak, provenKey](kel::bytes message) {
                       // Anything but a 32-byte frame leaves the connection unclaimed.
                       if (message.length() != ClaimLength) return;
-                      if (auto claimed = weak.lock()) claim(claimed, message.clone());
+                      auto claimed = weak.lock();
+                      if (!claimed) return;
+                      if (provenKey.length() != 0 && message != provenKey) {
+                          // A trusted user may speak only for the key it proved.
+                          logLine("Printer::start() refused the claim of " + message.toHex() +
+                                  " on a connection of " + provenKey.toHex());
+                          claimed->forceClose();
+                          return;
+                      }
+                      claim(claimed, message.clone());
                   },
                   [](boost::system::error_code) {});
 }
 
-void Printer::claim(const std::shared_ptr<Vant::Messaging::SimpleSocket>& socket, const kel::bytes& id) {
+void Printer::claim(const std::shared_ptr<Vant::Messaging::Connection>& socket, const kel::bytes& id) {
     logLine("Printer::start() Claimed user id : " + id.toHex());
+    if (trustedAcceptor && !trustedAcceptor->trusts(id)) {
+        // Taken off the list since the handshake.
+        logLine("Printer::start() " + id.toHex() + " is not a trusted user; its connection is closed");
+        socket->forceClose();
+        return;
+    }
     std::shared_ptr<User> user;
     {
         std::lock_guard<std::mutex> lock(usersMutex);
@@ -225,6 +268,9 @@ void Printer::claim(const std::shared_ptr<Vant::Messaging::SimpleSocket>& socket
         user = session.user;
     }
     user->setSocket(socket);
+    // Taken off the list while this claim went on, after setTrustedUsers looked at
+    // the connections: closed here instead.
+    if (trustedAcceptor && !trustedAcceptor->trusts(id)) socket->forceClose();
     std::vector<std::shared_ptr<User>> forgotten;
     {
         std::lock_guard<std::mutex> lock(usersMutex);

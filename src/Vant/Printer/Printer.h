@@ -8,6 +8,8 @@
 // Actors and order of one user:
 //
 //   acceptor ──▶ new connection ──▶ claim handler (frames not 32 bytes long are ignored)
+//      (trusted users only: the trusted acceptor hands on encrypted connections whose
+//       proven key is listed, and the claim must be that key)
 //      32-byte frame ──▶ [usersMutex] find or make the session, forget idle ones beyond the limit
 //                    ──▶ session.setSocket ──▶ the connection's frames go to the session
 //   connection ends ──▶ session idle ──▶ [usersMutex] forget the idle sessions beyond the limit
@@ -20,6 +22,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,8 +32,10 @@
 #include "Vant/Driver/Lighting.h"
 #include "Vant/Runtime/StateKeeper.h"
 #include "Vant/Gate/Gate.h"
+#include "Vant/Messaging/Connection.h"
 #include "Vant/Messaging/SimpleContainer.h"
 #include "Vant/Platform.h"
+#include "Vant/Printer/TrustedAcceptor.h"
 #include "Vant/Synchronization/LocalSynchronizer.h"
 #include "Vant/Synchronization/PeerSynchronizer.h"
 #include "Vant/UdpBroadcasting/UdpBroadcaster.h"
@@ -54,6 +59,12 @@ struct PrinterSettings {
     // Sessions without a connection kept beyond the most recently used; older
     // ones are forgotten (their user gets a new session and the whole queue).
     std::size_t idleSessionLimit = 64;
+    // Trusted users only: the plain port stays closed; users come in over the encrypted
+    // channel on `securePort`, and only those whose key is in `trustedUsers`.
+    bool trustedOnly = false;
+    std::set<kel::bytes> trustedUsers;
+    unsigned securePort = EncryptedTcpPort;  // 0: any free port (see Printer::localPort)
+    AttemptLimits attemptLimits;             // what one address may cost the encrypted port
 };
 
 class Printer {
@@ -96,12 +107,18 @@ public:
                       std::chrono::steady_clock::time_point deadline);
     // stop(), closes the acceptor and every open connection.
     void closeConnections();
+    // Trusted users only: replaces the list of trusted keys and closes the connections
+    // of the users no longer in it. Returns how many were closed (0 in the other mode).
+    std::size_t setTrustedUsers(std::set<kel::bytes> keys);
     void acceptConnection() {}
 
     const kel::bytes& getPublicKey() const { return publicKey; }
     // "tolvane-v5-" + the public key in hexadecimal.
     std::string announcement() const;
-    unsigned short localPort() const { return server.localPort(); }
+    // The port users connect to: the encrypted one with trusted users only.
+    unsigned short localPort() const {
+        return trustedAcceptor ? trustedAcceptor->localPort() : server.localPort();
+    }
     // Sessions kept now, with and without a connection.
     std::size_t userCount() const;
     std::shared_ptr<User> findUser(const kel::bytes& id) const;
@@ -115,8 +132,11 @@ private:
     };
 
     void subscribe();
-    void onNewSocket(const std::shared_ptr<Vant::Messaging::SimpleSocket>& socket);
-    void claim(const std::shared_ptr<Vant::Messaging::SimpleSocket>& socket, const kel::bytes& id);
+    // Waits for the connection's claim; with a proven key (encrypted connections) the
+    // claim must be that key.
+    void onNewSocket(const std::shared_ptr<Vant::Messaging::Connection>& socket,
+                     const kel::bytes& provenKey = kel::bytes());
+    void claim(const std::shared_ptr<Vant::Messaging::Connection>& socket, const kel::bytes& id);
     // A session lost its connection: the idle ones beyond the limit go.
     void sessionIdle();
     // Orders the connection changes of all sessions.
@@ -137,6 +157,7 @@ private:
     const kel::bytes publicKey;
     const Settings settings;
     Vant::Messaging::SimpleContainer server;
+    std::unique_ptr<TrustedAcceptor> trustedAcceptor;  // trusted users only, in place of `server`
     Vant::Synchronization::LocalSynchronizer localSynchronizer;
     Vant::Runtime::StateKeeper stateKeeper;
     Vant::UdpBroadcasting::UdpBroadcaster udpBroadcaster;

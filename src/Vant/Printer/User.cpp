@@ -111,7 +111,7 @@ void User::sendToNetwork(kel::bytes message, Vant::Gate::Gate::SentCallback done
 void User::setSocket(Socket newSocket) {
     if (!newSocket) return;
     std::weak_ptr<User> weak = shared_from_this();
-    std::weak_ptr<Vant::Messaging::SimpleSocket> weakSocket = newSocket;
+    std::weak_ptr<Vant::Messaging::Connection> weakSocket = newSocket;
     newSocket->updateCallbacks(
         [weak](kel::bytes message) {
             if (auto self = weak.lock()) self->gate.onMessageFromNetwork(message);

@@ -23,7 +23,7 @@
 #include <mutex>
 
 #include "Vant/Gate/Gate.h"
-#include "Vant/Messaging/SimpleSocket.h"
+#include "Vant/Messaging/Connection.h"
 #include "Vant/Synchronization/PeerSynchronizer.h"
 #include "kel/bytes.h"
 #include "kel/var.h"
@@ -41,7 +41,7 @@ class User : public std::enable_shared_from_this<User> {
     };
 
 public:
-    typedef std::shared_ptr<Vant::Messaging::SimpleSocket> Socket;
+    typedef std::shared_ptr<Vant::Messaging::Connection> Socket;
 
     // A wired session without a connection. `resendAfter` and `sendingInterval` are
     // the gate's and the synchronizer's periods.

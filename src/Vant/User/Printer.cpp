@@ -14,7 +14,7 @@
 namespace Vant {
 namespace User {
 
-using Vant::Messaging::SimpleSocket;
+using Vant::Messaging::Connection;
 
 namespace {
 
@@ -92,7 +92,7 @@ Printer::Printer(User* user, kel::bytes publicKey, unsigned version, unsigned re
 }
 
 Printer::~Printer() {
-    std::shared_ptr<SimpleSocket> open;
+    std::shared_ptr<Connection> open;
     {
         std::lock_guard<std::recursive_mutex> lock(life->mutex);
         life->alive = false;
@@ -129,13 +129,13 @@ bool Printer::connected() const {
     return currentSocket() != nullptr;
 }
 
-std::shared_ptr<SimpleSocket> Printer::currentSocket() const {
+std::shared_ptr<Connection> Printer::currentSocket() const {
     std::lock_guard<std::mutex> lock(socketMutex);
     return socket;
 }
 
 std::string Printer::getAvailabeAddress() const {
-    std::shared_ptr<SimpleSocket> current = currentSocket();
+    std::shared_ptr<Connection> current = currentSocket();
     return current ? current->getAddress().to_string() : std::string();
 }
 
@@ -154,16 +154,13 @@ void Printer::addAddress(boost::asio::ip::address address) {
     bool expected = true;
     if (!noConnection.compare_exchange_strong(expected, false)) return;
 
-    const ClientSettings& settings = user->getSettings();
-    std::shared_ptr<SimpleSocket> s = SimpleSocket::create(
-        user->getIoService(), &user->getSocketContainer(),
-        boost::asio::ip::tcp::endpoint(address, settings.printerPort), settings.connection);
+    std::shared_ptr<Connection> s = user->connectionTo(publicKey, address);
     {
         std::lock_guard<std::mutex> lock(socketMutex);
         attempt = s;
     }
     std::shared_ptr<Life> life = this->life;
-    std::weak_ptr<SimpleSocket> weak = s;
+    std::weak_ptr<Connection> weak = s;
     s->start(
         [this, life, weak](boost::system::error_code error) {
             whileAlive(life, [&]() { connectedTo(error, weak.lock()); });
@@ -174,7 +171,7 @@ void Printer::addAddress(boost::asio::ip::address address) {
         });
 }
 
-void Printer::connectedTo(boost::system::error_code error, const std::shared_ptr<SimpleSocket>& s) {
+void Printer::connectedTo(boost::system::error_code error, const std::shared_ptr<Connection>& s) {
     if (error || !s) {
         LOGI("Printer::addAddress() failed connecting (reason : %s)", error.message().c_str());
         {
@@ -185,13 +182,13 @@ void Printer::connectedTo(boost::system::error_code error, const std::shared_ptr
         return;
     }
     std::shared_ptr<Life> life = this->life;
-    std::weak_ptr<SimpleSocket> weak = s;
+    std::weak_ptr<Connection> weak = s;
     s->send(user->getPublicKey(), [this, life, weak](boost::system::error_code sent) {
         whileAlive(life, [&]() { claimSent(sent, weak.lock()); });
     });
 }
 
-void Printer::claimSent(boost::system::error_code error, const std::shared_ptr<SimpleSocket>& s) {
+void Printer::claimSent(boost::system::error_code error, const std::shared_ptr<Connection>& s) {
     if (!s) return;
     if (error) {
         LOGI("Printer::addAddress() failed sending public key (reason : %s)", error.message().c_str());
@@ -213,7 +210,7 @@ void Printer::claimSent(boost::system::error_code error, const std::shared_ptr<S
     pushConnected();
 }
 
-void Printer::received(kel::bytes message, const std::weak_ptr<SimpleSocket>& from) {
+void Printer::received(kel::bytes message, const std::weak_ptr<Connection>& from) {
     {
         std::lock_guard<std::mutex> lock(socketMutex);
         // Before the claim was sent, or on an older connection: dropped.
@@ -222,9 +219,9 @@ void Printer::received(kel::bytes message, const std::weak_ptr<SimpleSocket>& fr
     gate.onMessageFromNetwork(message);
 }
 
-void Printer::disconnected(boost::system::error_code reason, const std::weak_ptr<SimpleSocket>& from) {
+void Printer::disconnected(boost::system::error_code reason, const std::weak_ptr<Connection>& from) {
     LOGI("Printer::addAddress() socket disconnected (reason : %s)", reason.message().c_str());
-    const std::shared_ptr<SimpleSocket> ended = from.lock();
+    const std::shared_ptr<Connection> ended = from.lock();
     bool wasConnected = false;
     {
         std::lock_guard<std::mutex> lock(socketMutex);
@@ -239,7 +236,7 @@ void Printer::disconnected(boost::system::error_code reason, const std::weak_ptr
 }
 
 void Printer::toNetwork(kel::bytes message, Vant::Gate::Gate::SentCallback done) {
-    std::shared_ptr<SimpleSocket> current = currentSocket();
+    std::shared_ptr<Connection> current = currentSocket();
     if (current) {
         current->send(message, done);
     } else if (done) {

@@ -1,6 +1,7 @@
 // Vant::User::Printer: the client's proxy of one printer. It owns a copy of the
 // printer's task queue, kept equal to the printer's by a peer synchronizer over a
-// message gate and one framed connection, logs every change that arrives, deletes
+// message gate and one connection (framed, or encrypted where the client's settings
+// say so), logs every change that arrives, deletes
 // finished service tasks a while after they complete, and sends the calibration and
 // production-mode commands. addAddress runs on the client's listener thread; the
 // connection's and the gate's handlers on pool threads; the synchronizer pushes from
@@ -27,7 +28,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "Vant/Gate/Gate.h"
-#include "Vant/Messaging/SimpleSocket.h"
+#include "Vant/Messaging/Connection.h"
 #include "Vant/Synchronization/LocalSynchronizer.h"
 #include "Vant/Synchronization/PeerSynchronizer.h"
 #include "Vant/User/ReliableQueue.h"
@@ -97,18 +98,17 @@ private:
     template <typename Work>
     static void whileAlive(const std::shared_ptr<Life>& life, Work work);
 
-    void connectedTo(boost::system::error_code error,
-                     const std::shared_ptr<Vant::Messaging::SimpleSocket>& s);
-    void claimSent(boost::system::error_code error, const std::shared_ptr<Vant::Messaging::SimpleSocket>& s);
-    void received(kel::bytes message, const std::weak_ptr<Vant::Messaging::SimpleSocket>& from);
+    void connectedTo(boost::system::error_code error, const std::shared_ptr<Vant::Messaging::Connection>& s);
+    void claimSent(boost::system::error_code error, const std::shared_ptr<Vant::Messaging::Connection>& s);
+    void received(kel::bytes message, const std::weak_ptr<Vant::Messaging::Connection>& from);
     void disconnected(boost::system::error_code reason,
-                      const std::weak_ptr<Vant::Messaging::SimpleSocket>& from);
+                      const std::weak_ptr<Vant::Messaging::Connection>& from);
     void toNetwork(kel::bytes message, Vant::Gate::Gate::SentCallback done);
     void toApplication(kel::bytes body);
     void logInstance(const char* label, const std::string& taskId, const std::string& instanceId);
     void delayedDeletion(const std::string& taskId, const std::string& instanceId);
     void sendCalibrationActions(std::shared_ptr<const std::string> direction, bool withDelay);
-    std::shared_ptr<Vant::Messaging::SimpleSocket> currentSocket() const;
+    std::shared_ptr<Vant::Messaging::Connection> currentSocket() const;
 
     User* user;
     kel::bytes publicKey;
@@ -121,9 +121,9 @@ private:
     // Guards socket and attempt: the gate's sends, the connection's handlers (pool
     // threads) and addAddress (listener thread). A leaf: nothing is called with it held.
     mutable std::mutex socketMutex;
-    std::shared_ptr<Vant::Messaging::SimpleSocket> socket;   // established and claimed; null when none
-    std::shared_ptr<Vant::Messaging::SimpleSocket> attempt;  // the connection being set up or up
-    std::string announcedAddress;                            // the last address offered
+    std::shared_ptr<Vant::Messaging::Connection> socket;   // established and claimed; null when none
+    std::shared_ptr<Vant::Messaging::Connection> attempt;  // the connection being set up or up
+    std::string announcedAddress;                          // the last address offered
     // Counts the printer's synchronisation messages handed to the synchronizer.
     std::atomic<unsigned long> receivedCount{0};
     // True when no connection exists and no attempt is under way; exchanged by

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "Vant/Log.h"
+#include "Vant/Messaging/EncryptedConnection.h"
 #include "Vant/UdpBroadcasting/Announcement.h"
 #include "Vant/User/Printer.h"
 #include "kel/Sodium.h"
@@ -48,6 +49,18 @@ void User::start() {
 void User::stop() {
     for (Printer* printer : getPrinters()) printer->stop();
     udpListener.stop();
+}
+
+std::shared_ptr<Vant::Messaging::Connection> User::connectionTo(const kel::bytes& printerKey,
+                                                                const boost::asio::ip::address& address) {
+    if (settings.secure(printerKey)) {
+        return Vant::Messaging::EncryptedConnection::create(
+            io, privateKey, publicKey, boost::asio::ip::tcp::endpoint(address, settings.securePort),
+            printerKey, settings.connection);
+    }
+    return Vant::Messaging::SimpleSocket::create(
+        io, &socketContainer, boost::asio::ip::tcp::endpoint(address, settings.printerPort),
+        settings.connection);
 }
 
 bool User::started() const {

@@ -1,19 +1,23 @@
 // Vant::User::User: the client of client mode. It listens for printer announcements,
 // keeps one proxy (Vant::User::Printer) per printer key it has heard, offers each
-// proxy the address its printer announced from, and reports printers appearing,
-// connecting and disconnecting. Announcements are handled on the listener's own
+// proxy the address its printer announced from, makes the proxies' connections
+// (framed, or encrypted for the printers its settings name), and reports printers
+// appearing, connecting and disconnecting. Announcements are handled on the listener's own
 // thread; start, stop, getPrinter and getPrinters may be called from any thread.
 #pragma once
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/ip/address.hpp>
 
 #include "Vant/Gate/Gate.h"
+#include "Vant/Messaging/Connection.h"
 #include "Vant/Messaging/SimpleContainer.h"
 #include "Vant/Messaging/SimpleSocket.h"
 #include "Vant/Synchronization/PeerSynchronizer.h"
@@ -40,6 +44,16 @@ struct ClientSettings {
     std::chrono::milliseconds resendAfter = Vant::Gate::ResendAfter;
     std::chrono::milliseconds sendingInterval = Vant::Synchronization::SendingInterval;
     Vant::Messaging::SimpleTimings connection;
+    // Printers reached over the encrypted channel on securePort instead, each of which
+    // must prove there the key it announces: every printer with secureAll, else the
+    // ones listed.
+    bool secureAll = false;
+    std::set<kel::bytes> securePrinters;
+    unsigned short securePort = EncryptedTcpPort;
+
+    bool secure(const kel::bytes& printerKey) const {
+        return secureAll || securePrinters.count(printerKey) != 0;
+    }
 };
 
 class User {
@@ -75,6 +89,10 @@ public:
     boost::asio::io_service& getIoService() { return io; }
     const kel::bytes& getPublicKey() const { return publicKey; }
     Vant::Messaging::SimpleContainer& getSocketContainer() { return socketContainer; }
+    // A new, unstarted connection to that printer at `address`: encrypted, expecting
+    // its key, when the settings say so, else framed.
+    std::shared_ptr<Vant::Messaging::Connection> connectionTo(const kel::bytes& printerKey,
+                                                              const boost::asio::ip::address& address);
     const ClientSettings& getSettings() const { return settings; }
     unsigned short announcementPort() const { return udpListener.localPort(); }
 

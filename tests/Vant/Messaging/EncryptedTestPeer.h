@@ -151,8 +151,17 @@ public:
         if (fd < 0) throw std::runtime_error("RawPeer: accept failed");
         setTimeout();
     }
-    void connect(unsigned short port) {
+    // To 127.0.0.1; from `source` (another loopback address, "127.0.0.2") when given.
+    void connect(unsigned short port, const char* source = nullptr) {
         fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (source != nullptr) {
+            sockaddr_in from{};
+            from.sin_family = AF_INET;
+            ::inet_pton(AF_INET, source, &from.sin_addr);
+            if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+                throw std::runtime_error("RawPeer: bind failed");
+            }
+        }
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

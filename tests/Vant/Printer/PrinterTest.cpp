@@ -9,11 +9,13 @@
 #include <vector>
 
 #include "BoardSimProcess.h"
+#include "Vant/Messaging/EncryptedConnection.h"
 #include "Vant/Runtime/FileCache.h"
 #include "Vant/Runtime/ProgressLog.h"
 #include "Vant/Printer/User.h"
 #include "Vant/StateMachine/StateType.h"
 #include "Vant/StateMachine/build.h"
+#include "kel/Sodium.h"
 #include "support/AsyncTest.h"
 #include "support/HttpServer.h"
 #include "support/RawPeer.h"
@@ -61,12 +63,15 @@ protected:
         settings.resendAfter = 300ms;
         settings.sendingInterval = 50ms;
         settings.broadcastDestinations = {};
+        configure(settings);
         printer.reset(
             new Vant::Printer::Printer(pool.io, kel::bytes(32).randomize(), driver, lighting, settings));
         printer->getStateKeeper().pollInterval = pollInterval;
         printer->start();
         port = printer->localPort();
     }
+
+    virtual void configure(Vant::Printer::Printer::Settings&) {}
 
     // The service goes once no handler can run any more.
     void TearDown() override {
@@ -377,6 +382,81 @@ TEST_F(PrinterPrinting, ADeletedPrintStopsMovingResetsThePrinterAndFreesItsLocks
     const auto last = commands();
     EXPECT_EQ(std::vector<std::string>(last.begin() + static_cast<long>(all.size()), last.end()),
               std::vector<std::string>{"M500"});
+}
+
+// Trusted users only: the listed keys, over the encrypted channel.
+class TrustedPrinterService : public PrinterService {
+protected:
+    struct Keys {
+        kel::bytes priv = kel::bytes(32).randomize();
+        kel::bytes pub = kel::Sodium::publicKey(priv);
+    };
+
+    void configure(Vant::Printer::Printer::Settings& settings) override {
+        settings.trustedOnly = true;
+        settings.trustedUsers = {alice.pub, bob.pub};
+        settings.securePort = 0;
+    }
+
+    Keys alice, bob, mallory;
+};
+
+TEST_F(TrustedPrinterService, ServesListedUsersOnlyEachAsTheKeyItProved) {
+    TestUser listed(pool.io, port, alice.priv, printer->getPublicKey());
+    ASSERT_TRUE(listed.connect());
+    const std::string task = listed.addTask("SaveNozzlePosition");
+    ASSERT_TRUE(listed.waitForInstanceOf(task, "SaveNozzlePosition"));
+
+    // An unlisted key completes its handshake and is closed at once, logged once;
+    // what it meant to send never reaches the queue.
+    TestUser unlisted(pool.io, port, mallory.priv, printer->getPublicKey());
+    unlisted.addTask("Maintaining");
+    ASSERT_TRUE(unlisted.connect());
+    ASSERT_TRUE(unlisted.disconnections().waitFor(1));
+    EXPECT_EQ(occurrences(log.text(), "refused user key " + mallory.pub.toHex()), 1u);
+    EXPECT_EQ(printer->findUser(mallory.pub), nullptr);
+
+    // A listed user claiming another id is closed too.
+    const boost::asio::ip::tcp::endpoint endpoint(boost::asio::ip::address_v4::loopback(), port);
+    auto other = Vant::Messaging::EncryptedConnection::create(pool.io, bob.priv, bob.pub, endpoint,
+                                                              printer->getPublicKey());
+    testsupport::Collector<boost::system::error_code> connected, ended;
+    other->start(
+        connected.adder(), [](kel::bytes) {}, ended.adder());
+    ASSERT_TRUE(connected.waitFor(1));
+    other->send(alice.pub);
+    ASSERT_TRUE(ended.waitFor(1));
+    EXPECT_TRUE(
+        log.waitFor("refused the claim of " + alice.pub.toHex() + " on a connection of " + bob.pub.toHex()));
+    EXPECT_EQ(printer->findUser(bob.pub), nullptr);
+
+    const std::string later = listed.addTask("SaveNozzlePosition");
+    ASSERT_TRUE(listed.waitForInstanceOf(later, "SaveNozzlePosition"));
+    EXPECT_TRUE(tasksOf(printer->taskQueue(), "Maintaining").empty());
+    EXPECT_TRUE(listed.isConnected());
+}
+
+TEST_F(TrustedPrinterService, AUserTakenOffTheListIsDisconnectedAndRefusedFromThenOn) {
+    printer->taskQueue().makeTask("SaveNozzlePosition");  // a queue to receive
+    TestUser leaving(pool.io, port, alice.priv, printer->getPublicKey());
+    TestUser staying(pool.io, port, bob.priv, printer->getPublicKey());
+    ASSERT_TRUE(leaving.connect());
+    ASSERT_TRUE(staying.connect());
+    ASSERT_TRUE(leaving.received().waitFor(1));
+    ASSERT_TRUE(staying.received().waitFor(1));
+
+    EXPECT_EQ(printer->setTrustedUsers({bob.pub, mallory.pub}), 1u);
+    ASSERT_TRUE(leaving.disconnections().waitFor(1));
+    ASSERT_TRUE(leaving.connect());  // the handshake still works; the door does not
+    ASSERT_TRUE(leaving.disconnections().waitFor(2));
+    EXPECT_EQ(occurrences(log.text(), "refused user key " + alice.pub.toHex()), 1u);
+
+    TestUser added(pool.io, port, mallory.priv, printer->getPublicKey());
+    ASSERT_TRUE(added.connect());
+    const std::string task = added.addTask("SaveNozzlePosition");
+    EXPECT_TRUE(added.waitForInstanceOf(task, "SaveNozzlePosition"));
+    EXPECT_TRUE(staying.isConnected());
+    EXPECT_EQ(staying.disconnections().size(), 0u);
 }
 
 }  // namespace
