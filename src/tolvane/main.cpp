@@ -70,6 +70,12 @@ int main(int argc, char** argv) {
     CLI::App* cancel = app.add_subcommand("cancel", "interrupt a task");
     cancel->add_option("task", options.taskId, "the task's id (tolvane status shows it)")->required();
     CLI::App* watch = app.add_subcommand("watch", "a live view of every printer and its tasks, until Ctrl-C");
+    CLI::App* web = app.add_subcommand("web", "a live dashboard of every printer in the browser, until Ctrl-C");
+    web->add_option("--listen", options.listen, "ADDRESS:PORT to serve it on (default 127.0.0.1:8080)");
+    web->add_option("--token", options.token, "the token a browser must give (needed beyond loopback)");
+    web->add_option("--token-file", options.tokenFile, "read the token from the first line of this file");
+    web->add_option("--max-upload", options.maxUploadMb, "the largest model accepted, in MB (default 256)")
+        ->check(CLI::Range(1.0, 4096.0));
 
     try {
         app.parse(argc, argv);
@@ -91,6 +97,7 @@ int main(int argc, char** argv) {
     if (run->parsed()) result = commands.run();
     if (cancel->parsed()) result = commands.cancel();
     if (watch->parsed()) result = commands.watch();
+    if (web->parsed()) result = commands.web();
     std::fflush(screen);
     return result;
 }
