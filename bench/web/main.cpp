@@ -71,7 +71,8 @@ public:
         for (const auto& card : cards) {
             const kel::var& value = card.second;
             bool running = false;
-            for (unsigned i = 0; i < value["tasks"].size(); ++i) running = running || !value["tasks"][i]["ended"].booleanValue(false);
+            for (unsigned i = 0; i < value["tasks"].size(); ++i)
+                running = running || !value["tasks"][i]["ended"].booleanValue(false);
             idle += value["connected"].booleanValue(false) && !running;
         }
         return idle;
@@ -86,9 +87,10 @@ private:
             try {
                 auto ws = std::make_shared<beast::websocket::stream<tcp::socket>>(io);
                 ws->next_layer().connect(tcp::endpoint(boost::asio::ip::address_v4::loopback(), 8080));
-                ws->set_option(beast::websocket::stream_base::decorator([](beast::websocket::request_type& request) {
-                    request.set(beast::http::field::origin, "http://127.0.0.1:8080");
-                }));
+                ws->set_option(
+                    beast::websocket::stream_base::decorator([](beast::websocket::request_type& request) {
+                        request.set(beast::http::field::origin, "http://127.0.0.1:8080");
+                    }));
                 ws->handshake("127.0.0.1:8080", "/ws");
                 {
                     std::lock_guard<std::mutex> lock(mutex);
@@ -98,7 +100,8 @@ private:
                     beast::flat_buffer buffer;
                     ws->read(buffer);
                     ++count;
-                    const kel::var message = kel::var::fromJsonString(beast::buffers_to_string(buffer.data()));
+                    const kel::var message =
+                        kel::var::fromJsonString(beast::buffers_to_string(buffer.data()));
                     if (!message.has("cards")) continue;
                     std::lock_guard<std::mutex> lock(mutex);
                     for (unsigned i = 0; i < message["cards"].size(); ++i)
@@ -124,7 +127,8 @@ private:
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 30;
     const unsigned printers = argc > 2 ? static_cast<unsigned>(std::atoi(argv[2])) : 10;
-    if (std::getenv("TOLVANE_BUILD_DIR") == nullptr) ::setenv("TOLVANE_BUILD_DIR", TOLVANE_BUILD_DIR_DEFAULT, 1);
+    if (std::getenv("TOLVANE_BUILD_DIR") == nullptr)
+        ::setenv("TOLVANE_BUILD_DIR", TOLVANE_BUILD_DIR_DEFAULT, 1);
     if (!testsupport::NetworkNamespace::available()) {
         std::fprintf(stderr, "bench_web: needs root, for the printers' network namespaces\n");
         return 1;
@@ -139,19 +143,21 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "bench_web: cannot join printer %u to the bridge\n", i + 1);
             return 1;
         }
-        daemons.emplace_back(
-            new testsupport::PrinterUnderTest(*sides.back(), kel::bytes(32).randomize().toHex(), "10.0.0.255"));
+        daemons.emplace_back(new testsupport::PrinterUnderTest(
+            *sides.back(), kel::bytes(32).randomize().toHex(), "10.0.0.255"));
     }
     const std::string home = testsupport::scratchFolder();
     testsupport::ChildProcess web(dashboardSide.exec({testsupport::builtProgram("tolvane"), "web"}),
                                   {{"XDG_CONFIG_HOME", home}, {"TMPDIR", home}});
     if (!web.waitForOutput("The dashboard is at", 30s)) {
-        std::fprintf(stderr, "bench_web: tolvane web did not start\n%s%s", web.out().c_str(), web.err().c_str());
+        std::fprintf(stderr, "bench_web: tolvane web did not start\n%s%s", web.out().c_str(),
+                     web.err().c_str());
         return 1;
     }
     Page page(dashboardSide);
     if (!testsupport::waitUntil([&]() { return page.idlePrinters() == printers; }, 180s)) {
-        std::fprintf(stderr, "bench_web: only %u of %u printers connected and idle\n", page.idlePrinters(), printers);
+        std::fprintf(stderr, "bench_web: only %u of %u printers connected and idle\n", page.idlePrinters(),
+                     printers);
         return 1;
     }
     std::this_thread::sleep_for(5s);  // the finished start-up tasks are deleted meanwhile
@@ -161,8 +167,9 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const double used = cpuSeconds(web.pid()) - start;
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
-    std::printf("tolvane web at idle, %u printers, one page open: %.2f %% of a core over %.0f s "
-                "(target < 1 %%); %lu messages to the page\n",
-                printers, 100.0 * used / wall, wall, page.messages() - before);
+    std::printf(
+        "tolvane web at idle, %u printers, one page open: %.2f %% of a core over %.0f s "
+        "(target < 1 %%); %lu messages to the page\n",
+        printers, 100.0 * used / wall, wall, page.messages() - before);
     return 0;
 }

@@ -235,7 +235,8 @@ int Commands::status() {
 }
 
 int Commands::print() {
-    if (!Vant::Ferrow::readableFile(options.model)) return fail(Usage, "cannot read the model " + options.model);
+    if (!Vant::Ferrow::readableFile(options.model))
+        return fail(Usage, "cannot read the model " + options.model);
     std::map<std::string, kel::var> variables;
     if (!assignments(variables)) return Usage;
     Printer* printer = nullptr;

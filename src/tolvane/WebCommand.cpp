@@ -25,7 +25,8 @@ bool parseListen(const std::string& text, boost::asio::ip::tcp::endpoint& endpoi
     if (colon == std::string::npos) return false;
     std::string host = text.substr(0, colon);
     const std::string port = text.substr(colon + 1);
-    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return false;
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+        return false;
     const unsigned long number = std::stoul(port);
     if (number > 65535) return false;
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
@@ -52,20 +53,23 @@ int Commands::web() {
         return fail(Usage, "--listen takes ADDRESS:PORT, such as 127.0.0.1:8080: \"" + options.listen + "\"");
     if (!options.printer.empty() && options.printer != web::LocalPrinters &&
         !Vant::Client::Session::validName(options.printer)) {
-        return fail(Usage, "--printer takes an address, at least 4 hexadecimal digits of a key, or \"local\": \"" +
-                               options.printer + "\"");
+        return fail(Usage,
+                    "--printer takes an address, at least 4 hexadecimal digits of a key, or \"local\": \"" +
+                        options.printer + "\"");
     }
     std::string token = options.token;
     if (!options.tokenFile.empty()) {
         std::ifstream file(options.tokenFile);
-        if (!file || !std::getline(file, token)) return fail(Usage, "cannot read the token file " + options.tokenFile);
+        if (!file || !std::getline(file, token))
+            return fail(Usage, "cannot read the token file " + options.tokenFile);
         while (!token.empty() && (token.back() == '\r' || token.back() == ' ')) token.pop_back();
     }
     if ((!options.token.empty() || !options.tokenFile.empty()) && token.size() < 8)
         return fail(Usage, "a token has at least 8 characters");
     if (token.empty() && !endpoint.address().is_loopback()) {
-        return fail(Usage, "listening on " + endpoint.address().to_string() +
-                               " needs --token or --token-file: anyone who reaches it could use the printers");
+        return fail(Usage,
+                    "listening on " + endpoint.address().to_string() +
+                        " needs --token or --token-file: anyone who reaches it could use the printers");
     }
 
     // Before the session's threads exist, so that every thread inherits the mask.

@@ -20,11 +20,12 @@ const std::string PrinterPrivateKey = "77076d0a7318a57d3c16c17251b26645df4c2f87e
 const std::string PrinterPublicKey = "8520f0098930a754748b7ddcb43ef75a0dbf3a0d26381af4eba4a98eaa9b4e6a";
 
 struct PrinterUnderTest {
-    PrinterUnderTest(const NetworkNamespace& side, const std::string& privateKey, const std::string& broadcast)
+    PrinterUnderTest(const NetworkNamespace& side, const std::string& privateKey,
+                     const std::string& broadcast)
         : sim({"--time-scale", "50"}),
           logPath(scratchFolder() + "/daemon.log"),
-          daemon(side.exec({"sh", "-c", "exec \"$@\" >" + logPath + " 2>&1", "sh", builtProgram("tolvane-ferrow"),
-                            "-k", privateKey}),
+          daemon(side.exec({"sh", "-c", "exec \"$@\" >" + logPath + " 2>&1", "sh",
+                            builtProgram("tolvane-ferrow"), "-k", privateKey}),
                  {{"TOLVANE_HOME", stagedHome()},
                   {"TOLVANE_MOTION_PORT", sim.motionPath()},
                   {"TOLVANE_LIGHTING_PORT", sim.lightingPath()},

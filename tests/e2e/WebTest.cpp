@@ -50,7 +50,8 @@ std::string missingForBrowser() {
 // Where a test leaves what a person looks at afterwards (the build's test-artefacts/).
 std::string artefact(const std::string& name) {
     const char* build = std::getenv("TOLVANE_BUILD_DIR");
-    const std::string folder = (build != nullptr ? std::string(build) : testsupport::scratchFolder()) + "/test-artefacts";
+    const std::string folder =
+        (build != nullptr ? std::string(build) : testsupport::scratchFolder()) + "/test-artefacts";
     ::mkdir(folder.c_str(), 0755);
     return folder + "/" + name;
 }
@@ -60,7 +61,8 @@ std::vector<std::string> entries(const std::string& folder, const std::string& p
     std::vector<std::string> found;
     if (DIR* dir = ::opendir(folder.c_str())) {
         while (const dirent* entry = ::readdir(dir)) {
-            if (std::string(entry->d_name).compare(0, prefix.size(), prefix) == 0) found.push_back(entry->d_name);
+            if (std::string(entry->d_name).compare(0, prefix.size(), prefix) == 0)
+                found.push_back(entry->d_name);
         }
         ::closedir(dir);
     }
@@ -70,7 +72,8 @@ std::vector<std::string> entries(const std::string& folder, const std::string& p
 // The scenario in the client's namespace; its key and its uploads stay in `home`.
 int runScenario(const NetworkNamespace& clientSide, const std::string& home, std::vector<std::string> args,
                 std::chrono::seconds deadline, std::string& output) {
-    std::vector<std::string> argv{"/usr/bin/python3", testsupport::sourceDir() + "/tests/e2e/web_dashboard.py"};
+    std::vector<std::string> argv{"/usr/bin/python3",
+                                  testsupport::sourceDir() + "/tests/e2e/web_dashboard.py"};
     argv.insert(argv.end(), args.begin(), args.end());
     argv.push_back("--tolvane");
     argv.push_back("'" + testsupport::builtProgram("tolvane") + "' web --listen 127.0.0.1:8080");
@@ -98,7 +101,8 @@ TEST(WebDashboard, PrintsAnUploadedModelAnswersTheBedAndInterruptsASecondPrintFr
 
     std::string output;
     const int status = runScenario(
-        clientSide, home, {"print", "--key", PublicKey, "--model", model, "--screenshot", screenshot}, 900s, output);
+        clientSide, home, {"print", "--key", PublicKey, "--model", model, "--screenshot", screenshot}, 900s,
+        output);
     EXPECT_EQ(status, 0) << output << "\n--- daemon ---\n" << printer.log().substr(0, 4000);
     EXPECT_GT(testsupport::slurp(screenshot).size(), 10000u) << screenshot;
     // The uploads were kept only while the printer needed them; the folder went with the dashboard.
@@ -118,7 +122,8 @@ TEST(WebDashboard, TenPrintersOnOneBridgeEachRunningATaskAllUpdateOnOnePage) {
     for (unsigned i = 0; i < count; ++i) {
         sides.emplace_back(new NetworkNamespace);
         ASSERT_TRUE(bridge.plug(*sides.back(), "10.0.0." + std::to_string(i + 1) + "/24"));
-        printers.emplace_back(new PrinterUnderTest(*sides.back(), kel::bytes(32).randomize().toHex(), "10.0.0.255"));
+        printers.emplace_back(
+            new PrinterUnderTest(*sides.back(), kel::bytes(32).randomize().toHex(), "10.0.0.255"));
     }
     for (const auto& printer : printers) ASSERT_TRUE(printer->started()) << printer->log();
 

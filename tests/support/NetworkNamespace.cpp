@@ -58,7 +58,8 @@ bool Bridge::plug(const NetworkNamespace& other, const std::string& address) {
     const std::string end = name + "p" + std::to_string(ports++);
     const std::string near = end + "a", far = end + "b";
     return run({"ip", "link", "add", near, "type", "veth", "peer", "name", far}) &&
-           run({"ip", "link", "set", near, "netns", nsName}) && run({"ip", "link", "set", far, "netns", other.name()}) &&
+           run({"ip", "link", "set", near, "netns", nsName}) &&
+           run({"ip", "link", "set", far, "netns", other.name()}) &&
            run({"ip", "-n", nsName, "link", "set", near, "master", name}) &&
            run({"ip", "-n", nsName, "link", "set", near, "up"}) &&
            run({"ip", "-n", other.name(), "addr", "add", address, "dev", far}) &&

@@ -41,7 +41,8 @@ bool ready(Printer& printer) {
 
 }  // namespace
 
-Dashboard::Dashboard(Vant::Client::Session& session, const std::string& printer, std::chrono::seconds keepEnded)
+Dashboard::Dashboard(Vant::Client::Session& session, const std::string& printer,
+                     std::chrono::seconds keepEnded)
     : session(session), filter(printer), keepEnded(keepEnded) {}
 
 Dashboard::~Dashboard() {
@@ -61,7 +62,8 @@ bool Dashboard::shown(Printer& printer) {
         boost::system::error_code notOurs;
         const auto parsed = boost::asio::ip::make_address(address, notOurs);
         boost::asio::ip::udp::socket probe(session.io());
-        if (!notOurs) probe.open(parsed.is_v4() ? boost::asio::ip::udp::v4() : boost::asio::ip::udp::v6(), notOurs);
+        if (!notOurs)
+            probe.open(parsed.is_v4() ? boost::asio::ip::udp::v4() : boost::asio::ip::udp::v6(), notOurs);
         if (!notOurs) probe.bind(boost::asio::ip::udp::endpoint(parsed, 0), notOurs);
         known = ownAddresses.emplace(address, !notOurs).first;
     }

@@ -44,7 +44,8 @@ public:
 
     // Builds every card again and steps the prints; the cards that differ from the last
     // build (JSON objects).
-    std::vector<kel::var> refresh(std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now());
+    std::vector<kel::var> refresh(
+        std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now());
     // Every card of the last build, in key order (a JSON array).
     kel::var cards() const;
 
@@ -65,7 +66,7 @@ public:
 private:
     struct PrinterState {
         Vant::Client::TaskClock clock;
-        std::set<std::string> seenLive;                                       // tasks seen running
+        std::set<std::string> seenLive;                                      // tasks seen running
         std::map<std::string, std::chrono::steady_clock::time_point> ended;  // when seen ended
         std::map<std::string, std::string> models;                           // task -> model name
         std::string lastCard;                                                // JSON text
@@ -78,7 +79,8 @@ private:
 
     bool shown(Vant::User::Printer& printer);
     Vant::User::Printer* find(const std::string& key);
-    kel::var cardOf(Vant::User::Printer& printer, PrinterState& state, std::chrono::steady_clock::time_point now);
+    kel::var cardOf(Vant::User::Printer& printer, PrinterState& state,
+                    std::chrono::steady_clock::time_point now);
     void stepJobs(Vant::User::Printer& printer, const Vant::Client::TaskView& view);
 
     Vant::Client::Session& session;

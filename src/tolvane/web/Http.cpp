@@ -109,7 +109,8 @@ std::string cookieOf(const RequestHeader& request) {
             const auto first = pair.find_first_not_of(' ');
             pair = first == std::string::npos ? std::string() : pair.substr(first);
             const auto equal = pair.find('=');
-            if (equal != std::string::npos && pair.substr(0, equal) == CookieName) return pair.substr(equal + 1);
+            if (equal != std::string::npos && pair.substr(0, equal) == CookieName)
+                return pair.substr(equal + 1);
             at = end + 1;
         }
     }
@@ -223,7 +224,8 @@ Response answer(const RequestHeader& request, http::status status, const std::st
     response.set("X-Frame-Options", "DENY");
     response.set("Referrer-Policy", "no-referrer");
     response.set("Content-Security-Policy", Policy);
-    response.keep_alive(http::request<http::empty_body>(request).keep_alive() && static_cast<unsigned>(status) < 400);
+    response.keep_alive(http::request<http::empty_body>(request).keep_alive() &&
+                        static_cast<unsigned>(status) < 400);
     response.body() = body;
     response.prepare_payload();
     return response;
@@ -258,20 +260,24 @@ Response respond(const Request& request, const Decision& decision, const Access&
                 return answer(request, http::status::unauthorized, "wrong token\n");
             Response response = answer(request, http::status::no_content, "");
             if (!access.token.empty()) {
-                response.set(http::field::set_cookie, std::string(CookieName) + "=" + cookieValue(access.token) +
-                                                          "; Path=/; HttpOnly; SameSite=Strict; Max-Age=31536000");
+                response.set(http::field::set_cookie,
+                             std::string(CookieName) + "=" + cookieValue(access.token) +
+                                 "; Path=/; HttpOnly; SameSite=Strict; Max-Age=31536000");
             }
             return response;
         }
         default:
-            return answer(request, decision.status == http::status::ok ? http::status::bad_request : decision.status,
+            return answer(request,
+                          decision.status == http::status::ok ? http::status::bad_request : decision.status,
                           decision.reason + "\n");
     }
 }
 
 bool looksLikeStl(const std::string& head, const std::string& tail, std::uint64_t size) {
     if (size >= 84 && head.size() >= 84) {
-        const auto byte = [&](std::size_t i) { return static_cast<std::uint64_t>(static_cast<unsigned char>(head[i])); };
+        const auto byte = [&](std::size_t i) {
+            return static_cast<std::uint64_t>(static_cast<unsigned char>(head[i]));
+        };
         const std::uint64_t facets = byte(80) | byte(81) << 8 | byte(82) << 16 | byte(83) << 24;
         if (facets > 0 && size == 84 + 50 * facets) return true;
     }

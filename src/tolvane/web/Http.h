@@ -46,7 +46,7 @@ enum class Route {
 struct Decision {
     Route route = Route::Refused;
     http::status status = http::status::ok;
-    std::string reason;                      // for a refusal, said in its body
+    std::string reason;                        // for a refusal, said in its body
     std::map<std::string, std::string> query;  // the target's query parameters, decoded
 };
 

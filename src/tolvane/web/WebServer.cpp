@@ -36,6 +36,7 @@ namespace {
 const std::chrono::seconds IdleLimit(30);
 const std::size_t MaxOutbox = 256;
 const std::size_t MaxCommand = 64 * 1024;
+const std::size_t MaxWrongTokens = 10;
 
 std::string uploadsFolder(const std::string& parent) {
     std::string base = parent;
@@ -44,7 +45,8 @@ std::string uploadsFolder(const std::string& parent) {
         base = tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp";
     }
     std::string pattern = base + "/tolvane-web-XXXXXX";
-    if (::mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("cannot make a folder for uploads in " + base);
+    if (::mkdtemp(&pattern[0]) == nullptr)
+        throw std::runtime_error("cannot make a folder for uploads in " + base);
     return pattern;
 }
 
@@ -61,7 +63,8 @@ void removeFolder(const std::string& folder) {
 
 // A file name for people: the last part of what the page says, without control characters.
 std::string displayName(const std::string& given) {
-    std::string name = given.substr(given.find_last_of("/\\") == std::string::npos ? 0 : given.find_last_of("/\\") + 1);
+    std::string name =
+        given.substr(given.find_last_of("/\\") == std::string::npos ? 0 : given.find_last_of("/\\") + 1);
     std::string clean;
     for (char c : name) {
         if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f) clean += c;
@@ -92,7 +95,9 @@ struct WebServer::Core : std::enable_shared_from_this<WebServer::Core> {
     void leave(const std::shared_ptr<SocketConnection>& socket);
     void command(const std::shared_ptr<SocketConnection>& socket, const std::string& text);
     void shutDown();
-    std::string newUploadPath() { return uploads + "/upload-" + kel::var::randomHex(8).stringValue() + ".stl"; }
+    std::string newUploadPath() {
+        return uploads + "/upload-" + kel::var::randomHex(8).stringValue() + ".stl";
+    }
 
     Vant::Client::Session& session;
     const WebSettings settings;
@@ -112,6 +117,22 @@ struct WebServer::Core : std::enable_shared_from_this<WebServer::Core> {
     unsigned long changesSeen = ~0ul;
     std::chrono::steady_clock::time_point lastRefresh;
     tcp::endpoint listening;  // set before the first accept
+
+    // Wrong tokens: at most MaxWrongTokens a minute, then every login waits for the
+    // minute to pass, so the token cannot be guessed at the speed of the network.
+    bool loginAllowed() {
+        std::lock_guard<std::mutex> lock(loginMutex);
+        const auto now = std::chrono::steady_clock::now();
+        while (!wrongTokens.empty() && now - wrongTokens.front() > std::chrono::minutes(1)) wrongTokens.pop_front();
+        return wrongTokens.size() < MaxWrongTokens;
+    }
+    void loginFailed() {
+        std::lock_guard<std::mutex> lock(loginMutex);
+        wrongTokens.push_back(std::chrono::steady_clock::now());
+    }
+    // Guards wrongTokens: logins on every connection's strand.
+    std::mutex loginMutex;
+    std::deque<std::chrono::steady_clock::time_point> wrongTokens;
 };
 
 // One WebSocket of a page. Its own handlers run on its strand; the server's strand
@@ -173,23 +194,26 @@ private:
     }
 
     void writeNext() {
+        writing = true;
         ws.text(true);
         ws.async_write(net::buffer(*outbox.front()),
                        beast::bind_front_handler(&SocketConnection::written, shared_from_this()));
     }
 
     void written(beast::error_code error, std::size_t) {
-        if (error) {
+        writing = false;
+        outbox.pop_front();  // the message just written: the queue is never emptied under a write
+        if (error || !open) {
             closeNow();
             return;
         }
-        outbox.pop_front();
         if (!outbox.empty()) writeNext();
     }
 
     void closeNow() {
         open = false;
-        outbox.clear();
+        // A write under way still reads the front message; it goes when the write ends.
+        if (!writing) outbox.clear();
         beast::get_lowest_layer(ws).close();
     }
 
@@ -198,6 +222,7 @@ private:
     beast::flat_buffer buffer;
     std::deque<std::shared_ptr<const std::string>> outbox;
     bool open = false;
+    bool writing = false;  // an async_write of outbox.front() is under way
     std::shared_ptr<WebServer::Core> core;
 };
 
@@ -230,8 +255,8 @@ private:
         }
         if (error) {
             const bool tooLong = error == http::error::header_limit;
-            send(answer(RequestHeader(), tooLong ? http::status::request_header_fields_too_large
-                                                 : http::status::bad_request,
+            send(answer(RequestHeader(),
+                        tooLong ? http::status::request_header_fields_too_large : http::status::bad_request,
                         tooLong ? "the request head is too long\n" : "a broken request\n"));
             return;
         }
@@ -271,8 +296,12 @@ private:
             send(answer(header, http::status::payload_too_large, "too long\n"));
         } else if (error) {
             close();
+        } else if (!core->loginAllowed()) {
+            send(answer(header, http::status::too_many_requests, "too many wrong tokens; try again in a minute\n"));
         } else {
-            send(respond(small->get(), decision, core->settings.access));
+            Response response = respond(small->get(), decision, core->settings.access);
+            if (response.result() == http::status::unauthorized) core->loginFailed();
+            send(std::move(response));
         }
     }
 
@@ -309,7 +338,8 @@ private:
         if (error) {
             dropUpload();
             if (error == http::error::body_limit) {
-                send(answer(header, http::status::payload_too_large, "the model is larger than the upload limit\n"));
+                send(answer(header, http::status::payload_too_large,
+                            "the model is larger than the upload limit\n"));
             } else {
                 close();
             }
@@ -347,11 +377,13 @@ private:
                 error = "the dashboard is stopping";
             }
             Response response =
-                !task.empty() ? answer(header, http::status::ok, "{\"task\":\"" + task + "\"}", "application/json")
-                              : answer(header, notFound ? http::status::not_found : http::status::conflict,
-                                       error + "\n");
-            net::dispatch(self->stream.get_executor(),
-                          [self, response = std::move(response)]() mutable { self->send(std::move(response)); });
+                !task.empty()
+                    ? answer(header, http::status::ok, "{\"task\":\"" + task + "\"}", "application/json")
+                    : answer(header, notFound ? http::status::not_found : http::status::conflict,
+                             error + "\n");
+            net::dispatch(self->stream.get_executor(), [self, response = std::move(response)]() mutable {
+                self->send(std::move(response));
+            });
         });
     }
 
@@ -363,13 +395,14 @@ private:
     void send(Response response) {
         auto message = std::make_shared<Response>(std::move(response));
         stream.expires_after(IdleLimit);
-        http::async_write(stream, *message, [self = shared_from_this(), message](beast::error_code error, std::size_t) {
-            if (error || !message->keep_alive()) {
-                self->close();
-                return;
-            }
-            self->readHead();
-        });
+        http::async_write(stream, *message,
+                          [self = shared_from_this(), message](beast::error_code error, std::size_t) {
+                              if (error || !message->keep_alive()) {
+                                  self->close();
+                                  return;
+                              }
+                              self->readHead();
+                          });
     }
 
     void close() {
@@ -392,18 +425,19 @@ private:
 void WebServer::Core::accept() {
     std::lock_guard<std::mutex> lock(acceptorMutex);
     if (acceptorStopped) return;
-    acceptor.async_accept(net::make_strand(io), [self = shared_from_this()](beast::error_code error, tcp::socket socket) {
-        if (error == net::error::operation_aborted) return;
-        if (!error) {
-            std::make_shared<HttpConnection>(std::move(socket), self)->start();
-            self->accept();
-            return;
-        }
-        // Out of descriptors or buffers: transient; wait a little instead of spinning.
-        Vant::logLine("WebServer::accept() " + error.message());
-        auto pause = std::make_shared<net::steady_timer>(self->io, std::chrono::milliseconds(100));
-        pause->async_wait([self, pause](beast::error_code) { self->accept(); });
-    });
+    acceptor.async_accept(
+        net::make_strand(io), [self = shared_from_this()](beast::error_code error, tcp::socket socket) {
+            if (error == net::error::operation_aborted) return;
+            if (!error) {
+                std::make_shared<HttpConnection>(std::move(socket), self)->start();
+                self->accept();
+                return;
+            }
+            // Out of descriptors or buffers: transient; wait a little instead of spinning.
+            Vant::logLine("WebServer::accept() " + error.message());
+            auto pause = std::make_shared<net::steady_timer>(self->io, std::chrono::milliseconds(100));
+            pause->async_wait([self, pause](beast::error_code) { self->accept(); });
+        });
 }
 
 void WebServer::Core::tick() {

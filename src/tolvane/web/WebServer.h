@@ -30,8 +30,8 @@ namespace web {
 
 struct WebSettings {
     Access access;
-    std::string printer;      // only the printers this name fits (Session::fits); "" for all
-    std::string uploadsIn;    // where the private folder of uploads is made; "" for $TMPDIR or /tmp
+    std::string printer;    // only the printers this name fits (Session::fits); "" for all
+    std::string uploadsIn;  // where the private folder of uploads is made; "" for $TMPDIR or /tmp
     std::chrono::milliseconds tick{250};
     std::chrono::milliseconds fullRefresh{1000};  // cards are built again at least this often
 };

@@ -76,9 +76,8 @@ protected:
             const auto end = answer.find("\r\n\r\n");
             if (end == std::string::npos) continue;
             const auto length = answer.find("Content-Length: ");
-            const std::size_t body = length == std::string::npos || length > end
-                                         ? 0
-                                         : std::stoul(answer.substr(length + 16));
+            const std::size_t body =
+                length == std::string::npos || length > end ? 0 : std::stoul(answer.substr(length + 16));
             if (answer.size() >= end + 4 + body) break;
         }
         return answer;
@@ -107,10 +106,12 @@ TEST_F(WebServerTest, WithATokenOnlyThePageIsOpenUntilTheCookieIsGiven) {
     start(Token);
     const std::string origin = "Origin: http://" + host + "\r\n";
     EXPECT_EQ(status(exchange("GET / HTTP/1.1\r\nHost: " + host + "\r\n\r\n")), "HTTP/1.1 200 OK");
-    EXPECT_NE(exchange("GET /api/session HTTP/1.1\r\nHost: " + host + "\r\n\r\n").find("\"authorized\":false"),
-              std::string::npos);
+    EXPECT_NE(
+        exchange("GET /api/session HTTP/1.1\r\nHost: " + host + "\r\n\r\n").find("\"authorized\":false"),
+        std::string::npos);
     EXPECT_EQ(status(exchange(upgrade(origin))), "HTTP/1.1 401 Unauthorized");
-    EXPECT_EQ(status(exchange(post("/api/print?printer=8520f009", binaryStl(1)))), "HTTP/1.1 401 Unauthorized");
+    EXPECT_EQ(status(exchange(post("/api/print?printer=8520f009", binaryStl(1)))),
+              "HTTP/1.1 401 Unauthorized");
     EXPECT_EQ(status(exchange(post("/api/login", "not-the-token"))), "HTTP/1.1 401 Unauthorized");
 
     const std::string login = exchange(post("/api/login", Token));
@@ -125,6 +126,9 @@ TEST_F(WebServerTest, WithATokenOnlyThePageIsOpenUntilTheCookieIsGiven) {
 
     EXPECT_EQ(status(exchange(upgrade(origin + cookie))), "HTTP/1.1 101 Switching Protocols");
     EXPECT_EQ(status(exchange(upgrade(origin + "Cookie: tolvane=00\r\n"))), "HTTP/1.1 401 Unauthorized");
+    // Guessing is held to ten wrong tokens a minute: then even the right one waits.
+    for (int i = 0; i < 9; ++i) exchange(post("/api/login", "guess-" + std::to_string(i)));
+    EXPECT_EQ(status(exchange(post("/api/login", Token))), "HTTP/1.1 429 Too Many Requests");
     // With the cookie, a foreign page still does not get the WebSocket.
     EXPECT_EQ(status(exchange(upgrade("Origin: http://elsewhere.example\r\n" + cookie))),
               "HTTP/1.1 403 Forbidden");
@@ -132,7 +136,8 @@ TEST_F(WebServerTest, WithATokenOnlyThePageIsOpenUntilTheCookieIsGiven) {
 
 TEST_F(WebServerTest, WebSocketsAndChangesFromOtherSitesAreRefused) {
     start("");
-    EXPECT_EQ(status(exchange(upgrade("Origin: http://" + host + "\r\n"))), "HTTP/1.1 101 Switching Protocols");
+    EXPECT_EQ(status(exchange(upgrade("Origin: http://" + host + "\r\n"))),
+              "HTTP/1.1 101 Switching Protocols");
     EXPECT_EQ(status(exchange(upgrade("Origin: http://elsewhere.example\r\n"))), "HTTP/1.1 403 Forbidden");
     EXPECT_EQ(status(exchange(upgrade(""))), "HTTP/1.1 403 Forbidden");
     EXPECT_EQ(status(exchange("POST /api/print?printer=8520f009 HTTP/1.1\r\nHost: " + host +
@@ -141,7 +146,8 @@ TEST_F(WebServerTest, WebSocketsAndChangesFromOtherSitesAreRefused) {
               "HTTP/1.1 403 Forbidden");
     // A site whose name was made to point at this machine names itself in Host: without
     // a token only an address or localhost is served.
-    EXPECT_EQ(status(exchange("GET / HTTP/1.1\r\nHost: elsewhere.example:8080\r\n\r\n")), "HTTP/1.1 403 Forbidden");
+    EXPECT_EQ(status(exchange("GET / HTTP/1.1\r\nHost: elsewhere.example:8080\r\n\r\n")),
+              "HTTP/1.1 403 Forbidden");
     EXPECT_EQ(status(exchange("GET / HTTP/1.1\r\nHost: localhost:8080\r\n\r\n")), "HTTP/1.1 200 OK");
 }
 
@@ -149,10 +155,11 @@ TEST_F(WebServerTest, OversizedOrNonStlUploadsAreRefusedAndNothingIsKept) {
     start("", 1000);
     const std::string folder = server->uploads();
     // Announced too large: refused before a byte of the body is read.
-    EXPECT_EQ(status(exchange(post("/api/print?printer=8520f009", binaryStl(30)))), "HTTP/1.1 413 Payload Too Large");
+    EXPECT_EQ(status(exchange(post("/api/print?printer=8520f009", binaryStl(30)))),
+              "HTTP/1.1 413 Payload Too Large");
     // Too large only as it arrives, in chunks.
-    std::string chunked = "POST /api/print?printer=8520f009 HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" +
-                          host + "\r\nTransfer-Encoding: chunked\r\n\r\n";
+    std::string chunked = "POST /api/print?printer=8520f009 HTTP/1.1\r\nHost: " + host +
+                          "\r\nOrigin: http://" + host + "\r\nTransfer-Encoding: chunked\r\n\r\n";
     for (int i = 0; i < 5; ++i) chunked += "190\r\n" + std::string(400, 's') + "\r\n";
     EXPECT_EQ(status(exchange(chunked + "0\r\n\r\n")), "HTTP/1.1 413 Payload Too Large");
     EXPECT_EQ(status(exchange(post("/api/print?printer=8520f009", "#!/bin/sh\nrm -rf /\n"))),
@@ -161,8 +168,9 @@ TEST_F(WebServerTest, OversizedOrNonStlUploadsAreRefusedAndNothingIsKept) {
     EXPECT_EQ(status(exchange(post("/api/print?printer=8520f009", binaryStl(3).substr(0, 200)))),
               "HTTP/1.1 415 Unsupported Media Type");
     // A model that passes, for a printer nobody has heard.
-    const std::string ascii = "solid cube\n facet normal 0 0 1\n  outer loop\n   vertex 0 0 0\n   vertex 1 0 0\n"
-                              "   vertex 0 1 0\n  endloop\n endfacet\nendsolid cube\n";
+    const std::string ascii =
+        "solid cube\n facet normal 0 0 1\n  outer loop\n   vertex 0 0 0\n   vertex 1 0 0\n"
+        "   vertex 0 1 0\n  endloop\n endfacet\nendsolid cube\n";
     EXPECT_EQ(status(exchange(post("/api/print?printer=8520f009", ascii))), "HTTP/1.1 404 Not Found");
     EXPECT_EQ(status(exchange(post("/api/print?printer=8520f009", binaryStl(2)))), "HTTP/1.1 404 Not Found");
     EXPECT_TRUE(testsupport::waitUntil([&] { return filesIn(folder).empty(); })) << filesIn(folder).front();

@@ -11,6 +11,8 @@ let nextId = 1;
 let retryDelay = 500;
 let maxUpload = 0;
 
+const stageOrder = ['download', 'slicing', 'heating', 'layers'];
+
 const questionWords = {
   AskClearBed: ['Is the bed clear?', 'The bed is clear'],
   AskCartridgeColor: ['Is the new cartridge in place?', 'It is in place'],
@@ -181,7 +183,9 @@ function taskOf(card, key, task, old) {
   let running = task.running.length ? `now: ${task.running.join(', ')}` : '';
   if (task.interrupted) running += `${running ? ' · ' : ''}interrupted: ${task.interrupted}`;
   node.querySelector('.running').textContent = running;
-  const stages = task.stages ? Object.entries(task.stages)
+  // A print's stages in the order they run, from the first that has started.
+  const stages = task.stages ? stageOrder.filter((name) => name in task.stages)
+    .map((name) => [name, task.stages[name]])
     .map(([name, value]) => `${name} ${value >= 1 ? 'done' : value < 0 ? 'failed' : Math.floor(value * 100) + '%'}`)
     .join(' · ') : '';
   node.querySelector('.stages').textContent = stages;
