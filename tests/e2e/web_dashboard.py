@@ -88,6 +88,14 @@ def browser(profile):
     return webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
 
 
+def stale(element):
+    try:
+        element.is_displayed()
+        return False
+    except StaleElementReferenceException:
+        return True
+
+
 def card(driver, key):
     return driver.find_element(By.CSS_SELECTOR, f'.card[data-key="{key}"]')
 
@@ -103,7 +111,7 @@ def progress(node):
 
 def print_model(driver, key, model, layer):
     the_card = card(driver, key)
-    the_card.find_element(By.CSS_SELECTOR, '.model').send_keys(model)
+    the_card.find_element(By.CSS_SELECTOR, '.model-file').send_keys(model)
     Select(the_card.find_element(By.CSS_SELECTOR, '.layer')).select_by_visible_text(layer)
     the_card.find_element(By.CSS_SELECTOR, '.print-button').click()
     message = wait('the page says the print started',
@@ -142,12 +150,15 @@ def scenario_print(args, driver, dashboard):
     wait('the print completes', lambda: node.find_element(By.CSS_SELECTOR, '.percent').text == 'done', 300)
     step('the print has completed')
 
-    # The page loses the dashboard, says so, and comes back by itself.
+    # The page loses the dashboard, says so, and comes back by itself, with the cards
+    # of what the new dashboard hears.
+    old_card = card(driver, key)
     assert dashboard.stop() == 0, 'tolvane web did not stop with status 0'
     wait('the page says the connection is lost',
          lambda: driver.find_element(By.ID, 'offline').is_displayed(), 15)
     dashboard.start()
     wait('the page reconnects', lambda: not driver.find_element(By.ID, 'offline').is_displayed(), 30)
+    wait('the old card goes', lambda: stale(old_card), 30)
     wait('the card is back', lambda: card(driver, key).find_element(By.CSS_SELECTOR, '.state').text == 'idle', 60)
     step('lost the connection, said so, reconnected')
 

@@ -71,7 +71,7 @@ function makeCard(key) {
     event.preventDefault();
     card.classList.remove('dragging');
     if (event.dataTransfer.files.length > 0) {
-      card.querySelector('.model').files = event.dataTransfer.files;
+      card.querySelector('.model-file').files = event.dataTransfer.files;
       upload(card);
     }
   });
@@ -84,7 +84,7 @@ function makeCard(key) {
 }
 
 async function upload(card) {
-  const file = card.querySelector('.model').files[0];
+  const file = card.querySelector('.model-file').files[0];
   if (!file) {
     say(card, 'Choose an STL file first.', true);
     return;
@@ -104,7 +104,7 @@ async function upload(card) {
     const text = await response.text();
     if (response.ok) {
       say(card, `Printing ${file.name} (task ${JSON.parse(text).task}).`);
-      card.querySelector('.model').value = '';
+      card.querySelector('.model-file').value = '';
     } else {
       say(card, `Not printed: ${text.trim()}`, true);
     }
@@ -222,6 +222,12 @@ function showCard(data) {
 
 function received(message) {
   if (message.type === 'cards') {
+    // A new connection starts with every card the dashboard has: what the page
+    // showed before may be out of date (a restarted dashboard has heard nothing yet).
+    if (message.full) {
+      for (const card of cards.values()) card.remove();
+      cards.clear();
+    }
     message.cards.forEach(showCard);
     summary();
   } else if (message.type === 'result') {
