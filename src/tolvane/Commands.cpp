@@ -12,6 +12,7 @@
 
 #include "Vant/Client/FileServer.h"
 #include "Vant/Client/SecurePrinters.h"
+#include "Vant/Client/PrintJob.h"
 #include "Vant/Client/Tasks.h"
 #include "Vant/Runtime/FileCache.h"
 #include "Vant/StateMachine/StateType.h"
@@ -273,44 +274,33 @@ int Commands::status() {
 }
 
 int Commands::print() {
-    const boost::optional<std::string> md5 = Vant::Runtime::FileCache::digestOf(options.model);
-    if (!Vant::Runtime::readableFile(options.model) || !md5) {
+    if (!Vant::Runtime::readableFile(options.model))
         return fail(Usage, "cannot read the model " + options.model);
-    }
     std::map<std::string, kel::var> variables;
     if (!assignments(variables)) return Usage;
     Printer* printer = nullptr;
     const int chosen = choose(printer);
     if (chosen != Done) return chosen;
 
-    boost::system::error_code notAnAddress;
-    const auto printerAddress = boost::asio::ip::make_address(printer->getAvailabeAddress(), notAnAddress);
-    const auto local = notAnAddress ? boost::asio::ip::address()
-                                    : Vant::Client::localAddressTowards(session->io(), printerAddress);
-    if (local.is_unspecified()) return fail(Unreachable, "no route to the printer " + printerName(*printer));
-    std::unique_ptr<Vant::Client::FileServer> server;
-    try {
-        server.reset(new Vant::Client::FileServer(session->io(), options.model, local));
-    } catch (const std::exception& e) {
-        return fail(Unreachable, std::string("cannot serve the model: ") + e.what());
-    }
     Job job;
-    job.model = options.model;
-    job.md5 = *md5;
-    job.server = server.get();
-    const std::string taskId = Vant::Client::startTask(*printer, "Printing", variables);
+    try {
+        job.print.reset(new Vant::Client::PrintJob(session->io(), *printer, options.model, variables));
+    } catch (const Vant::Client::PrintJob::Refused& e) {
+        return fail(Unreachable, std::string(e.what()) + " (printer " + printerName(*printer) + ")");
+    }
+    const std::string taskId = job.print->taskId();
     if (options.json) {
         kel::var started = printerJson(*printer);
         started["event"] = "started";
         started["task"] = taskId;
         started["type"] = "Printing";
         started["model"] = options.model;
-        started["md5"] = *md5;
+        started["md5"] = job.print->md5();
         emit(started);
     }
     say("Printing " + options.model + " on printer " + printerName(*printer) + " (task " + taskId + ")");
     const int result = follow(*printer, taskId, job);
-    server->stop();
+    job.print->stop();
     return result;
 }
 
@@ -518,15 +508,16 @@ int Commands::follow(Printer& printer, const std::string& taskId, Job& job) {
         }
         lastSignature = signature;
 
-        if (job.server != nullptr && !job.printerHasModel) {
-            for (const Vant::Client::Stage& stage : view.stages) {
-                if (stage.name == "download" && stage.started && stage.progress == 1.0)
-                    job.printerHasModel = true;
+        if (job.print && job.print->serving()) {
+            // The model is given as soon as it is asked for, whatever else is asked.
+            const Vant::Client::PrintJob::Step step = job.print->step(view);
+            if (step.answeredModel) {
+                say("The printer asks for the model: serving it at " + job.print->url());
+                noteAnswer(view.id, step.modelRequest, "Uploading", job.print->url());
             }
-            if (job.printerHasModel || view.done || view.isInterrupted()) {
-                job.server->stop();
-                if (job.printerHasModel) say("The printer has the model.");
-                if (job.printerHasModel && options.detach) {
+            if (step.printerHasModel) {
+                say("The printer has the model.");
+                if (options.detach) {
                     screen.release();
                     say("It goes on printing; follow it with: tolvane status");
                     return Done;
@@ -560,10 +551,23 @@ int Commands::follow(Printer& printer, const std::string& taskId, Job& job) {
 
         if (!view.question.empty() && answered.count(view.questionInstance) == 0) {
             int result = Done;
-            if (!answer(printer, view, job, result)) return result;
+            if (!answer(printer, view, result)) return result;
             continue;
         }
         std::this_thread::sleep_for(FollowStep);
+    }
+}
+
+void Commands::noteAnswer(const std::string& taskId, const std::string& instance, const std::string& question,
+                          const std::string& what) {
+    answered.insert(instance);
+    if (options.json) {
+        kel::var object;
+        object["event"] = "answered";
+        object["task"] = taskId;
+        object["question"] = question;
+        object["answer"] = what;
+        emit(object);
     }
 }
 
@@ -583,19 +587,11 @@ bool Commands::askYes(const std::string& question, bool& yes) {
     return true;
 }
 
-bool Commands::answer(Printer& printer, const TaskView& view, Job& job, int& result) {
+bool Commands::answer(Printer& printer, const TaskView& view, int& result) {
     const std::string& type = view.question;
     const std::string& instance = view.questionInstance;
     auto done = [&](const std::string& what) {
-        answered.insert(instance);
-        if (options.json) {
-            kel::var object;
-            object["event"] = "answered";
-            object["task"] = view.id;
-            object["question"] = type;
-            object["answer"] = what;
-            emit(object);
-        }
+        noteAnswer(view.id, instance, type, what);
         return true;
     };
     // A question this run cannot answer stays for someone who can (the phone app, a
@@ -613,12 +609,7 @@ bool Commands::answer(Printer& printer, const TaskView& view, Job& job, int& res
         return false;
     };
 
-    if (type == "Uploading") {
-        if (job.server == nullptr) return leave("give the model with tolvane print");
-        Vant::Client::answerModel(printer, view.id, instance, job.server->url(), job.md5);
-        say("The printer asks for the model: serving it at " + job.server->url());
-        return done(job.server->url());
-    }
+    if (type == "Uploading") return leave("give the model with tolvane print");  // a print's job answers it
     if (type == "AskClearBed" || type == "AskCartridgeColor" || type == "AskRemoveCartridge") {
         const std::string question = type == "AskClearBed"         ? "Is the bed clear?"
                                      : type == "AskCartridgeColor" ? "Is the new cartridge in place?"

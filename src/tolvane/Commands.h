@@ -17,7 +17,7 @@
 
 namespace Vant {
 namespace Client {
-class FileServer;
+class PrintJob;
 }
 }  // namespace Vant
 
@@ -43,6 +43,11 @@ struct Options {
     std::string ssid;
     std::string passphrase;
     std::string taskId;
+    // web
+    std::string listen = "127.0.0.1:8080";
+    std::string token;
+    std::string tokenFile;
+    double maxUploadMb = 256;
 };
 
 class Commands {
@@ -57,14 +62,12 @@ public:
     int cancel();
     int watch();
     int pair();
+    int web();  // WebCommand.cpp
 
 private:
     // What the follower does besides showing the task.
     struct Job {
-        std::string model;  // print: the served file
-        std::string md5;
-        Vant::Client::FileServer* server = nullptr;
-        bool printerHasModel = false;
+        std::unique_ptr<Vant::Client::PrintJob> print;  // print: the model served and asked for
     };
 
     bool loadIdentity();  // the key; false after saying why
@@ -76,7 +79,10 @@ private:
     int select(Vant::User::Printer*& printer);
     int follow(Vant::User::Printer& printer, const std::string& taskId, Job& job);
     // Answers the question of the view; false when the run must end (`result` set).
-    bool answer(Vant::User::Printer& printer, const Vant::Client::TaskView& view, Job& job, int& result);
+    bool answer(Vant::User::Printer& printer, const Vant::Client::TaskView& view, int& result);
+    // Records that a question instance was answered (and says so in JSON).
+    void noteAnswer(const std::string& taskId, const std::string& instance, const std::string& question,
+                    const std::string& what);
     bool askYes(const std::string& question, bool& yes);
     int askAboutInterruption(Vant::User::Printer& printer, const std::string& taskId, bool& goOn);
     std::vector<Row> rowsOf(const Vant::Client::TaskView& view);

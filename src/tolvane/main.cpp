@@ -78,6 +78,12 @@ int main(int argc, char** argv) {
         "pair",
         "this user's key, as a line for a printer's trusted users; with --printer, reach that printer "
         "over the encrypted channel from now on");
+    CLI::App* web = app.add_subcommand("web", "a live dashboard of every printer in the browser, until Ctrl-C");
+    web->add_option("--listen", options.listen, "ADDRESS:PORT to serve it on (default 127.0.0.1:8080)");
+    web->add_option("--token", options.token, "the token a browser must give (needed beyond loopback)");
+    web->add_option("--token-file", options.tokenFile, "read the token from the first line of this file");
+    web->add_option("--max-upload", options.maxUploadMb, "the largest model accepted, in MB (default 256)")
+        ->check(CLI::Range(1.0, 4096.0));
 
     try {
         app.parse(argc, argv);
@@ -101,6 +107,7 @@ int main(int argc, char** argv) {
     if (cancel->parsed()) result = commands.cancel();
     if (watch->parsed()) result = commands.watch();
     if (pair->parsed()) result = commands.pair();
+    if (web->parsed()) result = commands.web();
     std::fflush(screen);
     return result;
 }

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "BoardSimProcess.h"
+#include "PrinterUnderTest.h"
 #include "kel/Sodium.h"
 #include "kel/bytes.h"
 #include "kel/var.h"
@@ -33,11 +33,12 @@ using namespace std::chrono_literals;
 using testsupport::Cable;
 using testsupport::ChildProcess;
 using testsupport::NetworkNamespace;
+using testsupport::PrinterUnderTest;
 
 namespace {
 
-const std::string PrivateKey = "77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a";
-const std::string PublicKey = "8520f0098930a754748b7ddcb43ef75a0dbf3a0d26381af4eba4a98eaa9b4e6a";
+const std::string& PrivateKey = testsupport::PrinterPrivateKey;
+const std::string& PublicKey = testsupport::PrinterPublicKey;
 const std::string ClaimLine = "Printer::start() Claimed user id : ";
 
 std::vector<std::string> lines(const std::string& text) {
@@ -73,39 +74,6 @@ bool namespacesAvailable() {
     static const bool available = NetworkNamespace::available();
     return available;
 }
-
-// A printer daemon with its own simulated board in `side`. Its log goes to a file: a
-// whole print writes far more than a pipe holds, and nobody reads the pipe meanwhile.
-struct PrinterUnderTest {
-    PrinterUnderTest(const NetworkNamespace& side, const std::string& privateKey,
-                     const std::string& broadcast, const std::vector<std::string>& options = {})
-        : sim({"--time-scale", "50"}),
-          logPath(testsupport::scratchFolder() + "/daemon.log"),
-          daemon(side.exec(command(logPath, privateKey, options)),
-                 {{"TOLVANE_HOME", testsupport::stagedHome()},
-                  {"TOLVANE_MOTION_PORT", sim.motionPath()},
-                  {"TOLVANE_LIGHTING_PORT", sim.lightingPath()},
-                  {"TOLVANE_BROADCAST", broadcast}}) {}
-    static std::vector<std::string> command(const std::string& logPath, const std::string& privateKey,
-                                            const std::vector<std::string>& options) {
-        std::vector<std::string> argv{"sh",
-                                      "-c",
-                                      "exec \"$@\" >" + logPath + " 2>&1",
-                                      "sh",
-                                      testsupport::builtProgram("tolvane-ferrow"),
-                                      "-k",
-                                      privateKey};
-        argv.insert(argv.end(), options.begin(), options.end());
-        return argv;
-    }
-    std::string log() const { return testsupport::slurp(logPath); }
-    bool started() const {
-        return testsupport::waitUntil([&] { return log().find("PUBLIC") != std::string::npos; }, 30s);
-    }
-    BoardSim::Process sim;
-    const std::string logPath;
-    ChildProcess daemon;
-};
 
 class Tolvane : public ::testing::Test {
 protected:

@@ -46,6 +46,26 @@ Cable::Cable(const NetworkNamespace& a, const std::string& addressA, const Netwo
          run({"ip", "-n", b.name(), "link", "set", endB, "up"});
 }
 
+Bridge::Bridge(const NetworkNamespace& ns, const std::string& address) : nsName(ns.name()) {
+    static std::atomic<unsigned> counter{0};
+    name = "tvb" + std::to_string(::getpid() % 100000) + "x" + std::to_string(counter++);
+    ok = run({"ip", "-n", nsName, "link", "add", name, "type", "bridge"}) &&
+         run({"ip", "-n", nsName, "addr", "add", address, "dev", name}) &&
+         run({"ip", "-n", nsName, "link", "set", name, "up"});
+}
+
+bool Bridge::plug(const NetworkNamespace& other, const std::string& address) {
+    const std::string end = name + "p" + std::to_string(ports++);
+    const std::string near = end + "a", far = end + "b";
+    return run({"ip", "link", "add", near, "type", "veth", "peer", "name", far}) &&
+           run({"ip", "link", "set", near, "netns", nsName}) &&
+           run({"ip", "link", "set", far, "netns", other.name()}) &&
+           run({"ip", "-n", nsName, "link", "set", near, "master", name}) &&
+           run({"ip", "-n", nsName, "link", "set", near, "up"}) &&
+           run({"ip", "-n", other.name(), "addr", "add", address, "dev", far}) &&
+           run({"ip", "-n", other.name(), "link", "set", far, "up"});
+}
+
 Cable::~Cable() {
     run({"ip", "-n", nsA, "link", "delete", end + "a"});
 }

@@ -59,4 +59,24 @@ private:
     std::string nsA;
 };
 
+// A bridge (a switch) in one namespace, addressed ("10.0.0.100/24") and up; plug()
+// joins another namespace to it by a cable whose far end gets the address given, as
+// machines on one network. Removed with its namespace.
+class Bridge {
+public:
+    Bridge(const NetworkNamespace& ns, const std::string& address);
+    Bridge(const Bridge&) = delete;
+    Bridge& operator=(const Bridge&) = delete;
+
+    // False when a step of the set-up failed.
+    bool plug(const NetworkNamespace& other, const std::string& address);
+
+    bool ok = false;
+
+private:
+    std::string nsName;
+    std::string name;
+    unsigned ports = 0;
+};
+
 }  // namespace testsupport

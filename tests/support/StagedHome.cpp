@@ -27,12 +27,12 @@ void removeFolders() {
     }
 }
 
+}  // namespace
+
 std::string sourceDir() {
     const char* dir = std::getenv("TOLVANE_SOURCE_DIR");
     return dir != nullptr && dir[0] != '\0' ? dir : TOLVANE_SOURCE_DIR_DEFAULT;
 }
-
-}  // namespace
 
 std::string scratchFolder() {
     const char* tmp = std::getenv("TMPDIR");

@@ -11,6 +11,9 @@ namespace testsupport {
 // The staged home folder (without a trailing slash).
 const std::string& stagedHome();
 
+// The project's source folder (TOLVANE_SOURCE_DIR, else the one this build came from).
+std::string sourceDir();
+
 // A new empty folder under the system's temporary folder, removed at process exit.
 std::string scratchFolder();
 

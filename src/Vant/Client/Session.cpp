@@ -68,6 +68,10 @@ Session::Session(const kel::bytes& privateKey, Vant::User::ClientSettings settin
             std::lock_guard<std::mutex> lock(deliveredMutex);
             if (delivered) delivered(printer, message);
         };
+        printer.pushConnected >> [this]() { ++changeCount; };
+        printer.pushDisconnected >> [this]() { ++changeCount; };
+        printer.taskQueue().pushDifference >> [this](Vant::StateMachine::TaskQueue) { ++changeCount; };
+        ++changeCount;
     };
 }
 

@@ -7,6 +7,7 @@
 
 #include <boost/asio/io_service.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -70,6 +71,12 @@ public:
 
     void onDelivered(Delivered handler);
 
+    // Counts what may change a view of the printers: a printer heard for the first
+    // time, a connection made or lost, a difference applied to a printer's copy of its
+    // queue. Changes made through this client's own copy are not counted. A view
+    // compares it with the value it last saw to know whether to look again.
+    unsigned long changes() const { return changeCount.load(); }
+
 private:
     boost::asio::io_service service;
     std::unique_ptr<boost::asio::io_service::work> work;
@@ -77,6 +84,8 @@ private:
     std::unique_ptr<Vant::User::User> client;
     std::mutex deliveredMutex;  // guards delivered: the caller's thread against the pool's deliveries
     Delivered delivered;
+    // Bumped on the listener's thread and the pool's; read by any thread.
+    std::atomic<unsigned long> changeCount{0};
 };
 
 // The printer's key as text, and its short form for people (the first 8 digits).

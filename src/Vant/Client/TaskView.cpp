@@ -102,9 +102,12 @@ TaskView viewOf(const kel::var& task, TaskClock* clock, std::chrono::steady_cloc
         }
         if (!isPrimary(type) || !running(progress)) continue;
         view.running.push_back(type);
-        if (isRequest(type) && view.question.empty() && !view.isInterrupted()) {
-            view.question = type;
-            view.questionInstance = id;
+        if (isRequest(type) && !view.isInterrupted()) {
+            view.questions.push_back(Question{type, id});
+            if (view.question.empty()) {
+                view.question = type;
+                view.questionInstance = id;
+            }
         }
         if (clock != nullptr && isMeasuredJob(type)) {
             const double measured = clock->remaining(id, progress, now);

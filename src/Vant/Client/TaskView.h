@@ -23,6 +23,12 @@ struct Stage {
     double progress = 0.0;  // its progress (-2.0 failed, 1.0 done)
 };
 
+// A request state the printer waits on: its state type and instance.
+struct Question {
+    std::string type;
+    std::string instance;
+};
+
 struct TaskView {
     std::string id;
     std::string type;                  // the task's root state type
@@ -35,6 +41,9 @@ struct TaskView {
     // The request the printer waits on, "" when none: its state type and instance.
     std::string question;
     std::string questionInstance;
+    // Every request waited on, in instance order (a print asks for its model and
+    // whether the bed is clear at the same time); `question` is the first.
+    std::vector<Question> questions;
     std::vector<Stage> stages;  // the stages of a "Printing" task; empty otherwise
 
     // A printer-side failure or a person's interruption has ended or is ending it.
