@@ -1,4 +1,5 @@
 #include "Vant/IoThread.h"
+#include "Vant/Log.h"
 
 #include <exception>
 #include <iostream>
@@ -10,7 +11,7 @@ void runIoService(boost::asio::io_service& io) {
         try {
             io.run();
         } catch (const std::exception& e) {
-            std::cout << "main() Exception caugth on thread root : " << e.what() << std::endl;
+            Vant::LogLine() << "main() Exception caugth on thread root : " << e.what();
         }
     }
 }

@@ -33,9 +33,9 @@ boost::system::error_code aborted() {
     return boost::asio::error::operation_aborted;
 }
 
-// One log line, written in one piece so that lines of several threads never mix.
+// The driver's texts end with their newline (most carry a board line, which has one).
 void log(const std::string& text) {
-    std::cout << text;
+    logLine(!text.empty() && text.back() == '\n' ? text.substr(0, text.size() - 1) : text);
 }
 
 bool contains(const std::string& text, const char* part) {

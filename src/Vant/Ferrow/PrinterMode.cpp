@@ -153,14 +153,14 @@ int runPrinterMode(boost::asio::io_service& io, const kel::bytes& privateKey, bo
     try {
         lighting = new Vant::Driver::Lighting(io);
     } catch (const boost::system::system_error& e) {
-        std::cout << "Lighting creation error : " << e.code().message() << std::endl;
+        Vant::LogLine() << "Lighting creation error : " << e.code().message();
         return 0;
     }
     static Vant::Driver::Driver* driver = nullptr;
     try {
         driver = new Vant::Driver::Driver(io);
     } catch (const boost::system::system_error& e) {
-        std::cout << "Driver creation error : " << e.code().message() << std::endl;
+        Vant::LogLine() << "Driver creation error : " << e.code().message();
         return 0;
     }
 
@@ -168,13 +168,13 @@ int runPrinterMode(boost::asio::io_service& io, const kel::bytes& privateKey, bo
     try {
         printer.start();
     } catch (const boost::system::system_error& e) {
-        std::cout << "Printer start error : " << e.code().message() << std::endl;
+        Vant::LogLine() << "Printer start error : " << e.code().message();
         return 1;
     }
 
     driver->initialize([&printer](boost::system::error_code error) {
         if (error) {
-            std::cout << "Driver initialization error : " << error.message() << std::endl;
+            Vant::LogLine() << "Driver initialization error : " << error.message();
             return;
         }
         driver->handleInputs();

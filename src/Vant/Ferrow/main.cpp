@@ -14,6 +14,7 @@
 #include "kel/Sodium.h"
 #include "kel/bytes.h"
 #include "kel/var.h"
+#include "Vant/Log.h"
 
 int main(int argc, char** argv) {
     using namespace Vant::Ferrow;
@@ -50,7 +51,7 @@ int main(int argc, char** argv) {
 
     kel::bytes privateKey = kel::bytes::fromHex(options.privKeyHex);
     kel::bytes publicKey = kel::Sodium::publicKey(privateKey);
-    std::cout << "PUBLIC\u00a0KEY\u00a0= " << publicKey << std::endl;
+    Vant::LogLine() << "PUBLIC\u00a0KEY\u00a0= " << publicKey;
 
     boost::asio::io_service io;
     boost::asio::io_service::work work(io);

@@ -1,6 +1,7 @@
 #include "Vant/Messaging/EncryptedSocket.h"
 
 #include "kel/Sodium.h"
+#include "Vant/Log.h"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/read.hpp>
@@ -23,12 +24,6 @@ namespace {
 const unsigned KeyLength = 32;
 // The reassembly buffer's first size; it doubles from there as a message needs.
 const unsigned FirstReceiveBufferLength = 4096;
-
-// One line on standard output, written in one piece so lines of several threads
-// never mix.
-void logLine(const std::string& line) {
-    std::cout << (line + "\n") << std::flush;
-}
 
 // Runs a caller's callback; an exception must not escape into the I/O pool.
 template <typename F>

@@ -1,4 +1,5 @@
 #include "Vant/Messaging/SimpleContainer.h"
+#include "Vant/Log.h"
 
 #include <cerrno>
 #include <iostream>
@@ -13,10 +14,6 @@ namespace Vant {
 namespace Messaging {
 
 namespace {
-
-void logLine(const std::string& line) {
-    std::cout << line + "\n" << std::flush;
-}
 
 // Errors after which the listening socket is still fine and a later accept may
 // succeed: the process or system ran out of descriptors or memory for a moment, or

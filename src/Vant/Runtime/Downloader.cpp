@@ -1,4 +1,5 @@
 #include "Vant/Runtime/Downloader.h"
+#include "Vant/Log.h"
 
 #include <cctype>
 #include <cstdio>
@@ -94,7 +95,7 @@ void Downloader::download(boost::asio::io_service& io, std::string fromUrl, std:
         setOption(curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stall), "CURLOPT_LOW_SPEED_TIME");
         setOption(curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, stall), "CURLOPT_CONNECTTIMEOUT");
     } catch (const std::exception& e) {
-        std::cout << "Downloader::download() error during initialization = " << e.what() << std::endl;
+        Vant::LogLine() << "Downloader::download() error during initialization = " << e.what();
         failed = true;
     }
 
@@ -105,11 +106,11 @@ void Downloader::download(boost::asio::io_service& io, std::string fromUrl, std:
                 const CURLcode res = curl_easy_perform(transfer->curl);
                 success = res == CURLE_OK;
                 if (!success) {
-                    std::cout << "Downloader::download() res = " << res << " (" << curl_easy_strerror(res)
-                              << ")" << std::endl;
+                    Vant::LogLine() << "Downloader::download() res = " << res << " (" << curl_easy_strerror(res)
+                              << ")";
                 }
             } catch (const std::exception& e) {
-                std::cout << "Downloader::download() error = " << e.what() << std::endl;
+                Vant::LogLine() << "Downloader::download() error = " << e.what();
             }
         }
         const bool created = transfer->file != nullptr;
@@ -123,7 +124,7 @@ void Downloader::download(boost::asio::io_service& io, std::string fromUrl, std:
         try {
             transfer->onProgress(success ? 1.0 : -2.0);
         } catch (const std::exception& e) {
-            std::cout << "Downloader::download() progress callback threw = " << e.what() << std::endl;
+            Vant::LogLine() << "Downloader::download() progress callback threw = " << e.what();
         }
     });
 }

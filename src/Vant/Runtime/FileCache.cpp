@@ -12,6 +12,7 @@
 
 #include "Vant/Platform.h"
 #include "Vant/Process.h"
+#include "Vant/Log.h"
 
 namespace Vant {
 namespace Runtime {
@@ -101,7 +102,7 @@ boost::optional<std::string> FileCache::getFile(std::string id) {
 boost::optional<std::string> FileCache::digestOf(const std::string& path) {
     Process md5sum({"md5sum", "--", path});
     if (!md5sum.started()) {
-        std::cout << "FileCache::digestOf() md5sum did not start: " << md5sum.error() << std::endl;
+        Vant::LogLine() << "FileCache::digestOf() md5sum did not start: " << md5sum.error();
         return boost::none;
     }
     std::string line, rest;
@@ -120,8 +121,8 @@ bool FileCache::moveIn(const std::string& from, const std::string& digest) {
     const std::string to = folder + digest;
     if (::rename(from.c_str(), to.c_str()) == 0) return true;
     if (errno != EXDEV) {
-        std::cout << "FileCache::takeFile() cannot move " << from << " : " << std::strerror(errno)
-                  << std::endl;
+        Vant::LogLine() << "FileCache::takeFile() cannot move " << from << " : " << std::strerror(errno)
+                 ;
         return false;
     }
     // Another file system: copy beside the target under a name of its own, then
@@ -129,7 +130,7 @@ bool FileCache::moveIn(const std::string& from, const std::string& digest) {
     std::string partial = folder + "." + digest + ".XXXXXX";
     const int out = ::mkostemp(&partial[0], O_CLOEXEC);
     if (out < 0 || !copyFile(from, out) || ::rename(partial.c_str(), to.c_str()) != 0) {
-        std::cout << "FileCache::takeFile() cannot copy " << from << " into the cache" << std::endl;
+        Vant::LogLine() << "FileCache::takeFile() cannot copy " << from << " into the cache";
         ::unlink(partial.c_str());
         return false;
     }

@@ -1,4 +1,5 @@
 #include "Vant/Runtime/Layerer.h"
+#include "Vant/Log.h"
 
 #include <cstring>
 #include <iostream>
@@ -64,10 +65,10 @@ void Layerer::finish(double progress) {
 void Layerer::layer(std::function<bool(double)> onProgress) {
     this->onProgress = std::move(onProgress);
     gcodeCount = countGcode(gcodePath);
-    std::cout << "Layerer::layer() Gcode total count = " << gcodeCount << std::endl;
+    Vant::LogLine() << "Layerer::layer() Gcode total count = " << gcodeCount;
     gcode = std::fopen(gcodePath.c_str(), "r");
     if (gcode == nullptr) {
-        std::cout << "Layerer::layer() error opening gcode file" << std::endl;
+        Vant::LogLine() << "Layerer::layer() error opening gcode file";
         finish(-2.0);
         return;
     }
@@ -77,7 +78,7 @@ void Layerer::layer(std::function<bool(double)> onProgress) {
 void Layerer::pushNextLine() {
     char buffer[lineBufferSize];
     if (getNextGcodeLine(buffer, lineBufferSize, gcode) == nullptr) {
-        std::cout << "Layerer::pushNextLine() Layering complete." << std::endl;
+        Vant::LogLine() << "Layerer::pushNextLine() Layering complete.";
         finish(1.0);
         return;
     }
@@ -93,7 +94,7 @@ void Layerer::lineTaken(unsigned int line, const boost::system::error_code& erro
     // once per line.
     if (progress != 0.0 || line != gcodeIt) return;
     if (error) {
-        std::cout << "Layerer::pushNextLine() driver error : " << error.message() << std::endl;
+        Vant::LogLine() << "Layerer::pushNextLine() driver error : " << error.message();
         driverError = error;
         gcodeIt = line + 1;
         finish(-2.0);
@@ -103,7 +104,7 @@ void Layerer::lineTaken(unsigned int line, const boost::system::error_code& erro
     // While lines remain the share stays below 1.0: 1.0 means the file is done.
     double share = gcodeCount == 0 ? 0.0 : static_cast<double>(gcodeIt) / static_cast<double>(gcodeCount);
     if (share >= 1.0) share = 0.999999;
-    std::cout << "Layerer::pushNextLine() line pushed = " << gcodeIt << ", progress = " << share << std::endl;
+    Vant::LogLine() << "Layerer::pushNextLine() line pushed = " << gcodeIt << ", progress = " << share;
     if (!onProgress(share)) return;
     post([this] { pushNextLine(); });
 }

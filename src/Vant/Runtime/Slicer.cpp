@@ -108,7 +108,7 @@ void Slicer::slice(boost::asio::io_service& io, std::string stl, std::string gco
     try {
         argv = arguments(stl, gcode, properties);
     } catch (const std::exception& e) {
-        std::cout << "Slicer::slice() unreadable settings = " << e.what() << std::endl;
+        Vant::LogLine() << "Slicer::slice() unreadable settings = " << e.what();
     }
     auto self = std::make_shared<Slicer>(*this);
     io.post([self, argv, onProgress] {
@@ -119,21 +119,21 @@ void Slicer::slice(boost::asio::io_service& io, std::string stl, std::string gco
             }
             self->run(argv, onProgress);
         } catch (const std::exception& e) {
-            std::cout << "Slicer::slice() error = " << e.what() << std::endl;
+            Vant::LogLine() << "Slicer::slice() error = " << e.what();
             onProgress(-2.0);
         }
     });
 }
 
 void Slicer::run(const std::vector<std::string>& argv, const std::function<bool(double)>& onProgress) const {
-    std::cout << "Slicer::slice() command : " << commandText(argv) << std::endl;
+    Vant::LogLine() << "Slicer::slice() command : " << commandText(argv);
     // Standard error joins the output: a crash's "Traceback" is written there.
     Process slicer(argv, true);
     double progress = 0;
     bool outOfTime = false;
     const Process::Clock::time_point deadline = Process::Clock::now() + timeout;
     if (!slicer.started()) {
-        std::cout << "Slicer::slice() cannot start the slicer: " << slicer.error() << std::endl;
+        Vant::LogLine() << "Slicer::slice() cannot start the slicer: " << slicer.error();
     } else {
         std::string line;
         for (;;) {

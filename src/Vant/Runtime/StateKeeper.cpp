@@ -27,8 +27,8 @@ StateKeeper::StateKeeper(boost::asio::io_service& io, Vant::Synchronization::Loc
     std::shared_ptr<Globals> store = globals;
     driver.onVariable = [store](std::string name, kel::var value) {
         const std::string fullName = GlobalPrefix + name;
-        std::cout << "StateKeeper::StateKeeper() driver.onVariable() setting global variable : " << fullName
-                  << " = " << value.toJsonString() << std::endl;
+        Vant::LogLine() << "StateKeeper::StateKeeper() driver.onVariable() setting global variable : " << fullName
+                  << " = " << value.toJsonString();
         std::lock_guard<std::mutex> guard(store->mutex);
         store->data[fullName] = value.clone();
     };
@@ -271,14 +271,14 @@ void StateKeeper::pushCalibrationAction(const std::string& action) {
         runner = calibratingStateRunner.lock();
     }
     if (!runner || runner->ended()) {
-        std::cout << line << ", ignored (not calibrating)" << std::endl;
+        Vant::LogLine() << line << ", ignored (not calibrating)";
         return;
     }
     if (runningCalibrationAction->exchange(true)) {
-        std::cout << line << ", ignored (already running a action)" << std::endl;
+        Vant::LogLine() << line << ", ignored (already running a action)";
         return;
     }
-    std::cout << line << ", executing\u2026" << std::endl;
+    Vant::LogLine() << line << ", executing\u2026";
     // The flag is shared with the callback: the driver may report after the keeper is gone.
     std::shared_ptr<std::atomic<bool>> running = runningCalibrationAction;
     driver.pushGcode(action == "up" ? "G71 Q0" : "G72 Q0",
@@ -286,19 +286,19 @@ void StateKeeper::pushCalibrationAction(const std::string& action) {
                          // A failed write never completes: without this the adjustment would accept no
                          // further step until the daemon restarts.
                          if (error) {
-                             std::cout << line << ", failed (" << error.message() << ")" << std::endl;
+                             Vant::LogLine() << line << ", failed (" << error.message() << ")";
                              *running = false;
                              return;
                          }
                          if (progress != 1.0) {
                              std::ostringstream text;
                              text << line << ", executing\u2026 (progress=" << progress << ")";
-                             std::cout << text.str() << std::endl;
+                             Vant::LogLine() << text.str();
                              return;
                          }
                          // Free before the line: whoever reads it may send the next step.
                          *running = false;
-                         std::cout << line << ", executed." << std::endl;
+                         Vant::LogLine() << line << ", executed.";
                      });
 }
 

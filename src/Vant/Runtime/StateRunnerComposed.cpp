@@ -79,17 +79,14 @@ bool StateRunner::reportGuarded(const char* where, const std::function<bool()>& 
 }
 
 void StateRunner::failAfterException(const char* where, const std::string& what) {
-    std::cout << "StateRunner::" + std::string(where) + " [" + taskId + "/" + instanceId +
-                     "] exception : " + what + "\n"
-              << std::flush;
+    logLine("StateRunner::" + std::string(where) + " [" + taskId + "/" + instanceId + "] exception : " + what);
     try {
         fail("RuntimeError");
         // The task's own state ends here, with whatever its list had locked still
         // held: release it, or every later task wanting those locks would wait forever.
         if (!stateTypeName.empty() && run->rootStateType() == stateTypeName) keeper->unlockAll(taskId);
     } catch (const std::exception& e) {
-        std::cout << "StateRunner::" + std::string(where) + " cannot fail the state : " + e.what() + "\n"
-                  << std::flush;
+        logLine("StateRunner::" + std::string(where) + " cannot fail the state : " + e.what());
     }
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Vant/StateMachine/RecordKeys.h"
+#include "Vant/Log.h"
 
 namespace Vant {
 namespace StateMachine {
@@ -138,8 +139,8 @@ TaskQueue TaskQueue::operator-(const TaskQueue& older) const {
         if (previous == nullptr) {
             d.addTask(entry.task.clone());
         } else if (previous->task.isDeletion()) {
-            std::cout << "TaskQueue::operator-() Illegal state : que2[id][\"diff\"] == \"deleted\"."
-                      << std::endl;
+            Vant::LogLine() << "TaskQueue::operator-() Illegal state : que2[id][\"diff\"] == \"deleted\"."
+                     ;
         } else {
             Task change = entry.task - previous->task;
             if (change.size() == 0) continue;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "kel/signal.h"
+#include "Vant/Log.h"
 
 namespace Vant {
 namespace Synchronization {
@@ -22,9 +23,9 @@ bool guarded(const char* where, Call call) {
         call();
         return true;
     } catch (const std::exception& e) {
-        std::cout << where << " receiver failed : " << e.what() << std::endl;
+        Vant::LogLine() << where << " receiver failed : " << e.what();
     } catch (...) {
-        std::cout << where << " receiver failed with an unknown exception." << std::endl;
+        Vant::LogLine() << where << " receiver failed with an unknown exception.";
     }
     return false;
 }

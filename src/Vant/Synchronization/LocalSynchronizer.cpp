@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "Vant/Synchronization/Delivery.h"
+#include "Vant/Log.h"
 
 namespace Vant {
 namespace Synchronization {
@@ -36,11 +37,11 @@ const LocalSynchronizer::Entry* LocalSynchronizer::find(const std::string& taskI
 LocalSynchronizer::Entry* LocalSynchronizer::liveTask(const std::string& taskId, const char* where) {
     auto found = entries.find(taskId);
     if (found == entries.end()) {
-        std::cout << "LocalSynchronizer::" << where << " no task " << taskId << "." << std::endl;
+        Vant::LogLine() << "LocalSynchronizer::" << where << " no task " << taskId << ".";
         return nullptr;
     }
     if (!found->second.task.isDeletion()) return &found->second;
-    std::cout << "LocalSynchronizer::" << where << " task " << taskId << " is deleted." << std::endl;
+    Vant::LogLine() << "LocalSynchronizer::" << where << " task " << taskId << " is deleted.";
     return nullptr;
 }
 
@@ -93,8 +94,8 @@ void LocalSynchronizer::updateInstanceProgress(const std::string& taskId, const 
     Entry* entry = liveTask(taskId, "updateInstanceProgress()");
     if (entry == nullptr) return;
     if (!entry->task.hasInstance(instanceId)) {
-        std::cout << "LocalSynchronizer::updateInstanceProgress() no instance " << instanceId << " in task "
-                  << taskId << "." << std::endl;
+        Vant::LogLine() << "LocalSynchronizer::updateInstanceProgress() no instance " << instanceId << " in task "
+                  << taskId << ".";
         return;
     }
     entry->task.getInstance(instanceId)["progress"] = progress;
@@ -297,7 +298,7 @@ void LocalSynchronizer::merge(const Merge& received, Variables* keptSent) {
                 }
             } catch (const std::exception& e) {
                 // A record of a shape the algebra cannot read: that entry stays as it was.
-                std::cout << Announcing << " difference not applied : " << e.what() << std::endl;
+                Vant::LogLine() << Announcing << " difference not applied : " << e.what();
             }
         }
     }
@@ -349,7 +350,7 @@ void LocalSynchronizer::announce(const TaskQueue& applied) {
                 deliverToEach(whole ? pushNewState : pushModifiedState, Announcing, id, instanceId);
             }
         } catch (const std::exception& e) {
-            std::cout << Announcing << " entry not announced : " << e.what() << std::endl;
+            Vant::LogLine() << Announcing << " entry not announced : " << e.what();
         }
     }
 }

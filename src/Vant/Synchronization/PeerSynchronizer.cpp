@@ -1,4 +1,5 @@
 #include "Vant/Synchronization/PeerSynchronizer.h"
+#include "Vant/Log.h"
 
 #include <algorithm>
 #include <iostream>
@@ -113,9 +114,9 @@ void PeerSynchronizer::run() {
         try {
             synchronizeOnce();
         } catch (const std::exception& e) {
-            std::cout << "PeerSynchronizer::run() pass failed : " << e.what() << std::endl;
+            Vant::LogLine() << "PeerSynchronizer::run() pass failed : " << e.what();
         } catch (...) {
-            std::cout << "PeerSynchronizer::run() pass failed with an unknown exception." << std::endl;
+            Vant::LogLine() << "PeerSynchronizer::run() pass failed with an unknown exception.";
         }
     }
 }
@@ -182,8 +183,8 @@ TaskQueue PeerSynchronizer::differenceOf(const std::vector<Task>& changed, const
             continue;
         }
         if (agreedEntry->second.isDeletion()) {
-            std::cout << "TaskQueue::operator-() Illegal state : que2[id][\"diff\"] == \"deleted\"."
-                      << std::endl;
+            Vant::LogLine() << "TaskQueue::operator-() Illegal state : que2[id][\"diff\"] == \"deleted\"."
+                     ;
             continue;
         }
         Task change = task - agreedEntry->second;
@@ -210,13 +211,13 @@ TaskQueue PeerSynchronizer::differenceOf(const std::vector<Task>& changed, const
 void PeerSynchronizer::receive(kel::var message) {
     const TaskQueue received(message);
     if (!isWellFormed(received)) {
-        std::cout << "PeerSynchronizer::onMessage() malformed message ignored : "
-                  << received.toJsonString().substr(0, 200) << std::endl;
+        Vant::LogLine() << "PeerSynchronizer::onMessage() malformed message ignored : "
+                  << received.toJsonString().substr(0, 200);
         return;
     }
     // A full queue always says something, if only that the other end has no task.
     if (received.isDifference() && !received.hasDifference()) {
-        std::cout << "PeerSynchronizer::onMessage() message without a difference ignored." << std::endl;
+        Vant::LogLine() << "PeerSynchronizer::onMessage() message without a difference ignored.";
         return;
     }
     std::lock_guard<std::mutex> lock(sequenceMutex);
@@ -233,8 +234,8 @@ void PeerSynchronizer::receive(kel::var message) {
         return;
     }
     if (!held.empty()) {
-        std::cout << "PeerSynchronizer::onMessage() a received message is already held; this one follows it."
-                  << std::endl;
+        Vant::LogLine() << "PeerSynchronizer::onMessage() a received message is already held; this one follows it."
+                 ;
     }
     held.push_back(Held{received, risk});
 }
@@ -242,8 +243,8 @@ void PeerSynchronizer::receive(kel::var message) {
 void PeerSynchronizer::confirm() {
     std::lock_guard<std::mutex> lock(sequenceMutex);
     if (!sentDiff.isDefined()) {
-        std::cout << "PeerSynchronizer::onNotification() confirmation with nothing in flight ignored."
-                  << std::endl;
+        Vant::LogLine() << "PeerSynchronizer::onNotification() confirmation with nothing in flight ignored."
+                 ;
         return;
     }
     const TaskQueue sent = sentDiff;
@@ -314,7 +315,7 @@ void PeerSynchronizer::applyReceived(const TaskQueue& message, const Risk& risk)
             applyFullQueue(message, risk);
         }
     } catch (const std::exception& e) {
-        std::cout << "PeerSynchronizer::applyDiff() message not applied : " << e.what() << std::endl;
+        Vant::LogLine() << "PeerSynchronizer::applyDiff() message not applied : " << e.what();
     }
 }
 

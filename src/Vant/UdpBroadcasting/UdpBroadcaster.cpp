@@ -1,4 +1,5 @@
 #include "Vant/UdpBroadcasting/UdpBroadcaster.h"
+#include "Vant/Log.h"
 
 #include <iostream>
 
@@ -7,12 +8,6 @@
 
 namespace Vant {
 namespace UdpBroadcasting {
-
-namespace {
-void logLine(const std::string& line) {
-    std::cout << line + "\n" << std::flush;
-}
-}  // namespace
 
 UdpBroadcaster::UdpBroadcaster(int port, kel::bytes broadcasted, std::vector<std::string> destinations)
     : port(port), destinations(std::move(destinations)), broadcasted(broadcasted) {}

@@ -1,16 +1,11 @@
 #include "Vant/UdpBroadcasting/UdpListener.h"
+#include "Vant/Log.h"
 
 #include <iostream>
 #include <sstream>
 
 namespace Vant {
 namespace UdpBroadcasting {
-
-namespace {
-void logLine(const std::string& line) {
-    std::cout << line + "\n" << std::flush;
-}
-}  // namespace
 
 UdpListener::UdpListener(int port)
     : port(static_cast<unsigned short>(port)), socket(service), buffer(BufferSize) {
