@@ -288,7 +288,10 @@ TEST_F(TrustedTolvane, APairedUserGetsInAndAPrinterThatCannotProveItsKeyIsRefuse
     auto status = tolvane({"--json", "status"});
     ASSERT_EQ(finish(*status), 0);
     EXPECT_EQ(kel::var::fromJsonString(lines(status->out()).at(0))["printer"].stringValue(""), PublicKey);
-    EXPECT_EQ(claims(), std::vector<std::string>{user});
+    // Every session the printer took is this user's (a slow link may take two).
+    const std::vector<std::string> claimed = claims();
+    ASSERT_FALSE(claimed.empty());
+    for (const std::string& id : claimed) EXPECT_EQ(id, user);
 
     // A machine that announces another key from the printer's address cannot prove
     // it on the encrypted port.
@@ -319,5 +322,5 @@ TEST_F(TrustedTolvane, APairedUserGetsInAndAPrinterThatCannotProveItsKeyIsRefuse
         << fooled->err();
     EXPECT_NE(testsupport::slurp(clientLog).find("failed connecting (reason : Unexpected public key)"),
               std::string::npos);
-    EXPECT_EQ(claims(), std::vector<std::string>{user});
+    EXPECT_EQ(claims(), claimed);
 }
