@@ -14,7 +14,12 @@
 //   line's completion; the handshake and the pool's start are not counted.
 // - printcore: the python process's whole time as wait4() reports it when it ends,
 //   so its interpreter's start-up and its M110 lines are counted too (a fixed cost
-//   that is small beside 20,000 lines; run with more lines to shrink it further).
+//   of about 70 ms on a development machine, small beside 20,000 lines).
+//
+// In the ARM build (configured with -DTOLVANE_BENCH=ON) it runs under the emulator:
+//   TOLVANE_EMULATOR="qemu-arm -L /" qemu-arm -L / build-armhf/bin/bench_streaming
+// printcore then still runs natively, so there ours pays the emulation and printcore
+// does not: a ratio below 1 there holds a fortiori.
 //
 //   bench_streaming [lines] [pool threads]
 #include <fcntl.h>
