@@ -5,6 +5,7 @@
 // LogLine gathers one line with << and writes it when it goes. Any thread.
 #pragma once
 
+#include <cstddef>
 #include <sstream>
 #include <string>
 
@@ -19,10 +20,12 @@
 
 namespace Vant {
 
-// `line` and a newline on standard output, whole: one write(2) under a process-wide
+// `line` and a newline on standard output, whole: one writev(2) under a process-wide
 // lock (a line longer than a pipe's atomic size may take several writes; no other
 // line comes between them). A failing output drops the line; logging never throws.
 void logLine(const std::string& line);
+// The same for the `length` characters at `text` (a newline among them is written as it is).
+void logLine(const char* text, std::size_t length);
 
 // The text printf would write for `format` and its arguments.
 std::string formatted(const char* format, ...) __attribute__((format(printf, 1, 2)));

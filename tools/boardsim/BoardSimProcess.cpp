@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -36,13 +37,13 @@ bool exists(const std::string& path) {
 
 }  // namespace
 
-int waitOrKill(pid_t pid, std::chrono::milliseconds timeout) {
+int waitOrKill(pid_t pid, std::chrono::milliseconds timeout, struct rusage* usage) {
     int status = 0;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
+    while (::wait4(pid, &status, WNOHANG, usage) == 0) {
         if (std::chrono::steady_clock::now() > deadline) {
             ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
+            ::wait4(pid, &status, 0, usage);
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));

@@ -5,6 +5,7 @@
 // thread; the rest from the owning thread.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -49,7 +50,8 @@ private:
 std::string executablePath();
 
 // Waits for child `pid` to end; kills it (SIGKILL) when `timeout` passes first.
-// Returns its wait status.
-int waitOrKill(pid_t pid, std::chrono::milliseconds timeout);
+// Returns its wait status; `usage`, when given, receives the CPU time and other
+// resources the child used (wait4).
+int waitOrKill(pid_t pid, std::chrono::milliseconds timeout, struct rusage* usage = nullptr);
 
 }  // namespace BoardSim

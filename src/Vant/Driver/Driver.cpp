@@ -35,7 +35,7 @@ boost::system::error_code aborted() {
 
 // The driver's texts end with their newline (most carry a board line, which has one).
 void log(const std::string& text) {
-    logLine(!text.empty() && text.back() == '\n' ? text.substr(0, text.size() - 1) : text);
+    logLine(text.data(), !text.empty() && text.back() == '\n' ? text.size() - 1 : text.size());
 }
 
 bool contains(const std::string& text, const char* part) {
@@ -462,8 +462,8 @@ void Driver::emptyBuffer() {
 void Driver::sendOne() {
     if (link != Link::Up || sendCounter == bufferCounter) return;
     const unsigned slot = sendCounter % RingSize;
-    const std::string line = lineBuffer[slot];
-    const ProgressCallback callback = callbackBuffer[slot];
+    // Nothing changes the ring's slot until the write is done: the line is read in place.
+    const std::string& line = lineBuffer[slot];
     log("Driver::emptyBuffer() <<<<< " + line);
     ++sendCounter;
     boost::system::error_code error;
@@ -474,6 +474,8 @@ void Driver::sendOne() {
     }
     if (error) {
         log("Driver::emptyBuffer() error : " + error.message() + "\n");
+        // A copy: the callback may push or stop, which changes the ring under it.
+        const ProgressCallback callback = callbackBuffer[slot];
         if (callback) callback(error, 0.0);
         return;
     }
