@@ -1,5 +1,6 @@
 #include "support/TestUser.h"
 
+#include <atomic>
 #include <mutex>
 
 #include "kel/Sodium.h"
@@ -39,6 +40,9 @@ struct TestUser::Core {
     Vant::Synchronization::LocalSynchronizer queue;
     Collector<kel::var> received;
     Collector<boost::system::error_code> disconnections;
+    // Synchronisation messages given to the gate whose completion has not come yet:
+    // the worker adds, the gate's completion (a pool thread) takes away.
+    std::atomic<int> unacknowledged{0};
     Vant::Gate::Gate gate;
     Vant::Synchronization::PeerSynchronizer peer;
 
@@ -95,9 +99,12 @@ TestUser::TestUser(boost::asio::io_service& io, unsigned short port, kel::bytes 
     core->peer.pushMessage >> [weak](kel::var message) {
         auto self = weak.lock();
         if (!self) return;
+        ++self->unacknowledged;
         self->gate.sendReliably(kel::bytes(message), [weak](boost::system::error_code error) {
-            if (error) return;
-            if (auto owner = weak.lock()) owner->peer.onNotification();
+            auto owner = weak.lock();
+            if (!owner) return;
+            --owner->unacknowledged;
+            if (!error) owner->peer.onNotification();
         });
     };
     core->peer.start();
@@ -202,6 +209,10 @@ Collector<kel::var>& TestUser::received() {
 
 Collector<boost::system::error_code>& TestUser::disconnections() {
     return core->disconnections;
+}
+
+int TestUser::unacknowledged() const {
+    return core->unacknowledged.load();
 }
 
 }  // namespace testsupport

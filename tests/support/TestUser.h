@@ -72,6 +72,8 @@ public:
     Collector<kel::var>& received();
     // The reasons of the connections' ends, in order.
     Collector<boost::system::error_code>& disconnections();
+    // Synchronisation messages handed to the gate and not acknowledged yet (0 or 1).
+    int unacknowledged() const;
 
 private:
     // Everything the handlers reach; they hold weak references, so a late completion

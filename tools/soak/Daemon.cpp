@@ -1,9 +1,13 @@
 #include "Daemon.h"
 
 #include <fcntl.h>
+#include <net/if.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,6 +58,24 @@ std::vector<std::string> emulatorWords() {
         for (std::string word; text >> word;) words.push_back(word);
     }
     return words;
+}
+
+int runToEnd(const std::vector<std::string>& argv) {
+    const pid_t pid = spawn(argv);
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool enterOwnNamespace() {
+    if (::unshare(CLONE_NEWNET) != 0) return false;
+    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    const bool up = s >= 0 && ::ioctl(s, SIOCGIFFLAGS, &request) == 0 &&
+                    (request.ifr_flags |= IFF_UP, ::ioctl(s, SIOCSIFFLAGS, &request) == 0);
+    if (s >= 0) ::close(s);
+    return up;
 }
 
 Daemon::Daemon(std::string program, std::string keyHex, std::string logPath)

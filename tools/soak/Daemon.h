@@ -26,6 +26,15 @@ pid_t spawn(const std::vector<std::string>& argv, int outFd = -1);
 // The words of TOLVANE_EMULATOR ("qemu-arm -L /"), empty when unset.
 std::vector<std::string> emulatorWords();
 
+// Runs a short program to its end; its exit status, -1 when it did not start.
+int runToEnd(const std::vector<std::string>& argv);
+
+// Moves the process into a network namespace of its own with its loopback up: the
+// daemon, its users and its announcements see nothing of the machine's network, and
+// the namespace goes away with the last process in it. Must run before any thread is
+// started; false when it cannot (not root, no namespaces).
+bool enterOwnNamespace();
+
 class Daemon {
 public:
     Daemon(std::string program, std::string keyHex, std::string logPath);

@@ -10,13 +10,9 @@
 // Under a cross build's emulator, TOLVANE_EMULATOR names it (as for the tests) and
 // the daemon and simulator are started through it.
 #include <fcntl.h>
-#include <net/if.h>
 #include <netinet/in.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <arpa/inet.h>
@@ -164,28 +160,6 @@ bool parse(int argc, char** argv, Options& options) {
     return s.users > 0 && s.tasks > 0 && !s.mix.empty() && (s.prints || !onlyPrints);
 }
 
-// Runs a short program to its end; its exit status, -1 when it did not start.
-int runToEnd(const std::vector<std::string>& argv) {
-    const pid_t pid = Soak::spawn(argv);
-    int status = 0;
-    if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// A network namespace of the soak's own with its loopback up: the daemon, its users
-// and its announcements see nothing of the machine's network, and it goes away with
-// the soak's last process. Must run before any thread is started.
-bool enterOwnNamespace() {
-    if (::unshare(CLONE_NEWNET) != 0) return false;
-    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    const bool up = s >= 0 && ::ioctl(s, SIOCGIFFLAGS, &request) == 0 &&
-                    (request.ifr_flags |= IFF_UP, ::ioctl(s, SIOCSIFFLAGS, &request) == 0);
-    if (s >= 0) ::close(s);
-    return up;
-}
-
 // A TCP port on 127.0.0.1 that nothing listens on at the moment.
 int freePort() {
     const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -251,7 +225,7 @@ int main(int argc, char** argv) {
     ::signal(SIGTERM, [](int) { Soak::stopRequested = 1; });
 
     // Nothing that starts a thread may come before this.
-    const bool isolated = options.ownNamespace && enterOwnNamespace();
+    const bool isolated = options.ownNamespace && Soak::enterOwnNamespace();
     std::printf("soak: %s\n", isolated ? "in a network namespace of its own (loopback only)"
                                        : "in this machine's network namespace, announcing on loopback only");
 
@@ -263,12 +237,12 @@ int main(int argc, char** argv) {
             return 2;
         }
         options.work = pattern;
-    } else if (runToEnd({"mkdir", "-p", options.work}) != 0) {
+    } else if (Soak::runToEnd({"mkdir", "-p", options.work}) != 0) {
         std::fprintf(stderr, "soak: cannot make %s\n", options.work.c_str());
         return 2;
     }
     const std::string home = options.work + "/home";
-    if (runToEnd({sourceDir() + "/scripts/stage-home", home}) != 0) {
+    if (Soak::runToEnd({sourceDir() + "/scripts/stage-home", home}) != 0) {
         std::fprintf(stderr, "soak: scripts/stage-home %s failed\n", home.c_str());
         return 2;
     }
@@ -375,6 +349,6 @@ int main(int argc, char** argv) {
         if (status != 0 || !temporary) std::fprintf(out, "soak: logs in %s\n", options.work.c_str());
         std::fclose(out);
     }
-    if (status == 0 && temporary) runToEnd({"rm", "-rf", "--", options.work});
+    if (status == 0 && temporary) Soak::runToEnd({"rm", "-rf", "--", options.work});
     return status;
 }

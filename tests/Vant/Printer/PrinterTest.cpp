@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BoardSimProcess.h"
@@ -18,6 +20,7 @@
 #include "kel/Sodium.h"
 #include "support/AsyncTest.h"
 #include "support/HttpServer.h"
+#include "support/QueueContent.h"
 #include "support/RawPeer.h"
 #include "support/StagedHome.h"
 #include "support/TestUser.h"
@@ -382,6 +385,76 @@ TEST_F(PrinterPrinting, ADeletedPrintStopsMovingResetsThePrinterAndFreesItsLocks
     const auto last = commands();
     EXPECT_EQ(std::vector<std::string>(last.begin() + static_cast<long>(all.size()), last.end()),
               std::vector<std::string>{"M500"});
+}
+
+// Five users at once each make 400 tasks as fast as the printer takes them (at most
+// four of a user's tasks not on the printer yet) and delete each eight tasks later:
+// 4,000 changes, every task started on the printer. Afterwards nobody was dropped,
+// nothing a user sent was lost, every message was acknowledged and every user's copy
+// equals the printer's queue.
+TEST_F(PrinterPrinting, FiveUsersBurstingChangesAreAllServedAndAgree) {
+    const int userCount = 5, tasksEach = 400;
+    const int ahead = 4;        // tasks of one user not on the printer yet, at most
+    const int deleteAfter = 8;  // a task is deleted this many tasks later (the last few stay)
+    std::vector<std::unique_ptr<TestUser>> users;
+    for (int u = 0; u < userCount; ++u) {
+        users.emplace_back(new TestUser(pool.io, port));
+        ASSERT_TRUE(users.back()->connect());
+    }
+
+    std::vector<std::vector<std::string>> made(userCount);
+    // A printer that falls behind fails the burst here instead of holding the suite up.
+    const auto burstDeadline = std::chrono::steady_clock::now() + 90s;
+    std::atomic<int> stalled{0};
+    std::vector<std::thread> bursts;
+    for (int u = 0; u < userCount; ++u) {
+        bursts.emplace_back([&, u] {
+            TestUser& user = *users[u];
+            std::vector<std::string>& ids = made[u];
+            for (int i = 0; i < tasksEach; ++i) {
+                ids.push_back(user.addTask("SaveNozzlePosition"));
+                if (i >= deleteAfter) user.queue().deleteTask(ids[i - deleteAfter]);
+                if (i < ahead) continue;
+                const std::string waited = ids[i - ahead];
+                const bool taken =
+                    waitUntil([&] { return printer->taskQueue().getTask(waited).has("id"); }, 20s);
+                if (!taken || std::chrono::steady_clock::now() > burstDeadline) {
+                    ++stalled;
+                    return;
+                }
+            }
+        });
+    }
+    for (auto& burst : bursts) burst.join();
+    ASSERT_EQ(stalled, 0);
+
+    // Soon after the burst: every copy equals the printer's queue, the tasks kept have
+    // run, and no user's message waits for its acknowledgement.
+    auto settled = [&] {
+        const auto printed = entriesById(printer->taskQueue().getQueue());
+        for (int u = 0; u < userCount; ++u) {
+            if (users[u]->unacknowledged() != 0) return false;
+            if (entriesById(users[u]->queue().getQueue()) != printed) return false;
+            for (int i = tasksEach - deleteAfter; i < tasksEach; ++i) {
+                if (!printer->taskQueue().isTaskDone(made[u][i])) return false;
+            }
+        }
+        return true;
+    };
+    ASSERT_TRUE(waitUntil(settled, 30s));
+
+    // Nothing a user sent was lost: every task is on the printer, deleted or run.
+    for (int u = 0; u < userCount; ++u) {
+        for (int i = 0; i < tasksEach; ++i) {
+            const auto task = printer->taskQueue().getTask(made[u][i]);
+            ASSERT_TRUE(task.has("id")) << u << " " << i;
+            EXPECT_EQ(task.isDeletion(), i < tasksEach - deleteAfter) << u << " " << i;
+        }
+        EXPECT_TRUE(users[u]->isConnected()) << u;
+        EXPECT_EQ(users[u]->disconnections().size(), 0u) << u;
+        EXPECT_TRUE(printer->findUser(users[u]->id)->connected()) << u;
+    }
+    EXPECT_EQ(log.text().find("disconnected (reason"), std::string::npos);
 }
 
 // Trusted users only: the listed keys, over the encrypted channel.

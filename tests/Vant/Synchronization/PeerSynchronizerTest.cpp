@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "QueueContent.h"
 #include "Vant/Synchronization/LocalSynchronizer.h"
+#include "support/QueueContent.h"
 
 using kel::var;
 using Vant::StateMachine::Task;

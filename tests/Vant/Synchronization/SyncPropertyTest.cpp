@@ -31,8 +31,8 @@
 #include <thread>
 #include <vector>
 
-#include "QueueContent.h"
 #include "Vant/Synchronization/LocalSynchronizer.h"
+#include "support/QueueContent.h"
 
 using kel::var;
 using Vant::StateMachine::StateInstance;
