@@ -7,11 +7,13 @@
 // is destroyed, stop() is called and the I/O service has run the handlers pending on
 // the controller (the pool is stopped and joined, or has run out of work).
 //
+// clang-format off
 //   sendCodeByte --post(strand)--> lastCodeByte --> async_write (one byte) --> done
 //   watch: async_read_some --> bytes dropped, read again | device gone --> portLost
 //   portLost (read or write) --> close --> reconnector every reopenDelay --> open
 //            --> back: last mode written again, watch again
 //   stop --> port closed, timer cancelled, pending writes end with operation_aborted
+// clang-format on
 #pragma once
 
 #include <atomic>

@@ -6,11 +6,13 @@
 // loss, at most one per `unavailableLogInterval` while the device stays away, one
 // when it is back.
 //
+// clang-format off
 //   owner: I/O error that means the device is gone --> lost() --> timer (pace)
 //   timer --> attempt() (owner: open, and for the motion board a handshake)
 //             --> back()                 the owner carries on with the new port
 //             --> attemptFailed() --> timer (pace) --> attempt() ...
 //   stop() --> timer cancelled, no further attempt
+// clang-format on
 #pragma once
 
 #include <chrono>

@@ -7,6 +7,7 @@
 //
 // Actors and order of one user:
 //
+// clang-format off
 //   acceptor ──▶ new connection ──▶ claim handler (frames not 32 bytes long are ignored)
 //      (trusted users only: the trusted acceptor hands on encrypted connections whose
 //       proven key is listed, and the claim must be that key)
@@ -14,6 +15,7 @@
 //                    ──▶ session.setSocket ──▶ the connection's frames go to the session
 //   connection ends ──▶ session idle ──▶ [usersMutex] forget the idle sessions beyond the limit
 //   user adds a task ──▶ local synchronizer's pushNewTask ──▶ startTask ──▶ state keeper's runner
+// clang-format on
 #pragma once
 
 #include <atomic>
@@ -30,12 +32,12 @@
 
 #include "Vant/Driver/Driver.h"
 #include "Vant/Driver/Lighting.h"
-#include "Vant/Runtime/StateKeeper.h"
 #include "Vant/Gate/Gate.h"
 #include "Vant/Messaging/Connection.h"
 #include "Vant/Messaging/SimpleContainer.h"
 #include "Vant/Platform.h"
 #include "Vant/Printer/TrustedAcceptor.h"
+#include "Vant/Runtime/StateKeeper.h"
 #include "Vant/Synchronization/LocalSynchronizer.h"
 #include "Vant/Synchronization/PeerSynchronizer.h"
 #include "Vant/UdpBroadcasting/UdpBroadcaster.h"

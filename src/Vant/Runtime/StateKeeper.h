@@ -6,6 +6,7 @@
 // table has its own mutex. One thread of its own, the reaper, joins runner threads.
 //
 // Actors and order:
+// clang-format off
 //   service --makeRunner/start--> runner thread "_MainThread" --startThread--> more threads
 //   runner threads --tryLocking/unlock/get/setVariable--> keeper tables, TaskRun
 //   runner thread ends --finished--> reaper joins it, forgets runners and tasks nobody holds
@@ -13,6 +14,7 @@
 //   driver strand --onVariable--> globals ("Global:" + name)
 //   session --pushCalibrationAction--> driver.pushGcode --progress 1.0--> idle again
 //   ~StateKeeper: stopping() turns true, the reaper joins every thread still running
+// clang-format on
 #pragma once
 
 #include <atomic>
