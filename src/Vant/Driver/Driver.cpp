@@ -108,13 +108,15 @@ Driver::Driver(boost::asio::io_service& service, const std::string& devicePath,
       answerTimer(io),
       readRetryDelay(readRetry),
       handshakeRetryDelay(handshakeRetry),
-      reconnector(io, strand, "Driver", "motion board", device, readRetry, [this]() { reopen(); }) {
+      reconnector(io, strand, life, "Driver", "motion board", device, readRetry, [this]() { reopen(); }) {
     boost::system::error_code error;
     openSerial(serial, device, error);
     if (error) throw boost::system::system_error(error);
 }
 
-Driver::~Driver() = default;
+Driver::~Driver() {
+    life->end();
+}
 
 std::string Driver::makeLine(unsigned n, const std::string& gcode) {
     const std::string text = "N" + std::to_string(n) + " " + gcode;
@@ -126,21 +128,21 @@ std::string Driver::makeLine(unsigned n, const std::string& gcode) {
 // ---------------------------------------------------------------- handshake
 
 void Driver::initialize(std::function<void(boost::system::error_code)> done) {
-    strand.post([this, done]() { startHandshake(done); });
+    strand.post(guarded([this, done]() { startHandshake(done); }));
 }
 
 void Driver::startHandshake(std::function<void(boost::system::error_code)> done, bool announce) {
     if (announce) log(std::string("Driver::initialize() <<<<< ") + HandshakeLine);
     boost::asio::async_write(
         serial, boost::asio::buffer(HandshakeLine, std::strlen(HandshakeLine)),
-        strand.wrap([this, done, announce](const boost::system::error_code& error, size_t) {
+        strand.wrap(guarded([this, done, announce](const boost::system::error_code& error, size_t) {
             if (announce) log("Driver::initialize() sent. " + error.message() + "\n");
             if (error) {
                 done(error);
                 return;
             }
             readHandshakeReply(done, announce);
-        }));
+        })));
 }
 
 void Driver::readHandshakeReply(std::function<void(boost::system::error_code)> done, bool announce) {
@@ -158,10 +160,10 @@ void Driver::readHandshakeReply(std::function<void(boost::system::error_code)> d
             }
             retryTimer.expires_from_now(handshakeRetryDelay);
             retryTimer.async_wait(
-                strand.wrap([this, done, announce](const boost::system::error_code& timerError) {
+                strand.wrap(guarded([this, done, announce](const boost::system::error_code& timerError) {
                     if (timerError == boost::asio::error::operation_aborted) return;
                     startHandshake(done, announce);
-                }));
+                })));
             return;
         }
         unsigned counter = 2;
@@ -228,21 +230,22 @@ void Driver::fillReadBuffer(std::function<void(boost::system::error_code)> handl
     boost::asio::mutable_buffer space(readBuffer.begin() + freeFrom, readBuffer.length() - freeFrom);
     const unsigned generation = connection;
     serial.async_read_some(
-        boost::asio::buffer(space), strand.wrap([this, generation, usedFrom, handler](
-                                                    const boost::system::error_code& error, size_t received) {
-            // The port was closed since: the buffer belongs to the next one now.
-            if (generation != connection) {
-                handler(aborted());
-                return;
-            }
-            if (error) {
-                handler(error);
-                return;
-            }
-            usedReadBuffer = readBuffer.subBytes(static_cast<int>(usedFrom),
-                                                 usedReadBuffer.length() + static_cast<unsigned>(received));
-            handler(ok());
-        }));
+        boost::asio::buffer(space),
+        strand.wrap(guarded(
+            [this, generation, usedFrom, handler](const boost::system::error_code& error, size_t received) {
+                // The port was closed since: the buffer belongs to the next one now.
+                if (generation != connection) {
+                    handler(aborted());
+                    return;
+                }
+                if (error) {
+                    handler(error);
+                    return;
+                }
+                usedReadBuffer = readBuffer.subBytes(
+                    static_cast<int>(usedFrom), usedReadBuffer.length() + static_cast<unsigned>(received));
+                handler(ok());
+            })));
 }
 
 void Driver::readLine(std::function<void(boost::system::error_code, std::string)> handler) {
@@ -262,10 +265,10 @@ void Driver::readLine(std::function<void(boost::system::error_code, std::string)
 }
 
 void Driver::handleInputs() {
-    strand.post([this]() {
+    strand.post(guarded([this]() {
         receiving = true;
         receiveLoop();
-    });
+    }));
 }
 
 void Driver::receiveLoop() {
@@ -299,10 +302,11 @@ void Driver::receiveLoop() {
         log("Driver::handleInputs() error : " + error.message() + "\n");
         const unsigned generation = connection;
         retryTimer.expires_from_now(readRetryDelay);
-        retryTimer.async_wait(strand.wrap([this, generation](const boost::system::error_code& timerError) {
-            if (timerError == boost::asio::error::operation_aborted || generation != connection) return;
-            receiveLoop();
-        }));
+        retryTimer.async_wait(
+            strand.wrap(guarded([this, generation](const boost::system::error_code& timerError) {
+                if (timerError == boost::asio::error::operation_aborted || generation != connection) return;
+                receiveLoop();
+            })));
     });
 }
 
@@ -410,9 +414,9 @@ void Driver::pushGcode(std::string gcode, ProgressCallback callback, WhileAway w
         deferredPushes.push_back(Push{std::move(gcode), std::move(callback), whileAway});
         return;
     }
-    strand.post([this, gcode, callback, whileAway]() mutable {
+    strand.post(guarded([this, gcode, callback, whileAway]() mutable {
         enqueue(std::move(gcode), std::move(callback), whileAway);
-    });
+    }));
 }
 
 void Driver::enqueue(std::string gcode, ProgressCallback callback, WhileAway whileAway) {
@@ -475,7 +479,7 @@ void Driver::admitHeldLines() {
 }
 
 void Driver::postNextSend() {
-    strand.post([this]() { sendOne(); });
+    strand.post(guarded([this]() { sendOne(); }));
 }
 
 void Driver::sendOne() {
@@ -514,15 +518,15 @@ void Driver::portLost(const boost::system::error_code& error) {
     link = Link::Away;
     const unsigned loss = ++losses;
     returnTimer.expires_from_now(returnWait);
-    returnTimer.async_wait(strand.wrap([this, loss](const boost::system::error_code& timerError) {
+    returnTimer.async_wait(strand.wrap(guarded([this, loss](const boost::system::error_code& timerError) {
         if (timerError == boost::asio::error::operation_aborted || loss != losses || link != Link::Away)
             return;
         link = Link::Gone;
         failAwaitedLines(make_error_code(boardLost));
-    }));
+    })));
     // Whatever was in flight may or may not have run: nothing waits for it. The reply
     // being handled (when a write of its callback found the board gone) ends first.
-    strand.post([this]() { failLinesInFlight(make_error_code(boardLost)); });
+    strand.post(guarded([this]() { failLinesInFlight(make_error_code(boardLost)); }));
     reconnector.unavailableLogInterval = unavailableLogInterval;
     reconnector.lost(error);
 }
@@ -535,10 +539,11 @@ void Driver::reopen() {
     const unsigned generation = connection;
     // A board that is still starting may swallow the handshake: open it again then.
     answerTimer.expires_from_now(answerTimeout);
-    answerTimer.async_wait(strand.wrap([this, generation](const boost::system::error_code& timerError) {
-        if (timerError == boost::asio::error::operation_aborted || generation != connection) return;
-        reopenFailed(boost::asio::error::timed_out);
-    }));
+    answerTimer.async_wait(
+        strand.wrap(guarded([this, generation](const boost::system::error_code& timerError) {
+            if (timerError == boost::asio::error::operation_aborted || generation != connection) return;
+            reopenFailed(boost::asio::error::timed_out);
+        })));
     startHandshake(
         [this, generation](const boost::system::error_code& handshakeError) {
             if (generation != connection) return;
@@ -602,7 +607,7 @@ void Driver::failAwaitedLines(const boost::system::error_code& error) {
 
 void Driver::stop() {
     stopped = true;
-    strand.dispatch([this]() { shutDown(); });
+    strand.dispatch(guarded([this]() { shutDown(); }));
 }
 
 void Driver::shutDown() {

@@ -3,9 +3,12 @@
 // flight in a 100-slot ring and reports acknowledgement, progress and completion of
 // each to its caller. Callable from any thread; all of its state is touched only by
 // handlers on its strand (`strand`), which also serialises the reads and writes of the port.
-// Owned by printer mode (or a test). Its handlers hold a plain `this`: before it is
-// destroyed, stop() is called and the I/O service has run the handlers pending on the
-// driver (the pool is stopped and joined, or has run out of work).
+// Owned by printer mode (or a test); the printer service and the state keeper hold a
+// reference. Before it is destroyed, stop() is called, so that every pending command
+// hears operation_aborted, and its users are gone (the service destroyed: the keeper
+// has joined the runner threads). Its handlers hold a Liveness guard with `this`:
+// one that completes after the destructor does nothing, and the destructor waits for
+// one that runs.
 //
 // clang-format off
 //   caller --pushGcode--> post(strand): temperature wait, ring slot (or held) --> postNextSend
@@ -39,6 +42,7 @@
 
 #include "Vant/Driver/ErrorCode.h"
 #include "Vant/Driver/Reconnector.h"
+#include "Vant/Liveness.h"
 #include "kel/bytes.h"
 #include "kel/var.h"
 
@@ -122,6 +126,14 @@ private:
         ProgressCallback callback;
     };
 
+    // `handler` made to run only while this object lives (every handler given to the
+    // strand, the port or a timer): a completion that comes after the destructor
+    // finds it gone and does nothing.
+    template <typename Handler>
+    auto guarded(Handler handler) const {
+        return Vant::Liveness::guard(life, std::move(handler));
+    }
+
     static std::string makeLine(unsigned n, const std::string& gcode);
     boost::optional<std::string> extractLineFromReadBuffer();
     // Posts the sending of the next line placed in the ring and not yet written.
@@ -184,6 +196,8 @@ private:
     boost::asio::deadline_timer answerTimer;
     boost::posix_time::time_duration readRetryDelay;
     boost::posix_time::time_duration handshakeRetryDelay;
+    // Ended first thing in the destructor; declared before the reconnector, which shares it.
+    std::shared_ptr<Vant::Liveness> life = std::make_shared<Vant::Liveness>();
     Reconnector reconnector;
     // Set by stop() on the caller's thread, before the strand closes the port: a
     // reopen attempt already under way on the strand sees it and gives up.

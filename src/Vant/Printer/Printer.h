@@ -4,6 +4,10 @@
 // starts every task a user adds. Claims arrive on I/O pool threads (a connection's
 // read chain), queue events on the threads that apply received differences;
 // start, stop, startTask and the accessors may be called from any thread.
+// Owned by printer mode (or a test); the driver and lighting controller it is given
+// outlive it. Before it is destroyed the I/O service runs no more handlers (the pool
+// is stopped and joined, or was idle); its destructor closes the connections, ends
+// the sessions and, through the state keeper, joins the runner threads.
 //
 // Actors and order of one user:
 //

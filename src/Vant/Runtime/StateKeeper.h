@@ -4,6 +4,10 @@
 // the global variables and the pending calibration action. Called from I/O pool
 // threads (sessions, the driver's reports) and from every runner thread at once; each
 // table has its own mutex. One thread of its own, the reaper, joins runner threads.
+// Owned by the printer service (or a test); the task queue, driver and lighting
+// controller it is given outlive it. Before it is destroyed the I/O service runs no
+// more handlers (the pool is stopped and joined): the jobs' callbacks hold runners,
+// which use the keeper. Its destructor makes every runner leave and joins them.
 //
 // Actors and order:
 // clang-format off

@@ -29,6 +29,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "Vant/Gate/Gate.h"
+#include "Vant/Liveness.h"
 #include "Vant/Messaging/Connection.h"
 #include "Vant/Synchronization/LocalSynchronizer.h"
 #include "Vant/Synchronization/PeerSynchronizer.h"
@@ -86,14 +87,11 @@ public:
 
 private:
     // Lets late completions find out whether the proxy still exists, and makes the
-    // destructor wait for the handlers under way. Every handler that a connection,
-    // timer or gate may run after the proxy is gone takes `mutex` and checks `alive`.
-    // Recursive: the gate acknowledges from inside the connection's message handler.
-    // Always taken before the synchronizers' locks and socketMutex.
-    struct Life {
-        std::recursive_mutex mutex;
-        bool alive = true;
-    };
+    // destructor wait for the handlers under way: every handler that a connection,
+    // timer or gate may run after the proxy is gone runs under it (whileAlive). Its
+    // lock is recursive (the gate acknowledges from inside the connection's message
+    // handler) and always taken before the synchronizers' locks and socketMutex.
+    typedef Vant::Liveness Life;
     // Static: a completion that comes after the proxy is gone must not call a member
     // function on it, not even one that touches nothing.
     template <typename Work>
