@@ -3,10 +3,12 @@
 // advance() when time passes; the board answers through `emit`. Single-threaded:
 // only the simulator's event loop touches it.
 //
+// clang-format off
 //   host line --> receive(): check "N<n> ", number, "*<checksum>"; handshake or queue
 //   advance(now) --> runs the queue one command at a time:
 //       "OK" --> (non-move) "PERCENT:<p>" every simulated second --> "PERCENT:1"
 //       and, independently, the hot end's "TEMP:<t>" every simulated second
+// clang-format on
 #pragma once
 
 #include <chrono>

@@ -3,10 +3,12 @@
 // loop over both ports, the control socket and its clients; the board model
 // (Board) is driven from that loop only.
 //
+// clang-format off
 //   host --(lines)--> motion pty --> Board::receive --> received-lines log
 //   Board::advance (timers) --> replies --> motion pty --> host
 //   host --(bytes)--> lighting pty --> lighting log
 //   test --(command line)--> control socket --> one reply line
+// clang-format on
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>

@@ -6,10 +6,12 @@
 // (Measure.h), restarted with the same key, or a user drops and comes back; within a
 // phase the simulated board sends junk and loses its motion port for a while.
 //
+// clang-format off
 //   phase: a user's task ends ──▶ its next starts ──▶ poll every 100 ms: answer
 //          requests, cancel / fault at a midway state, check the end, the deadline,
 //          the daemon, the client's deletion of finished service tasks
 //   between phases: printer at rest ──▶ read the daemon ──▶ restart ──▶ user returns
+// clang-format on
 //
 // Everything runs on the soak's main thread except the client library's own threads
 // (an I/O pool of three, its listeners and synchronizer workers).

@@ -5,8 +5,10 @@
 // keeps itself alive through its handlers, and stop() closes the listener and every
 // connection (a late completion finds the shared core, never freed memory).
 //
+// clang-format off
 //   accept ──▶ read head (≤ 8 KB, 30 s) ──▶ path fits? ──▶ header, file in 64 KB writes ──▶ close
 //                                               └─ no ──▶ 404 ──▶ close
+// clang-format on
 #pragma once
 
 #include <boost/asio/io_service.hpp>

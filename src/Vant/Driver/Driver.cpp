@@ -1,5 +1,6 @@
 #include "Vant/Driver/Driver.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -22,6 +23,20 @@ namespace Driver {
 namespace {
 
 const char* const HandshakeLine = "N1 M105*38\n";
+// A handshake reply other than "OK" reads "Last line: <n>": the board's next line
+// number stands right after this prefix (read at its length, whatever comes before).
+const char* const LastLinePrefix = "Last line: ";
+// The temperature commands a caller pushes, written at the start of the command and
+// followed by a temperature.
+const char* const TemperatureCommand = "Driver:Temperature:";
+const char* const SetTargetCommand = "Driver:Temperature:SetTarget:";
+const char* const EnsureUnderCommand = "Driver:Temperature:EnsureUnder:";
+const char* const EnsureAtCommand = "Driver:Temperature:EnsureAt:";
+// Board replies that carry a number: the oldest uncompleted line, the progress of
+// the current command, the hot end's temperature.
+const char* const CorrectionReply = "OK:";
+const char* const PercentReply = "PERCENT:";
+const char* const TemperatureReply = "TEMP:";
 const unsigned ReadBufferSize = 1000;
 const unsigned MinimumFreeSpace = 50;
 
@@ -69,6 +84,11 @@ std::string after(const std::string& reply, const char* marker) {
     return reply.substr(reply.find(marker) + std::strlen(marker));
 }
 
+// The text of `command` past the length of `prefix`, which it is written to start with.
+std::string pastPrefix(const std::string& command, const char* prefix) {
+    return command.substr(std::min(std::strlen(prefix), command.size()));
+}
+
 }  // namespace
 
 std::string Driver::defaultDevice() {
@@ -82,19 +102,21 @@ Driver::Driver(boost::asio::io_service& service, const std::string& devicePath,
       serial(service),
       readBuffer(ReadBufferSize),
       usedReadBuffer(readBuffer.subBytes(0, 0)),
-      writingStrand(io),
+      strand(io),
       retryTimer(io),
       returnTimer(io),
       answerTimer(io),
       readRetryDelay(readRetry),
       handshakeRetryDelay(handshakeRetry),
-      reconnector(io, writingStrand, "Driver", "motion board", device, readRetry, [this]() { reopen(); }) {
+      reconnector(io, strand, life, "Driver", "motion board", device, readRetry, [this]() { reopen(); }) {
     boost::system::error_code error;
     openSerial(serial, device, error);
     if (error) throw boost::system::system_error(error);
 }
 
-Driver::~Driver() = default;
+Driver::~Driver() {
+    life->end();
+}
 
 std::string Driver::makeLine(unsigned n, const std::string& gcode) {
     const std::string text = "N" + std::to_string(n) + " " + gcode;
@@ -106,21 +128,21 @@ std::string Driver::makeLine(unsigned n, const std::string& gcode) {
 // ---------------------------------------------------------------- handshake
 
 void Driver::initialize(std::function<void(boost::system::error_code)> done) {
-    writingStrand.post([this, done]() { startHandshake(done); });
+    strand.post(guarded([this, done]() { startHandshake(done); }));
 }
 
 void Driver::startHandshake(std::function<void(boost::system::error_code)> done, bool announce) {
     if (announce) log(std::string("Driver::initialize() <<<<< ") + HandshakeLine);
     boost::asio::async_write(
         serial, boost::asio::buffer(HandshakeLine, std::strlen(HandshakeLine)),
-        writingStrand.wrap([this, done, announce](const boost::system::error_code& error, size_t) {
+        strand.wrap(guarded([this, done, announce](const boost::system::error_code& error, size_t) {
             if (announce) log("Driver::initialize() sent. " + error.message() + "\n");
             if (error) {
                 done(error);
                 return;
             }
             readHandshakeReply(done, announce);
-        }));
+        })));
 }
 
 void Driver::readHandshakeReply(std::function<void(boost::system::error_code)> done, bool announce) {
@@ -138,18 +160,19 @@ void Driver::readHandshakeReply(std::function<void(boost::system::error_code)> d
             }
             retryTimer.expires_from_now(handshakeRetryDelay);
             retryTimer.async_wait(
-                writingStrand.wrap([this, done, announce](const boost::system::error_code& timerError) {
+                strand.wrap(guarded([this, done, announce](const boost::system::error_code& timerError) {
                     if (timerError == boost::asio::error::operation_aborted) return;
                     startHandshake(done, announce);
-                }));
+                })));
             return;
         }
         unsigned counter = 2;
         if (!contains(line, "OK")) {
-            // The board names the number of its next line at offset 11. A reply without
-            // one (a report that crossed the handshake) is not the answer: wait for it.
-            const boost::optional<long long> number =
-                line.size() > 11 ? readInteger(line.substr(11)) : boost::optional<long long>();
+            // The board names the number of its next line after LastLinePrefix. A reply
+            // without one (a report that crossed the handshake) is not the answer: wait for it.
+            const boost::optional<long long> number = line.size() > std::strlen(LastLinePrefix)
+                                                          ? readInteger(pastPrefix(line, LastLinePrefix))
+                                                          : boost::optional<long long>();
             if (!number || *number < 0 || *number > 0xffffffffLL) {
                 log("Driver::initialize() ignoring reply without a line number.\n");
                 readHandshakeReply(done, announce);
@@ -208,7 +231,7 @@ void Driver::fillReadBuffer(std::function<void(boost::system::error_code)> handl
     const unsigned generation = connection;
     serial.async_read_some(
         boost::asio::buffer(space),
-        writingStrand.wrap(
+        strand.wrap(guarded(
             [this, generation, usedFrom, handler](const boost::system::error_code& error, size_t received) {
                 // The port was closed since: the buffer belongs to the next one now.
                 if (generation != connection) {
@@ -222,7 +245,7 @@ void Driver::fillReadBuffer(std::function<void(boost::system::error_code)> handl
                 usedReadBuffer = readBuffer.subBytes(
                     static_cast<int>(usedFrom), usedReadBuffer.length() + static_cast<unsigned>(received));
                 handler(ok());
-            }));
+            })));
 }
 
 void Driver::readLine(std::function<void(boost::system::error_code, std::string)> handler) {
@@ -242,10 +265,10 @@ void Driver::readLine(std::function<void(boost::system::error_code, std::string)
 }
 
 void Driver::handleInputs() {
-    writingStrand.post([this]() {
+    strand.post(guarded([this]() {
         receiving = true;
         receiveLoop();
-    });
+    }));
 }
 
 void Driver::receiveLoop() {
@@ -280,10 +303,10 @@ void Driver::receiveLoop() {
         const unsigned generation = connection;
         retryTimer.expires_from_now(readRetryDelay);
         retryTimer.async_wait(
-            writingStrand.wrap([this, generation](const boost::system::error_code& timerError) {
+            strand.wrap(guarded([this, generation](const boost::system::error_code& timerError) {
                 if (timerError == boost::asio::error::operation_aborted || generation != connection) return;
                 receiveLoop();
-            }));
+            })));
     });
 }
 
@@ -293,8 +316,8 @@ void Driver::handleReply(const std::string& reply) {
     if (completionCounter != sendCounter) {
         // 1. Correction: the board says its oldest uncompleted line is k. Only a k among
         // the lines in flight can be followed; any other is ignored.
-        if (contains(reply, "OK:")) {
-            const boost::optional<long long> k = readInteger(after(reply, "OK:"));
+        if (contains(reply, CorrectionReply)) {
+            const boost::optional<long long> k = readInteger(after(reply, CorrectionReply));
             const unsigned inFlight = sendCounter - completionCounter;
             if (k && *k >= 0 && *k <= 0xffffffffLL &&
                 static_cast<unsigned>(*k) - completionCounter < inFlight) {
@@ -317,8 +340,8 @@ void Driver::handleReply(const std::string& reply) {
             if (callback) callback(ok(), 0.0);
         }
         // 3. Progress, kept strictly between 0 and 1.
-        if (contains(reply, "PERCENT:")) {
-            const boost::optional<double> p = readReal(after(reply, "PERCENT:"));
+        if (contains(reply, PercentReply)) {
+            const boost::optional<double> p = readReal(after(reply, PercentReply));
             if (p && callback) callback(ok(), *p <= 0.0 ? 0.00001 : (*p >= 1.0 ? 0.99999 : *p));
         }
         // 4. Completion.
@@ -330,8 +353,8 @@ void Driver::handleReply(const std::string& reply) {
     }
     if (contains(reply, "z_max:")) publish("LightSensorOn", kel::var(contains(reply, "TRIGGERED")));
     if (contains(reply, "Reached maximum inactivity time")) publish("XY-Calibrated", kel::var(false));
-    if (contains(reply, "TEMP:")) {
-        const boost::optional<double> t = readReal(after(reply, "TEMP:"));
+    if (contains(reply, TemperatureReply)) {
+        const boost::optional<double> t = readReal(after(reply, TemperatureReply));
         if (t) {
             lastTemperature = *t;
             temperatureChanged(*t);
@@ -387,13 +410,13 @@ void Driver::pushGcode(std::string gcode, ProgressCallback callback, WhileAway w
     // A callback of a reply (the job streamer pushing its next line) runs on the
     // strand: its push waits in `deferredPushes` until that reply is handled, which
     // saves a hop to another pool thread per line. Every other caller posts.
-    if (writingStrand.running_in_this_thread() && handlingReply) {
+    if (strand.running_in_this_thread() && handlingReply) {
         deferredPushes.push_back(Push{std::move(gcode), std::move(callback), whileAway});
         return;
     }
-    writingStrand.post([this, gcode, callback, whileAway]() mutable {
+    strand.post(guarded([this, gcode, callback, whileAway]() mutable {
         enqueue(std::move(gcode), std::move(callback), whileAway);
-    });
+    }));
 }
 
 void Driver::enqueue(std::string gcode, ProgressCallback callback, WhileAway whileAway) {
@@ -405,11 +428,11 @@ void Driver::enqueue(std::string gcode, ProgressCallback callback, WhileAway whi
         }
         return;
     }
-    if (contains(gcode, "Driver:Temperature:SetTarget:")) {
-        gcode = "M104 S" + gcode.substr(std::min<size_t>(29, gcode.size()));
-    } else if (contains(gcode, "Driver:Temperature:")) {
-        const bool under = contains(gcode, "Driver:Temperature:EnsureUnder:");
-        const std::string target = gcode.substr(std::min<size_t>(under ? 31 : 28, gcode.size()));
+    if (contains(gcode, SetTargetCommand)) {
+        gcode = "M104 S" + pastPrefix(gcode, SetTargetCommand);
+    } else if (contains(gcode, TemperatureCommand)) {
+        const bool under = contains(gcode, EnsureUnderCommand);
+        const std::string target = pastPrefix(gcode, under ? EnsureUnderCommand : EnsureAtCommand);
         const boost::optional<double> value = readReal(target);
         temperatureTarget = TemperatureWait{under, value ? *value : 0.0, lastTemperature, callback};
         lastTemperatureProgress = 0.0;
@@ -443,7 +466,7 @@ void Driver::place(HeldLine line) {
     if (sendCounter + 1 == bufferCounter) {
         sendOne();
     } else {
-        emptyBuffer();
+        postNextSend();
     }
 }
 
@@ -455,8 +478,8 @@ void Driver::admitHeldLines() {
     }
 }
 
-void Driver::emptyBuffer() {
-    writingStrand.post([this]() { sendOne(); });
+void Driver::postNextSend() {
+    strand.post(guarded([this]() { sendOne(); }));
 }
 
 void Driver::sendOne() {
@@ -464,6 +487,7 @@ void Driver::sendOne() {
     const unsigned slot = sendCounter % RingSize;
     // Nothing changes the ring's slot until the write is done: the line is read in place.
     const std::string& line = lineBuffer[slot];
+    // The log calls this step by the name it has always had there.
     log("Driver::emptyBuffer() <<<<< " + line);
     ++sendCounter;
     boost::system::error_code error;
@@ -479,7 +503,7 @@ void Driver::sendOne() {
         if (callback) callback(error, 0.0);
         return;
     }
-    if (sendCounter != bufferCounter) emptyBuffer();
+    if (sendCounter != bufferCounter) postNextSend();
 }
 
 // ---------------------------------------------------------------- loss and return
@@ -496,15 +520,15 @@ void Driver::portLost(const boost::system::error_code& error) {
     link = Link::Away;
     const unsigned loss = ++losses;
     returnTimer.expires_from_now(returnWait);
-    returnTimer.async_wait(writingStrand.wrap([this, loss](const boost::system::error_code& timerError) {
+    returnTimer.async_wait(strand.wrap(guarded([this, loss](const boost::system::error_code& timerError) {
         if (timerError == boost::asio::error::operation_aborted || loss != losses || link != Link::Away)
             return;
         link = Link::Gone;
         failAwaitedLines(make_error_code(boardLost));
-    }));
+    })));
     // Whatever was in flight may or may not have run: nothing waits for it. The reply
     // being handled (when a write of its callback found the board gone) ends first.
-    writingStrand.post([this]() { failLinesInFlight(make_error_code(boardLost)); });
+    strand.post(guarded([this]() { failLinesInFlight(make_error_code(boardLost)); }));
     reconnector.unavailableLogInterval = unavailableLogInterval;
     reconnector.lost(error);
 }
@@ -518,10 +542,10 @@ void Driver::reopen() {
     // A board that is still starting may swallow the handshake: open it again then.
     answerTimer.expires_from_now(answerTimeout);
     answerTimer.async_wait(
-        writingStrand.wrap([this, generation](const boost::system::error_code& timerError) {
+        strand.wrap(guarded([this, generation](const boost::system::error_code& timerError) {
             if (timerError == boost::asio::error::operation_aborted || generation != connection) return;
             reopenFailed(boost::asio::error::timed_out);
-        }));
+        })));
     startHandshake(
         [this, generation](const boost::system::error_code& handshakeError) {
             if (generation != connection) return;
@@ -585,7 +609,7 @@ void Driver::failAwaitedLines(const boost::system::error_code& error) {
 
 void Driver::stop() {
     stopped = true;
-    writingStrand.dispatch([this]() { shutDown(); });
+    strand.dispatch(guarded([this]() { shutDown(); }));
 }
 
 void Driver::shutDown() {

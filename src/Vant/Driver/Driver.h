@@ -2,14 +2,18 @@
 // the board's serial port, numbers and checksums every command, keeps the lines in
 // flight in a 100-slot ring and reports acknowledgement, progress and completion of
 // each to its caller. Callable from any thread; all of its state is touched only by
-// handlers on its strand (`writingStrand`), which also serialises writes to the port.
-// Owned by printer mode (or a test). Its handlers hold a plain `this`: before it is
-// destroyed, stop() is called and the I/O service has run the handlers pending on the
-// driver (the pool is stopped and joined, or has run out of work).
+// handlers on its strand (`strand`), which also serialises the reads and writes of the port.
+// Owned by printer mode (or a test); the printer service and the state keeper hold a
+// reference. Before it is destroyed, stop() is called, so that every pending command
+// hears operation_aborted, and its users are gone (the service destroyed: the keeper
+// has joined the runner threads). Its handlers hold a Liveness guard with `this`:
+// one that completes after the destructor does nothing, and the destructor waits for
+// one that runs.
 //
-//   caller --pushGcode--> post(strand): temperature wait, ring slot (or held) --> emptyBuffer
+// clang-format off
+//   caller --pushGcode--> post(strand): temperature wait, ring slot (or held) --> postNextSend
 //   (a reply's callback --pushGcode--> deferred, enqueued once that reply is handled)
-//   emptyBuffer: post(strand) --> write one line (synchronous) --> post again while pending
+//   postNextSend: post(strand) --> write one line (synchronous) --> post again while pending
 //   handleInputs: async_read_some (strand) --> lines --> reply handling --> callbacks
 //                 read error --> retryTimer (readRetryDelay) --> handleInputs
 //   initialize: write "N1 M105*38" --> read a line --> retry | set counters --> done
@@ -19,6 +23,7 @@
 //                 --> back: XY-Calibrated false, M105 and M119, lines that waited for the
 //                 return, receive loop;  returnTimer (returnWait) --> the waiting lines fail
 //   stop --> port closed, timers cancelled, everything pending fails with operation_aborted
+// clang-format on
 #pragma once
 
 #include <array>
@@ -37,6 +42,7 @@
 
 #include "Vant/Driver/ErrorCode.h"
 #include "Vant/Driver/Reconnector.h"
+#include "Vant/Liveness.h"
 #include "kel/bytes.h"
 #include "kel/var.h"
 
@@ -120,9 +126,18 @@ private:
         ProgressCallback callback;
     };
 
+    // `handler` made to run only while this object lives (every handler given to the
+    // strand, the port or a timer): a completion that comes after the destructor
+    // finds it gone and does nothing.
+    template <typename Handler>
+    auto guarded(Handler handler) const {
+        return Vant::Liveness::guard(life, std::move(handler));
+    }
+
     static std::string makeLine(unsigned n, const std::string& gcode);
     boost::optional<std::string> extractLineFromReadBuffer();
-    void emptyBuffer();
+    // Posts the sending of the next line placed in the ring and not yet written.
+    void postNextSend();
     void sendOne();
     // The work of pushGcode, on the strand.
     void enqueue(std::string gcode, ProgressCallback callback, WhileAway whileAway);
@@ -175,12 +190,14 @@ private:
     unsigned connection = 0;        // grows with every open and close: completions of an older port end
     unsigned losses = 0;            // grows with every loss: the return wait of an older loss ends
     std::deque<Push> awaitedLines;  // pushed with WaitForReturn while away, in push order
-    boost::asio::io_service::strand writingStrand;
+    boost::asio::io_service::strand strand;
     boost::asio::deadline_timer retryTimer;
     boost::asio::deadline_timer returnTimer;
     boost::asio::deadline_timer answerTimer;
     boost::posix_time::time_duration readRetryDelay;
     boost::posix_time::time_duration handshakeRetryDelay;
+    // Ended first thing in the destructor; declared before the reconnector, which shares it.
+    std::shared_ptr<Vant::Liveness> life = std::make_shared<Vant::Liveness>();
     Reconnector reconnector;
     // Set by stop() on the caller's thread, before the strand closes the port: a
     // reopen attempt already under way on the strand sees it and gives up.

@@ -3,24 +3,12 @@
 namespace Vant {
 namespace Driver {
 
-Driver_error_category driver_error_category;
+namespace {
+// Indexed by errc.
+const char* const texts[] = {"Success", "Received line longer than buffer", "Board lost"};
+}  // namespace
 
-const char* Driver_error_category::name() const noexcept {
-    return "esocket_error";
-}
-
-std::string Driver_error_category::message(int code) const {
-    switch (code) {
-        case success:
-            return "Success";
-        case readLineTooLong:
-            return "Received line longer than buffer";
-        case boardLost:
-            return "Board lost";
-        default:
-            return "Unknown error";
-    }
-}
+const TextErrorCategory driver_error_category("esocket_error", texts);
 
 }  // namespace Driver
 }  // namespace Vant

@@ -43,18 +43,20 @@ Lighting::Lighting(boost::asio::io_service& service, const std::string& devicePa
       device(devicePath),
       serial(io),
       strand(io),
-      reconnector(io, strand, "Lighting", "lighting controller", device, reopenDelay,
+      reconnector(io, strand, life, "Lighting", "lighting controller", device, reopenDelay,
                   [this]() { reopen(); }) {
     boost::system::error_code error;
     openSerial(serial, device, error);
     if (error) throw boost::system::system_error(error);
-    strand.post([this]() { watch(); });
+    strand.post(guarded([this]() { watch(); }));
 }
 
-Lighting::~Lighting() = default;
+Lighting::~Lighting() {
+    life->end();
+}
 
 void Lighting::sendCodeByte(byte code, std::function<void(boost::system::error_code)> done) {
-    strand.post([this, code, done]() {
+    strand.post(guarded([this, code, done]() {
         lastCodeByte = code;
         anySent = true;
         if (stopped) {
@@ -64,7 +66,7 @@ void Lighting::sendCodeByte(byte code, std::function<void(boost::system::error_c
         } else {
             write(code, done);
         }
-    });
+    }));
 }
 
 void Lighting::write(byte code, std::function<void(boost::system::error_code)> done) {
@@ -74,7 +76,7 @@ void Lighting::write(byte code, std::function<void(boost::system::error_code)> d
     const unsigned generation = connection;
     boost::asio::async_write(
         serial, boost::asio::buffer(buffer.get(), 1),
-        strand.wrap([this, buffer, done, generation](const boost::system::error_code& error, size_t) {
+        strand.wrap(guarded([this, buffer, done, generation](const boost::system::error_code& error, size_t) {
             boost::system::error_code result = error;
             // The device went away under the write (this one noticed, or the watch did).
             if (error && !stopped && (meansDeviceGone(error) || generation != connection)) {
@@ -82,24 +84,24 @@ void Lighting::write(byte code, std::function<void(boost::system::error_code)> d
                 result = make_error_code(boardLost);
             }
             if (done) done(result);
-        }));
+        })));
 }
 
 void Lighting::watch() {
     const unsigned generation = connection;
-    serial.async_read_some(boost::asio::buffer(watchBuffer),
-                           strand.wrap([this, generation](const boost::system::error_code& error, size_t) {
-                               if (generation != connection || error == boost::asio::error::operation_aborted)
-                                   return;
-                               if (!error) {
-                                   watch();
-                               } else if (meansDeviceGone(error)) {
-                                   portLost(error);
-                               } else {
-                                   // Writes still notice a loss.
-                                   logLine("Lighting::watch() error : " + error.message());
-                               }
-                           }));
+    serial.async_read_some(
+        boost::asio::buffer(watchBuffer),
+        strand.wrap(guarded([this, generation](const boost::system::error_code& error, size_t) {
+            if (generation != connection || error == boost::asio::error::operation_aborted) return;
+            if (!error) {
+                watch();
+            } else if (meansDeviceGone(error)) {
+                portLost(error);
+            } else {
+                // Writes still notice a loss.
+                logLine("Lighting::watch() error : " + error.message());
+            }
+        })));
 }
 
 void Lighting::closePort() {
@@ -127,10 +129,10 @@ void Lighting::reopen() {
 
 void Lighting::stop() {
     stopped = true;
-    strand.dispatch([this]() {
+    strand.dispatch(guarded([this]() {
         reconnector.stop();
         closePort();
-    });
+    }));
 }
 
 }  // namespace Driver

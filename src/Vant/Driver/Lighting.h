@@ -3,15 +3,19 @@
 // call order from the controller's strand, which also guards the rest of its state.
 // A read is kept outstanding only to notice when the device goes away; then the
 // port is opened again every `reopenDelay` and, once back, shows the last mode asked
-// for. Owned by printer mode (or a test). Its handlers hold a plain `this`: before it
-// is destroyed, stop() is called and the I/O service has run the handlers pending on
-// the controller (the pool is stopped and joined, or has run out of work).
+// for. Owned by printer mode (or a test); the printer service and the state keeper
+// hold a reference. Before it is destroyed, stop() is called and its users are gone
+// (the service destroyed: the keeper has joined the runner threads). Its handlers
+// hold a Liveness guard with `this`: one that completes after the destructor does
+// nothing, and the destructor waits for one that runs.
 //
+// clang-format off
 //   sendCodeByte --post(strand)--> lastCodeByte --> async_write (one byte) --> done
 //   watch: async_read_some --> bytes dropped, read again | device gone --> portLost
 //   portLost (read or write) --> close --> reconnector every reopenDelay --> open
 //            --> back: last mode written again, watch again
 //   stop --> port closed, timer cancelled, pending writes end with operation_aborted
+// clang-format on
 #pragma once
 
 #include <atomic>
@@ -26,6 +30,7 @@
 
 #include "Vant/Driver/ErrorCode.h"
 #include "Vant/Driver/Reconnector.h"
+#include "Vant/Liveness.h"
 
 namespace Vant {
 namespace Driver {
@@ -66,6 +71,14 @@ public:
     static std::string defaultDevice();
 
 private:
+    // `handler` made to run only while this object lives (every handler given to the
+    // strand, the port or a timer): a completion that comes after the destructor
+    // finds it gone and does nothing.
+    template <typename Handler>
+    auto guarded(Handler handler) const {
+        return Vant::Liveness::guard(life, std::move(handler));
+    }
+
     void write(byte code, std::function<void(boost::system::error_code)> done);
     void watch();
     void closePort();
@@ -82,6 +95,8 @@ private:
     bool up = true;                  // the port is open
     unsigned connection = 0;         // grows with every open and close: completions of an older port end
     byte watchBuffer[16];            // what the controller sends, dropped
+    // Ended first thing in the destructor; declared before the reconnector, which shares it.
+    std::shared_ptr<Vant::Liveness> life = std::make_shared<Vant::Liveness>();
     Reconnector reconnector;
     // Set by stop() on the caller's thread, before the strand closes the port: a
     // reopen attempt or a write already posted sees it and gives up.

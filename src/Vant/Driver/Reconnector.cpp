@@ -33,9 +33,10 @@ void openSerial(boost::asio::serial_port& port, const std::string& device, boost
 }
 
 Reconnector::Reconnector(boost::asio::io_service& io, boost::asio::io_service::strand& strand,
-                         std::string owner, std::string what, std::string device, Duration pace,
-                         std::function<void()> attempt)
+                         std::shared_ptr<Vant::Liveness> ownerLife, std::string owner, std::string what,
+                         std::string device, Duration pace, std::function<void()> attempt)
     : strand(strand),
+      ownerLife(std::move(ownerLife)),
       timer(io),
       owner(std::move(owner)),
       what(std::move(what)),
@@ -79,10 +80,11 @@ void Reconnector::stop() {
 void Reconnector::scheduleAttempt() {
     if (stopped) return;
     timer.expires_from_now(pace);
-    timer.async_wait(strand.wrap([this](const boost::system::error_code& error) {
-        if (error == boost::asio::error::operation_aborted || stopped) return;
-        attempt();
-    }));
+    timer.async_wait(
+        strand.wrap(Vant::Liveness::guard(ownerLife, [this](const boost::system::error_code& error) {
+            if (error == boost::asio::error::operation_aborted || stopped) return;
+            attempt();
+        })));
 }
 
 }  // namespace Driver

@@ -6,15 +6,18 @@
 // loss, at most one per `unavailableLogInterval` while the device stays away, one
 // when it is back.
 //
+// clang-format off
 //   owner: I/O error that means the device is gone --> lost() --> timer (pace)
 //   timer --> attempt() (owner: open, and for the motion board a handshake)
 //             --> back()                 the owner carries on with the new port
 //             --> attemptFailed() --> timer (pace) --> attempt() ...
 //   stop() --> timer cancelled, no further attempt
+// clang-format on
 #pragma once
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include <boost/asio/deadline_timer.hpp>
@@ -23,6 +26,8 @@
 #include <boost/asio/strand.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/system/error_code.hpp>
+
+#include "Vant/Liveness.h"
 
 namespace Vant {
 namespace Driver {
@@ -38,9 +43,11 @@ class Reconnector {
 public:
     typedef boost::posix_time::time_duration Duration;
 
-    // `owner` and `what` name the device in the log ("Driver", "motion board").
-    Reconnector(boost::asio::io_service& io, boost::asio::io_service::strand& strand, std::string owner,
-                std::string what, std::string device, Duration pace, std::function<void()> attempt);
+    // `owner` and `what` name the device in the log ("Driver", "motion board");
+    // `ownerLife` is the owner's guard, which its timer's handler runs under.
+    Reconnector(boost::asio::io_service& io, boost::asio::io_service::strand& strand,
+                std::shared_ptr<Vant::Liveness> ownerLife, std::string owner, std::string what,
+                std::string device, Duration pace, std::function<void()> attempt);
     Reconnector(const Reconnector&) = delete;
     Reconnector& operator=(const Reconnector&) = delete;
 
@@ -63,6 +70,7 @@ private:
     void scheduleAttempt();
 
     boost::asio::io_service::strand& strand;
+    std::shared_ptr<Vant::Liveness> ownerLife;
     boost::asio::deadline_timer timer;
     std::string owner;
     std::string what;

@@ -87,7 +87,8 @@ void turnHotEndOff(Vant::Driver::Driver& driver, Clock::time_point deadline) {
 }
 
 // Closes the two serial ports and cancels their timers. The driver and the lighting
-// controller stay allocated: runner threads that outlive the stop may still call them.
+// controller stay until the service has joined its runner threads, which may still
+// call them: their calls then fail with operation_aborted.
 void closeSerialPorts(Vant::Driver::Driver& driver, Vant::Driver::Lighting& lighting) {
     driver.stop();
     lighting.stop();
@@ -148,17 +149,19 @@ int runPrinterMode(boost::asio::io_service& io, const kel::bytes& privateKey, bo
         settings.trustedOnly = true;
     }
 
-    // Both live as long as the process: handlers of the pool may use them until the end.
-    static Vant::Driver::Lighting* lighting = nullptr;
+    // Owned here and destroyed after the service (whose runner threads use them) and
+    // after the pool has stopped. The console thread, which nothing ends, shares the
+    // driver: with a console the driver stays until the process ends.
+    std::unique_ptr<Vant::Driver::Lighting> lighting;
     try {
-        lighting = new Vant::Driver::Lighting(io);
+        lighting.reset(new Vant::Driver::Lighting(io));
     } catch (const boost::system::system_error& e) {
         Vant::LogLine() << "Lighting creation error : " << e.code().message();
         return 0;
     }
-    static Vant::Driver::Driver* driver = nullptr;
+    std::shared_ptr<Vant::Driver::Driver> driver;
     try {
-        driver = new Vant::Driver::Driver(io);
+        driver = std::make_shared<Vant::Driver::Driver>(io);
     } catch (const boost::system::system_error& e) {
         Vant::LogLine() << "Driver creation error : " << e.code().message();
         return 0;
@@ -172,19 +175,20 @@ int runPrinterMode(boost::asio::io_service& io, const kel::bytes& privateKey, bo
         return 1;
     }
 
-    driver->initialize([&printer](boost::system::error_code error) {
+    Vant::Driver::Driver* board = driver.get();
+    driver->initialize([&printer, board](boost::system::error_code error) {
         if (error) {
             Vant::LogLine() << "Driver initialization error : " << error.message();
             return;
         }
-        driver->handleInputs();
+        board->handleInputs();
         printer.startTask(printer.taskQueue().makeTask("StartingUp"));
     });
 
     std::function<void()> console;
-    if (prompt) console = [] { runConsole(*driver); };
+    if (prompt) console = [driver] { runConsole(*driver); };
     runPool(
-        io, [&printer] { stopPrinter(printer, *driver, *lighting); }, console,
+        io, [&printer, board, &lighting] { stopPrinter(printer, *board, *lighting); }, console,
         [&printer, trustedUsersPath] { readTrustedUsersAgain(printer, trustedUsersPath); });
     return 0;
 }

@@ -8,14 +8,15 @@
 //
 // Actors and order of one reliable message:
 //
+// clang-format off
 //   sendReliably ──▶ [strand] one pending? ── yes ──▶ onSent("A reliable message is pending unnotified")
 //                              │ no
 //                              ▼
-//                     resendReliably ──▶ pushMessageToNetwork(01 id message)  (skipped while a copy is in
-//                     flight)
+//                     resendReliably ──▶ pushMessageToNetwork(01 id message)  (skipped while a copy is in flight)
 //                        ▲       │
 //                        └───────┴── resendTimer (ResendAfter, 6 s)
 //   onMessageFromNetwork(02 id) ──▶ [strand] id pending? ──▶ cancel resendTimer, idle, onSent(success)
+// clang-format on
 #pragma once
 
 #include <chrono>

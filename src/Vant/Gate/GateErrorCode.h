@@ -2,7 +2,7 @@
 // of a reliable message. Stateless and safe to use from any thread.
 #pragma once
 
-#include <string>
+#include "Vant/ErrorCategory.h"
 
 #include <boost/system/error_code.hpp>
 
@@ -14,15 +14,11 @@ enum GateError {
     ReliablePending = 1,  // "A reliable message is pending unnotified"
 };
 
-class Gate_error_category : public boost::system::error_category {
-public:
-    const char* name() const noexcept override;
-    std::string message(int code) const override;
-};
+extern const TextErrorCategory gate_error_category;
 
-extern const Gate_error_category gate_error_category;
-
-boost::system::error_code makeGateError(GateError code);
+inline boost::system::error_code makeGateError(GateError code) {
+    return gate_error_category.code(code);
+}
 
 }  // namespace Gate
 }  // namespace Vant

@@ -5,6 +5,7 @@
 // Connection's callbacks; every operation may be called from any thread.
 //
 // Actors and order:
+// clang-format off
 //   connecting end: start() -> channel handshake -> onConnected(success), or (key not
 //                   the expected one, time-out, ...) onConnected(error) and nothing more
 //   accepting end:  accepted() begins the handshake; start() sets the callbacks, and
@@ -12,6 +13,7 @@
 //   channel message -> onMessage (not after a close began)
 //   forceClose (any thread) -> onDisconnected(reason) on the caller's thread -> channel stop
 //   channel ends by itself -> onDisconnected(its reason), once
+// clang-format on
 #pragma once
 
 #include <atomic>

@@ -2,9 +2,9 @@
 // global instance; success is code 0 of it. Stateless, usable from any thread.
 #pragma once
 
-#include <boost/system/error_code.hpp>
+#include "Vant/ErrorCategory.h"
 
-#include <string>
+#include <boost/system/error_code.hpp>
 
 namespace Vant {
 namespace Messaging {
@@ -21,15 +21,11 @@ enum class EsocketError {
     BufferOverflow = 8,
 };
 
-class Esocket_error_category : public boost::system::error_category {
-public:
-    const char* name() const noexcept override;
-    std::string message(int code) const override;
-};
+extern const TextErrorCategory esocket_error_category;
 
-extern const Esocket_error_category esocket_error_category;
-
-boost::system::error_code make_error_code(EsocketError e);
+inline boost::system::error_code make_error_code(EsocketError e) {
+    return esocket_error_category.code(e);
+}
 
 }  // namespace Messaging
 }  // namespace Vant

@@ -4,9 +4,11 @@
 // stop() and the destructor may be called from any thread.
 //
 // Actors and order:
+// clang-format off
 //   acceptConnection(cb) -> accept -> cb(Success, channel) -> accept -> ...
 //   accept error -> cb(error, null) -> (acceptor open) retryDelay -> accept
 //                                   -> (acceptor closed by stop) the loop ends
+// clang-format on
 #pragma once
 
 #include "Vant/Messaging/EncryptedServerErrorCode.h"

@@ -3,15 +3,11 @@
 namespace Vant {
 namespace Messaging {
 
-const Messaging_error_category messaging_error_category;
+namespace {
+const char* const texts[] = {"Success"};
+}  // namespace
 
-const char* Messaging_error_category::name() const noexcept {
-    return "esocket_error";
-}
-
-std::string Messaging_error_category::message(int code) const {
-    return code == 0 ? "Success" : "Unknown error";
-}
+const TextErrorCategory messaging_error_category("esocket_error", texts);
 
 }  // namespace Messaging
 }  // namespace Vant

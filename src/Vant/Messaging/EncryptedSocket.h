@@ -6,6 +6,7 @@
 // public operations may be called from any thread.
 //
 // Actors and order (each arrow is an asynchronous step on `sendingStrand`):
+// clang-format off
 //   start() -> connect -> write H1, read H1 -> write H2, read H2 -> write H3, read H3
 //           -> connected: pushConnected, then the read chain
 //   timeOutTimer: handshake still running after `handshake` -> stop(Connection timed out)
@@ -18,6 +19,7 @@
 //   With a `silence` time-out the connecting end sends the first keep-alive once
 //   connected; each end answers the other's, so a live pair exchanges one every
 //   `keepAliveAnswer` and a silent peer is noticed within `silence`.
+// clang-format on
 #pragma once
 
 #include "Vant/Messaging/EncryptedErrorCode.h"

@@ -6,11 +6,12 @@
 //
 // Actors and order of the accept loop:
 //
-//   startServer ──▶ acceptConnections ──▶ async_accept ─┬─ ok ──▶ register, onNewEsocket(socket) ──▶ next
-//   pass
+// clang-format off
+//   startServer ──▶ acceptConnections ──▶ async_accept ──┬─ ok ──▶ register, onNewEsocket(socket) ──▶ next pass
 //                        ▲                               ├─ transient (descriptors, buffers, aborted)
 //                        └──── retryTimer (100 ms) ◀─────┘      ──▶ two log lines, retry
 //                                                        └─ acceptor closed or broken ──▶ two log lines, end
+// clang-format on
 #pragma once
 
 #include <chrono>

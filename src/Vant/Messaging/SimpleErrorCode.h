@@ -3,7 +3,7 @@
 // safe to use from any thread.
 #pragma once
 
-#include <string>
+#include "Vant/ErrorCategory.h"
 
 #include <boost/system/error_code.hpp>
 
@@ -19,17 +19,13 @@ enum SimpleError {
     TimedOut = 5,               // "Connection timed out"
 };
 
-class Ssocket_error_category : public boost::system::error_category {
-public:
-    const char* name() const noexcept override;
-    std::string message(int code) const override;
-};
-
-extern const Ssocket_error_category ssocket_error_category;
+extern const TextErrorCategory ssocket_error_category;
 
 // A code of this category; makeSimpleError(SimpleSuccess) is the success that
 // callbacks of this layer receive.
-boost::system::error_code makeSimpleError(SimpleError code);
+inline boost::system::error_code makeSimpleError(SimpleError code) {
+    return ssocket_error_category.code(code);
+}
 
 }  // namespace Messaging
 }  // namespace Vant

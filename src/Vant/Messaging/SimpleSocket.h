@@ -10,14 +10,16 @@
 //
 // Actors and order of one connection:
 //
-//   start ──▶ [client: async_connect ──▶ onConnected] ──▶ read chain ◀──────────────┐
-//                                                          │ header       ──▶ re-arm timeOutTimer
-//                                                          │ keep-alive   ──▶ keepAliveTimer ──▶ write 00 00
-//                                                          00 00 │ payload      ──▶ onMessage ──────┘ └ read
-//                                                          error   ──▶ forceClose(error)
+// clang-format off
+//   start ──▶ [client: async_connect ──▶ onConnected] ──▶ read chain ◀──────────────────────┐
+//                                                          │ header     ──▶ re-arm timeOutTimer
+//                                                          │ keep-alive ──▶ keepAliveTimer ──▶ write 00 00
+//                                                          │ payload    ──▶ onMessage ──────┘
+//                                                          └ read error ──▶ forceClose(error)
 //   timeOutTimer (no header for timeOut) ──▶ forceClose(timed out)
 //   forceClose ──▶ onDisconnected (once) ──▶ on the strand: cancel timers, close the socket
 //   send (any thread) ──▶ write queue on the strand, one frame on the wire at a time
+// clang-format on
 #pragma once
 
 #include <atomic>

@@ -4,9 +4,14 @@
 // starts every task a user adds. Claims arrive on I/O pool threads (a connection's
 // read chain), queue events on the threads that apply received differences;
 // start, stop, startTask and the accessors may be called from any thread.
+// Owned by printer mode (or a test); the driver and lighting controller it is given
+// outlive it. Before it is destroyed the I/O service runs no more handlers (the pool
+// is stopped and joined, or was idle); its destructor closes the connections, ends
+// the sessions and, through the state keeper, joins the runner threads.
 //
 // Actors and order of one user:
 //
+// clang-format off
 //   acceptor ──▶ new connection ──▶ claim handler (frames not 32 bytes long are ignored)
 //      (trusted users only: the trusted acceptor hands on encrypted connections whose
 //       proven key is listed, and the claim must be that key)
@@ -14,6 +19,7 @@
 //                    ──▶ session.setSocket ──▶ the connection's frames go to the session
 //   connection ends ──▶ session idle ──▶ [usersMutex] forget the idle sessions beyond the limit
 //   user adds a task ──▶ local synchronizer's pushNewTask ──▶ startTask ──▶ state keeper's runner
+// clang-format on
 #pragma once
 
 #include <atomic>
@@ -30,12 +36,12 @@
 
 #include "Vant/Driver/Driver.h"
 #include "Vant/Driver/Lighting.h"
-#include "Vant/Runtime/StateKeeper.h"
 #include "Vant/Gate/Gate.h"
 #include "Vant/Messaging/Connection.h"
 #include "Vant/Messaging/SimpleContainer.h"
 #include "Vant/Platform.h"
 #include "Vant/Printer/TrustedAcceptor.h"
+#include "Vant/Runtime/StateKeeper.h"
 #include "Vant/Synchronization/LocalSynchronizer.h"
 #include "Vant/Synchronization/PeerSynchronizer.h"
 #include "Vant/UdpBroadcasting/UdpBroadcaster.h"

@@ -7,12 +7,14 @@
 // start, stop, setTrusted and the accessors may be called from any thread.
 //
 // Actors and order of one connection:
+// clang-format off
 //   accept ──▶ limiter: refused or busy ──▶ closed at once, no handshake
 //          └─▶ admitted ──▶ handshake ──▶ failed ──▶ a failure for its address, forgotten
 //                                    └──▶ done ──▶ key listed ──▶ onTrusted(connection, key)
 //                                              └─▶ not listed ──▶ log line, a failure, closed
 //   setTrusted(keys) ──▶ open connections of keys no longer listed closed
 //   connection ends ──▶ forgotten
+// clang-format on
 #pragma once
 
 #include <cstddef>

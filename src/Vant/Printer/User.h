@@ -7,13 +7,16 @@
 //
 // Actors and order:
 //
+// clang-format off
 //   setSocket(new) ──▶ new connection's frames ──▶ gate ──▶ application handler
 //        │                                                   ├ "calibrationAction"    ──▶ state keeper
-//        │                                                   ├ "turnToProductionMode" ──▶ script, "Packaging"
-//        task │                                                   └ anything else ──▶ peer synchronizer ├─▶
-//        old connection force-closed └─▶ full queue next, worker running
+//        │                                                   ├ "turnToProductionMode" ──▶ script, "Packaging" task
+//        │                                                   └ anything else ──▶ peer synchronizer
+//        ├─▶ old connection force-closed
+//        └─▶ full queue next, worker running
 //   worker, every interval ──▶ difference ──▶ gate.sendReliably ──▶ current connection (or "not connected")
 //   connection ends ──▶ worker stopped ──▶ service told that the session is idle
+// clang-format on
 #pragma once
 
 #include <atomic>

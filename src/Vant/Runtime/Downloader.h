@@ -3,9 +3,11 @@
 // handler posted on the I/O service and blocks that pool thread until it ends, so
 // a stalled transfer is aborted after `stallTime` below 1 byte per second.
 //
+// clang-format off
 //   caller (runner) --download()--> post --> I/O thread: curl_easy_perform
 //                                             |-- onProgress(0 .. 0.999999), repeatedly
 //                                             `-- onProgress(1.0) or onProgress(-2.0), once
+// clang-format on
 #pragma once
 
 #include <chrono>

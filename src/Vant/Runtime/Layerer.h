@@ -4,12 +4,14 @@
 // acknowledgement of one line (on its strand) posts the next. Create it with
 // std::make_shared: its handlers hold it alive until the job ends.
 //
+// clang-format off
 //   layer() --count lines, open--> post pushNextLine
 //   pushNextLine: read next movement line --> driver.pushGcode(line)
 //                 `-- none left --> post onProgress(1.0)              (the only 1.0)
 //   driver callback (strand): progress 0.0 = acknowledged
 //                 --> onProgress(sent / total, below 1.0) --> post pushNextLine
 //                 error --> post onProgress(-2.0);  onProgress false --> stop
+// clang-format on
 #pragma once
 
 #include <cstdio>

@@ -3,6 +3,7 @@
 // returns at once; the run is one handler posted on the I/O service that blocks its
 // pool thread while the slicer works, following its output for progress.
 //
+// clang-format off
 //   caller (runner) --slice()--> post --> I/O thread: start slicer, read its lines
 //                                          |-- "Slicing: NN"      -> onProgress(NN / 100, below 1)
 //                                          |-- "GCode file saved" -> onProgress(1.0)
@@ -10,6 +11,7 @@
 //                                          |   -> end the slicer's group, onProgress(-2.0)
 //                                          `-- still running at the time-out
 //                                              -> end the slicer's group, onProgress(TimedOut)
+// clang-format on
 #pragma once
 
 #include <chrono>

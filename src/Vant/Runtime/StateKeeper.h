@@ -4,8 +4,13 @@
 // the global variables and the pending calibration action. Called from I/O pool
 // threads (sessions, the driver's reports) and from every runner thread at once; each
 // table has its own mutex. One thread of its own, the reaper, joins runner threads.
+// Owned by the printer service (or a test); the task queue, driver and lighting
+// controller it is given outlive it. Before it is destroyed the I/O service runs no
+// more handlers (the pool is stopped and joined): the jobs' callbacks hold runners,
+// which use the keeper. Its destructor makes every runner leave and joins them.
 //
 // Actors and order:
+// clang-format off
 //   service --makeRunner/start--> runner thread "_MainThread" --startThread--> more threads
 //   runner threads --tryLocking/unlock/get/setVariable--> keeper tables, TaskRun
 //   runner thread ends --finished--> reaper joins it, forgets runners and tasks nobody holds
@@ -13,6 +18,7 @@
 //   driver strand --onVariable--> globals ("Global:" + name)
 //   session --pushCalibrationAction--> driver.pushGcode --progress 1.0--> idle again
 //   ~StateKeeper: stopping() turns true, the reaper joins every thread still running
+// clang-format on
 #pragma once
 
 #include <atomic>

@@ -91,6 +91,41 @@ private:
     void runComposed(const std::string& branchName, bool completes);
     void startBranch(const std::string& threadName, const std::string& branchName, bool completes);
     static kel::var branchItems(const StateType& stateType, const std::string& branchName);
+
+    // What the item loop does after an item: go on with the next one, pass over the
+    // next `count` items, pass over every item up to the label item `label`, or leave
+    // the list (without reporting its end).
+    struct Next {
+        enum class Step { NextItem, Skip, ToLabel, Leave };
+        Step step = Step::NextItem;
+        unsigned long count = 0;  // Skip
+        std::string label;        // ToLabel
+        static Next item() { return Next(); }
+        static Next skip(unsigned long count) { return Next{Step::Skip, count, std::string()}; }
+        static Next toLabel(std::string label) { return Next{Step::ToLabel, 0, std::move(label)}; }
+        static Next leave() { return Next{Step::Leave, 0, std::string()}; }
+    };
+    // The list being interpreted, as its item handlers see it.
+    struct ComposedList {
+        bool parallel;
+        bool completes;  // the list reports the state's end (1.0) at its end
+        unsigned index;  // the item being handled
+        double elapsed;  // the estimates of the sub-states passed so far
+        // A parallel state's sub-states, held for its final wait.
+        std::vector<std::shared_ptr<StateRunner>> runners;
+    };
+    // One handler per item class; an unknown class (and a label) does nothing.
+    typedef Next (StateRunner::*ItemHandler)(const kel::var& item, ComposedList& list);
+    static ItemHandler itemHandler(const std::string& itemClass);
+    Next runStateItem(const kel::var& item, ComposedList& list);
+    Next runSetterItem(const kel::var& item, ComposedList& list);
+    Next runThreadItem(const kel::var& item, ComposedList& list);
+    Next runWaitForThreadItem(const kel::var& item, ComposedList& list);
+    Next runLockItem(const kel::var& item, ComposedList& list);
+    Next runUnlockItem(const kel::var& item, ComposedList& list);
+    Next runBranchItem(const kel::var& item, ComposedList& list);
+    Next runConditionItem(const kel::var& item, ComposedList& list);
+
     std::shared_ptr<StateRunner> runSubState(const kel::var& item, bool parallel, double elapsedDuration);
     void setFromItem(const kel::var& item);
     // False when the keeper stops while waiting.

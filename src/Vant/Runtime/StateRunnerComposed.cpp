@@ -5,13 +5,14 @@
 
 #include <algorithm>
 #include <iostream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
-#include "Vant/Runtime/StateKeeper.h"
 #include "Vant/Log.h"
+#include "Vant/Runtime/StateKeeper.h"
 
 namespace Vant {
 namespace Runtime {
@@ -79,7 +80,8 @@ bool StateRunner::reportGuarded(const char* where, const std::function<bool()>& 
 }
 
 void StateRunner::failAfterException(const char* where, const std::string& what) {
-    logLine("StateRunner::" + std::string(where) + " [" + taskId + "/" + instanceId + "] exception : " + what);
+    logLine("StateRunner::" + std::string(where) + " [" + taskId + "/" + instanceId +
+            "] exception : " + what);
     try {
         fail("RuntimeError");
         // The task's own state ends here, with whatever its list had locked still
@@ -132,14 +134,12 @@ void StateRunner::runComposed(const std::string& branchName, bool completes) {
 
     const kel::var items = branchItems(stateType, branchName);
     if (!items.isArray()) throw std::runtime_error("the items of " + ownName + " are not a list");
-    const bool parallel = field(stateType, "parallel").booleanValue(false);
     const unsigned count = items.size();
-    double elapsedDuration = 0.0;
-    unsigned long skipCount = 0;
-    std::string skipToLabel;
-    // A parallel state's sub-states, held for its final wait.
-    std::vector<std::shared_ptr<StateRunner>> runners(count);
+    ComposedList list{field(stateType, "parallel").booleanValue(false), completes, 0, 0.0,
+                      std::vector<std::shared_ptr<StateRunner>>(count)};
 
+    // Each item's handler says what comes next; the loop only carries that out.
+    Next next = Next::item();
     for (unsigned i = 0; i < count; ++i) {
         if (keeper->stopping()) return;
         const kel::var item = items[i];
@@ -149,64 +149,109 @@ void StateRunner::runComposed(const std::string& branchName, bool completes) {
 
         // The sub-state before this item has passed (run or skipped): its estimate
         // counts as done.
-        if (i > 0 && !parallel && field(items[i - 1], "class").stringValue("") == "StateItem") {
-            elapsedDuration +=
+        if (i > 0 && !list.parallel && field(items[i - 1], "class").stringValue("") == "StateItem") {
+            list.elapsed +=
                 estimatedDuration(catalogueEntry(field(items[i - 1], "stateType").stringValue("")));
-            updateProgress(elapsedDuration);
+            updateProgress(list.elapsed);
         }
-        if (skipCount > 0) {
+        if (next.step == Next::Step::Skip && next.count > 0) {
             log("Skipping one item" + Ellipsis);
-            --skipCount;
+            --next.count;
             continue;
         }
-        if (!skipToLabel.empty()) {
-            if (itemClass != "LabelItem" || field(item, "label").stringValue("") != skipToLabel) continue;
-            skipToLabel.clear();
-        }
+        if (next.step == Next::Step::ToLabel &&
+            (itemClass != "LabelItem" || field(item, "label").stringValue("") != next.label))
+            continue;
 
-        if (itemClass == "StateItem") {
-            std::shared_ptr<StateRunner> sub = runSubState(item, parallel, elapsedDuration);
-            if (parallel) runners[i] = std::move(sub);
-        } else if (itemClass == "SetterItem") {
-            setFromItem(item);
-        } else if (itemClass == "ThreadItem") {
-            const std::string branch = field(item, "branchName").stringValue();
-            const std::string threadName = field(item, "threadName").stringValue();
-            log("Running branch " + branch + " on thread " + threadName);
-            // The list that started the thread completes the state, not the thread.
-            startBranch(threadName, branch, false);
-        } else if (itemClass == "WaitForThreadItem") {
-            const std::string threadName = field(item, "threadName").stringValue();
-            log("Waiting for thread " + threadName);
-            keeper->waitForThread(taskId, threadName);
-        } else if (itemClass == "LockItem") {
-            if (!takeLock(field(item, "lockName").stringValue())) return;
-        } else if (itemClass == "UnlockItem") {
-            const std::string lockName = field(item, "lockName").stringValue();
-            log("Unlocking " + lockName);
-            keeper->unlock(taskId, lockName);
-            log("//Unlocking " + lockName);
-        } else if (itemClass == "BranchItem") {
-            const std::string branch = field(item, "branch").stringValue();
-            log("Branching to " + branch);
-            startBranch(kel::var::randomHex(4).stringValue(), branch, completes);
-            return;
-        } else if (itemClass == "ConditionItem") {
-            const kel::var next = evaluateCondition(item);
-            if (next.isUndefined()) continue;
-            if (next.isInteger()) {
-                skipCount = next.integerValue() > 0 ? static_cast<unsigned long>(next.integerValue()) : 0;
-            } else if (field(item, "label").booleanValue(false)) {
-                skipToLabel = next.stringValue("");
-            } else {
-                startBranch(kel::var::randomHex(4).stringValue(), next.stringValue(""), completes);
-                return;
-            }
-        }
+        const ItemHandler handler = itemHandler(itemClass);
+        list.index = i;
+        next = handler ? (this->*handler)(item, list) : Next::item();
+        if (next.step == Next::Step::Leave) return;
     }
 
-    if (parallel && !waitForParallelSubStates(runners)) return;
+    if (list.parallel && !waitForParallelSubStates(list.runners)) return;
     if (completes) setProgress(1.0);
+}
+
+StateRunner::ItemHandler StateRunner::itemHandler(const std::string& itemClass) {
+    static const std::map<std::string, ItemHandler> handlers = {
+        {"StateItem", &StateRunner::runStateItem},
+        {"SetterItem", &StateRunner::runSetterItem},
+        {"ThreadItem", &StateRunner::runThreadItem},
+        {"WaitForThreadItem", &StateRunner::runWaitForThreadItem},
+        {"LockItem", &StateRunner::runLockItem},
+        {"UnlockItem", &StateRunner::runUnlockItem},
+        {"BranchItem", &StateRunner::runBranchItem},
+        {"ConditionItem", &StateRunner::runConditionItem},
+    };
+    const auto found = handlers.find(itemClass);
+    return found == handlers.end() ? nullptr : found->second;
+}
+
+StateRunner::Next StateRunner::runStateItem(const kel::var& item, ComposedList& list) {
+    std::shared_ptr<StateRunner> sub = runSubState(item, list.parallel, list.elapsed);
+    if (list.parallel) list.runners[list.index] = std::move(sub);
+    return Next::item();
+}
+
+StateRunner::Next StateRunner::runSetterItem(const kel::var& item, ComposedList&) {
+    setFromItem(item);
+    return Next::item();
+}
+
+StateRunner::Next StateRunner::runThreadItem(const kel::var& item, ComposedList&) {
+    const std::string branch = field(item, "branchName").stringValue();
+    const std::string threadName = field(item, "threadName").stringValue();
+    log("Running branch " + branch + " on thread " + threadName);
+    // The list that started the thread completes the state, not the thread.
+    startBranch(threadName, branch, false);
+    return Next::item();
+}
+
+StateRunner::Next StateRunner::runWaitForThreadItem(const kel::var& item, ComposedList&) {
+    const std::string threadName = field(item, "threadName").stringValue();
+    log("Waiting for thread " + threadName);
+    keeper->waitForThread(taskId, threadName);
+    return Next::item();
+}
+
+StateRunner::Next StateRunner::runLockItem(const kel::var& item, ComposedList&) {
+    return takeLock(field(item, "lockName").stringValue()) ? Next::item() : Next::leave();
+}
+
+StateRunner::Next StateRunner::runUnlockItem(const kel::var& item, ComposedList&) {
+    const std::string lockName = field(item, "lockName").stringValue();
+    log("Unlocking " + lockName);
+    keeper->unlock(taskId, lockName);
+    log("//Unlocking " + lockName);
+    return Next::item();
+}
+
+// The branch takes the list's place on a thread of its own; this list ends here.
+StateRunner::Next StateRunner::runBranchItem(const kel::var& item, ComposedList& list) {
+    const std::string branch = field(item, "branch").stringValue();
+    log("Branching to " + branch);
+    startBranch(kel::var::randomHex(4).stringValue(), branch, list.completes);
+    return Next::leave();
+}
+
+// The outcome's value says what comes next: nothing (the next item), a number of
+// items to pass over, a label to go on from (a condition marked "label"), or a
+// branch to take the list's place.
+StateRunner::Next StateRunner::runConditionItem(const kel::var& item, ComposedList& list) {
+    const kel::var outcome = evaluateCondition(item);
+    if (outcome.isUndefined()) return Next::item();
+    if (outcome.isInteger()) {
+        return Next::skip(outcome.integerValue() > 0 ? static_cast<unsigned long>(outcome.integerValue())
+                                                     : 0);
+    }
+    if (field(item, "label").booleanValue(false)) {
+        // An empty label goes on with the next item.
+        const std::string label = outcome.stringValue("");
+        return label.empty() ? Next::item() : Next::toLabel(label);
+    }
+    startBranch(kel::var::randomHex(4).stringValue(), outcome.stringValue(""), list.completes);
+    return Next::leave();
 }
 
 std::shared_ptr<StateRunner> StateRunner::runSubState(const kel::var& item, bool parallel,

@@ -47,6 +47,7 @@ const std::chrono::milliseconds SendingInterval(1000);
 
 // Actors and order (one end; the other end runs the same):
 //
+// clang-format off
 //   worker, every interval ──▶ [sequenceMutex] nothing in flight, local counter moved?
 //        │ local.changesSince (queueMutex) ──▶ changed entries − agreed entries
 //        │ (the whole local queue once forceSendingFullQueue was called)
@@ -55,6 +56,7 @@ const std::chrono::milliseconds SendingInterval(1000);
 //        then every held received message in arrival order ──▶ idle
 //   gate delivery ──▶ onMessage ──▶ [sequenceMutex] in flight? hold it : apply it
 //   apply: agreed += message ──▶ local.merge(what it changed) ──▶ local's events
+// clang-format on
 class PeerSynchronizer {
 public:
     typedef Vant::StateMachine::TaskQueue TaskQueue;

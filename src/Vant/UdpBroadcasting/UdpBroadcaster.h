@@ -5,10 +5,12 @@
 //
 // Actors and order:
 //
+// clang-format off
 //   start ──▶ thread: open socket ──▶ send to every destination ──▶ wait (interval, or stop) ──┐
 //                                         ▲                                                      │
 //                                         └──────────────────────────────────────────────────────┘
 //   stop ──▶ wake the thread ──▶ it returns ──▶ join
+// clang-format on
 #pragma once
 
 #include <chrono>

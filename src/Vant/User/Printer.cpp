@@ -27,14 +27,14 @@ const std::set<std::string> AutoDeletedTypes = {"LoadingFilament", "EjectingFila
 
 template <typename Work>
 void Printer::whileAlive(const std::shared_ptr<Life>& life, Work work) {
-    std::lock_guard<std::recursive_mutex> lock(life->mutex);
-    if (!life->alive) return;
-    try {
-        work();
-    } catch (const std::exception& e) {
-        // Nothing a printer sends may end the client: the handler's work is dropped.
-        LOGE("Printer::Printer() handler failed : %s", e.what());
-    }
+    Life::whileAlive(life, [&]() {
+        try {
+            work();
+        } catch (const std::exception& e) {
+            // Nothing a printer sends may end the client: the handler's work is dropped.
+            LOGE("Printer::Printer() handler failed : %s", e.what());
+        }
+    });
 }
 
 Printer::Printer(User* user, kel::bytes publicKey, unsigned version, unsigned revision)
@@ -93,10 +93,7 @@ Printer::Printer(User* user, kel::bytes publicKey, unsigned version, unsigned re
 
 Printer::~Printer() {
     std::shared_ptr<Connection> open;
-    {
-        std::lock_guard<std::recursive_mutex> lock(life->mutex);
-        life->alive = false;
-    }
+    life->end();
     stop();
     {
         std::lock_guard<std::mutex> lock(socketMutex);

@@ -1,21 +1,22 @@
 // Vant::User::Printer: the client's proxy of one printer. It owns a copy of the
 // printer's task queue, kept equal to the printer's by a peer synchronizer over a
 // message gate and one connection (framed, or encrypted where the client's settings
-// say so), logs every change that arrives, deletes
-// finished service tasks a while after they complete, and sends the calibration and
-// production-mode commands. addAddress runs on the client's listener thread; the
-// connection's and the gate's handlers on pool threads; the synchronizer pushes from
-// its worker.
+// say so), logs every change that arrives, deletes finished service tasks a while
+// after they complete, and sends the calibration and production-mode commands.
+// addAddress runs on the client's listener thread; the connection's and the gate's
+// handlers on pool threads; the synchronizer pushes from its worker.
 //
 // Actors and order:
 //
+// clang-format off
 //   addAddress ──▶ connect ──▶ send claim (client key) ──▶ socket set, pushConnected
 //   frames ──▶ gate ──▶ JSON body ──▶ peer synchronizer ──▶ local queue ──▶ events ──▶ log lines
 //                                                                         └─▶ finished service task:
-//                                                   deletion timer (autoDeletionDelay) ──▶ deleteTask
+//                                                                             deletion timer (autoDeletionDelay) ──▶ deleteTask
 //   worker: local queue differs ──▶ pushMessage ──▶ reliable line ──▶ gate ──▶ connection
-//   calibration: action ──▶ acknowledged ──▶ 500 ms pause ──▶ action ──▶ acknowledged ──▶ action … until
-//   stopped disconnection ──▶ socket cleared, pushDisconnected; the next announcement connects again
+//   calibration: action ──▶ acknowledged ──▶ 500 ms pause ──▶ action ──▶ acknowledged ──▶ action … until stopped
+//   disconnection ──▶ socket cleared, pushDisconnected; the next announcement connects again
+// clang-format on
 #pragma once
 
 #include <atomic>
@@ -28,6 +29,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "Vant/Gate/Gate.h"
+#include "Vant/Liveness.h"
 #include "Vant/Messaging/Connection.h"
 #include "Vant/Synchronization/LocalSynchronizer.h"
 #include "Vant/Synchronization/PeerSynchronizer.h"
@@ -85,14 +87,11 @@ public:
 
 private:
     // Lets late completions find out whether the proxy still exists, and makes the
-    // destructor wait for the handlers under way. Every handler that a connection,
-    // timer or gate may run after the proxy is gone takes `mutex` and checks `alive`.
-    // Recursive: the gate acknowledges from inside the connection's message handler.
-    // Always taken before the synchronizers' locks and socketMutex.
-    struct Life {
-        std::recursive_mutex mutex;
-        bool alive = true;
-    };
+    // destructor wait for the handlers under way: every handler that a connection,
+    // timer or gate may run after the proxy is gone runs under it (whileAlive). Its
+    // lock is recursive (the gate acknowledges from inside the connection's message
+    // handler) and always taken before the synchronizers' locks and socketMutex.
+    typedef Vant::Liveness Life;
     // Static: a completion that comes after the proxy is gone must not call a member
     // function on it, not even one that touches nothing.
     template <typename Work>

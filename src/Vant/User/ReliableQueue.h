@@ -7,8 +7,10 @@
 //
 // Actors and order:
 //
+// clang-format off
 //   send ──▶ [mutex] waiting.push_back ── nothing with the gate? ──▶ gate.sendReliably(front)
 //   gate completion ──▶ [mutex] pop front, hand the next one to the gate ──▶ onSent(result)
+// clang-format on
 #pragma once
 
 #include <deque>

@@ -6,6 +6,7 @@
 // closes the listener and every WebSocket, ends the prints' serving and deletes the
 // uploaded files; a late completion finds the shared core, never freed memory.
 //
+// clang-format off
 //   accept ──▶ head (≤ 8 KB, 30 s) ──▶ decide ──▶ page file, state, login ──▶ answer ──▶ next head
 //                                         ├──▶ upload: body to a private file (≤ limit, 30 s a piece)
 //                                         │       ──▶ looks like STL? ──▶ strand: print ──▶ answer
@@ -14,6 +15,7 @@
 //                                         └──▶ refusal (4xx) ──▶ close
 //   strand timer, every tick: changes seen by the session, or a second gone? ──▶ refresh
 //       ──▶ the changed cards to every WebSocket (a page that lags 256 messages behind is closed)
+// clang-format on
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>

@@ -73,6 +73,22 @@ private:
     std::shared_ptr<State> state = std::make_shared<State>();
 };
 
+// Handlers still queued when the driver goes (a service that runs on after it) find
+// it gone and touch nothing.
+TEST(Driver, HandlersQueuedPastItsEndTouchNothing) {
+    BoardSim::Process sim;
+    boost::asio::io_service io;
+    Progress pushed;
+    {
+        Driver driver(io, sim.motionPath());
+        driver.initialize([](boost::system::error_code) {});
+        driver.pushGcode("G28", pushed.callback());
+        driver.stop();
+    }
+    io.run();
+    EXPECT_TRUE(pushed.heard().empty());
+}
+
 // A driver on a pool of two threads, talking to a fresh simulator.
 class DriverTest : public ::testing::Test {
 protected:

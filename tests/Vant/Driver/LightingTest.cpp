@@ -89,6 +89,20 @@ TEST(Lighting, ModeNamesMapToTheirBytes) {
     EXPECT_FALSE(Lighting::Mode::fromName("Sleeping", code));
 }
 
+// Handlers still queued when the controller goes find it gone and touch nothing.
+TEST(Lighting, HandlersQueuedPastItsEndTouchNothing) {
+    BoardSim::Process sim;
+    boost::asio::io_service io;
+    auto heard = std::make_shared<std::atomic<int>>(0);
+    {
+        Lighting lighting(io, sim.lightingPath());
+        lighting.sendCodeByte(Lighting::Mode::Printing, [heard](boost::system::error_code) { ++*heard; });
+        lighting.stop();
+    }
+    io.run();
+    EXPECT_EQ(0, *heard);
+}
+
 TEST(Lighting, MissingDeviceThrowsSystemError) {
     boost::asio::io_service io;
     EXPECT_THROW(Lighting(io, "/nonexistent/lighting"), boost::system::system_error);
