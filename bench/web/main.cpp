@@ -108,6 +108,11 @@ private:
                         cards[message["cards"][i]["key"].stringValue("")] = message["cards"][i];
                 }
             } catch (const std::exception&) {
+                {
+                    // The stream belongs to `io`, which ends with this function.
+                    std::lock_guard<std::mutex> lock(mutex);
+                    socket.reset();
+                }
                 if (stopping) return;
                 std::this_thread::sleep_for(100ms);
             }
