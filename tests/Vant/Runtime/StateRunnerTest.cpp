@@ -327,8 +327,9 @@ TEST_F(StateRunnerTest, FinishedTasksGiveBackTheirThreadsAndMemory) {
     const std::size_t threads = entries("/proc/self/task"), descriptors = entries("/proc/self/fd");
     for (int i = 0; i < 40; ++i) ASSERT_TRUE(runOne()) << i;
     ASSERT_TRUE(allEnded());
-    // Each task ran two threads: kept, their stacks alone would take hundreds of MB.
-    EXPECT_LT(statusKb("VmSize:") - addressSpace, 16 * 1024);
+    // Each task ran two threads: kept, their stacks alone would take 640 MB. The
+    // allocator (a sanitizer's above all) may map a few arenas more meanwhile.
+    EXPECT_LT(statusKb("VmSize:") - addressSpace, 64 * 1024);
     EXPECT_EQ(entries("/proc/self/task"), threads);
     EXPECT_EQ(entries("/proc/self/fd"), descriptors);
 }
