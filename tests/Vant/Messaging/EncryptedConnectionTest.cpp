@@ -76,8 +76,8 @@ error_code sent(Vant::Messaging::Connection& connection, const bytes& message) {
 // The sessions above a connection rely on this: messages as long as a framed
 // connection carries, both ways and in order, and one report of the end on each side.
 TEST(EncryptedConnection, CarriesWhatAFramedConnectionCarriesAndReportsItsEndOnce) {
+    End client, server;  // before the pair: its threads may call them until it ends
     Pair pair;
-    End client, server;
     auto connecting = pair.connect(pair.serverKeys.pub);
     client.start(*connecting);
     ASSERT_TRUE(client.connected.waitFor(1));
@@ -113,8 +113,8 @@ TEST(EncryptedConnection, CarriesWhatAFramedConnectionCarriesAndReportsItsEndOnc
 }
 
 TEST(EncryptedConnection, RefusesAPeerThatDoesNotProveTheExpectedKey) {
+    End client;  // before the pair: its threads may call it until it ends
     Pair pair;
-    End client;
     auto connecting = pair.connect(KeyPair().pub);
     client.start(*connecting);
     ASSERT_TRUE(client.connected.waitFor(1));
@@ -129,8 +129,8 @@ TEST(EncryptedConnection, KeepsAQuietLivePeerAndDropsASilentOne) {
     SimpleTimings timings;
     timings.timeOut = 1000ms;
     timings.keepAliveAfter = 100ms;
+    End client, server, quiet;  // before the pair: its threads may call them until it ends
     Pair pair(timings);
-    End client, server;
     auto connecting = pair.connect(pair.serverKeys.pub);
     client.start(*connecting);
     ASSERT_TRUE(client.connected.waitFor(1));
@@ -141,7 +141,6 @@ TEST(EncryptedConnection, KeepsAQuietLivePeerAndDropsASilentOne) {
     RawPeer silent;  // handshakes, then answers nothing
     silent.connect(pair.server.localPort());
     silent.handshake();
-    End quiet;
     ASSERT_NE(pair.acceptedSide(1, quiet), nullptr);
     ASSERT_TRUE(quiet.ended.waitFor(1, 10s));
     EXPECT_EQ(quiet.ended.snapshot()[0], code(EsocketError::ConnectionTimedOut));
