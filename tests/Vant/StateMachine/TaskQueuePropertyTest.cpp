@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/QueueContent.h"
+
 using kel::var;
 using Vant::StateMachine::StateInstance;
 using Vant::StateMachine::Task;
@@ -39,6 +41,11 @@ public:
 
     // What another party holds of the queue at this moment.
     TaskQueue snapshot() const { return TaskQueue(queue.clone()); }
+    // The snapshot after `steps` more steps.
+    TaskQueue after(int steps) {
+        for (int s = 0; s < steps; ++s) step();
+        return snapshot();
+    }
 
     TaskQueue queue;
 
@@ -62,18 +69,12 @@ private:
     }
 
     var randomValue() {
-        switch (pick(5)) {
-            case 0:
-                return var(static_cast<int>(pick(3)));
-            case 1:
-                return var(0.25 * pick(4));
-            case 2:
-                return var(pick(2) == 0);
-            case 3:
-                return var(pickOf({"Cancelled", "http://127.0.0.1/a.stl"}));
-            default:
-                return var::fromJsonString("{\"ssid\": \"home\", \"list\": [1, 2]}");
-        }
+        const unsigned kind = pick(5);
+        if (kind == 0) return var(static_cast<int>(pick(3)));
+        if (kind == 1) return var(0.25 * pick(4));
+        if (kind == 2) return var(pick(2) == 0);
+        if (kind == 3) return var(pickOf({"Cancelled", "http://127.0.0.1/a.stl"}));
+        return var::fromJsonString("{\"ssid\": \"home\", \"list\": [1, 2]}");
     }
 
     unsigned pick(size_t n) {
@@ -84,26 +85,11 @@ private:
     std::mt19937 random;
 };
 
-// The entries of a queue by id: the queue's content with the order of the array aside.
+// The entries by id; an id twice in one queue fails the test.
 std::map<std::string, var> byId(const TaskQueue& queue) {
-    std::map<std::string, var> entries;
-    if (!queue.has("tasks")) return entries;
-    for (unsigned i = 0; i < queue["tasks"].size(); ++i) {
-        const var& entry = queue["tasks"][i];
-        EXPECT_TRUE(entries.emplace(entry["id"].stringValue(), entry).second) << "id twice in the queue";
-    }
+    const std::map<std::string, var> entries = entriesById(queue);
+    EXPECT_EQ(entries.size(), queue.has("tasks") ? queue["tasks"].size() : 0u) << "id twice in the queue";
     return entries;
-}
-
-void expectSameContent(const TaskQueue& actual, const TaskQueue& expected, const std::string& context) {
-    const std::map<std::string, var> a = byId(actual);
-    const std::map<std::string, var> e = byId(expected);
-    ASSERT_EQ(a.size(), e.size()) << context;
-    for (const auto& entry : e) {
-        auto found = a.find(entry.first);
-        ASSERT_NE(found, a.end()) << context << ": task " << entry.first << " missing";
-        EXPECT_EQ(found->second, entry.second) << context << ": task " << entry.first;
-    }
 }
 
 void expectProgressKept(const TaskQueue& before, const TaskQueue& after, const std::string& context) {
@@ -128,14 +114,12 @@ TEST(TaskQueueProperty, OlderPlusDifferenceHoldsWhatTheNewerHolds) {
         History history(seed);
         TaskQueue mirror;  // a peer that only ever receives differences
         for (int round = 0; round < 12; ++round) {
-            const TaskQueue older = history.snapshot();
-            for (int s = 0, n = 1 + static_cast<int>(seed % 7); s < n; ++s) history.step();
-            const TaskQueue newer = history.snapshot();
+            const TaskQueue older = history.snapshot(), newer = history.after(1 + seed % 7);
             const std::string context = "seed " + std::to_string(seed) + " round " + std::to_string(round);
 
             TaskQueue d = newer - older;
             ASSERT_TRUE(d.isDifference());
-            expectSameContent(older + d, newer, context);
+            EXPECT_EQ(byId(older + d), byId(newer)) << context;
             EXPECT_FALSE(older.isDifference() || (older + d).isDifference()) << context;
 
             TaskQueue again = newer - newer;
@@ -143,7 +127,7 @@ TEST(TaskQueueProperty, OlderPlusDifferenceHoldsWhatTheNewerHolds) {
             EXPECT_FALSE(again.has("tasks")) << context;
 
             mirror += newer - older;
-            expectSameContent(mirror, newer, context + " mirror");
+            EXPECT_EQ(byId(mirror), byId(newer)) << context << " mirror";
         }
     }
 }
@@ -151,26 +135,18 @@ TEST(TaskQueueProperty, OlderPlusDifferenceHoldsWhatTheNewerHolds) {
 TEST(TaskQueueProperty, DifferencesAddUpToTheWholeChange) {
     for (unsigned seed = 100; seed < 140; ++seed) {
         History history(seed);
-        for (int s = 0; s < 10; ++s) history.step();
-        const TaskQueue first = history.snapshot();
-        for (int s = 0; s < 8; ++s) history.step();
-        const TaskQueue second = history.snapshot();
-        for (int s = 0; s < 8; ++s) history.step();
-        const TaskQueue third = history.snapshot();
+        const TaskQueue first = history.after(10), second = history.after(8), third = history.after(8);
 
         TaskQueue combined = (second - first) + (third - second);
         ASSERT_TRUE(combined.isDifference());
-        expectSameContent(first + combined, third, "seed " + std::to_string(seed));
+        EXPECT_EQ(byId(first + combined), byId(third)) << "seed " << seed;
     }
 }
 
 TEST(TaskQueueProperty, ProgressNeverGoesDownThroughASum) {
     for (unsigned seed = 200; seed < 240; ++seed) {
         History history(seed);
-        for (int s = 0; s < 15; ++s) history.step();
-        const TaskQueue older = history.snapshot();
-        for (int s = 0; s < 15; ++s) history.step();
-        const TaskQueue newer = history.snapshot();
+        const TaskQueue older = history.after(15), newer = history.after(15);
         const std::string context = "seed " + std::to_string(seed);
         // Whatever is added, older states or newer ones, no instance loses progress.
         // (Older minus newer meets tasks deleted since and logs them as illegal.)
