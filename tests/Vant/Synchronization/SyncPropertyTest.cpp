@@ -1,14 +1,9 @@
-// Two ends (a printer and a user) change their queues at random while their peer
-// synchronizers talk over a connection that delays, repeats and breaks; once the
-// changes stop, both queues must hold the same content, and every variable must hold
-// the last value written to it. Each seed is one schedule on virtual time, run on one
-// thread: the link's delays, repeats and breaks, the gate's resends, the moment each
-// confirmation reaches its synchronizer, every pass and every change come from the
-// seed, so a failing seed fails again when run alone. Seeds run in parallel.
-//
-//   TOLVANE_SYNC_SEEDS=first:count   other seeds (default 1:200; 1:20 under ThreadSanitizer,
-//                                    which slows these runs some fortyfold)
-//   TOLVANE_SYNC_THREADS=n           seeds run at once (default: one per core)
+// Two ends change their queues at random while their peer synchronizers talk over a
+// connection that delays, repeats and breaks; once the changes stop, both queues must
+// hold the same content, and every variable the last value written to it. Each seed
+// is one schedule on virtual time, run on one thread, so a failing seed fails again
+// alone. TOLVANE_SYNC_SEEDS=first:count picks other seeds, TOLVANE_SYNC_THREADS=n
+// how many run at once (default: one per core).
 #include "Vant/Synchronization/PeerSynchronizer.h"
 
 #include <gtest/gtest.h>
@@ -26,7 +21,6 @@
 #include <mutex>
 #include <queue>
 #include <random>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,56 +37,36 @@ using Vant::Synchronization::PeerSynchronizer;
 
 namespace {
 
-// Task, instance and difference ids come from libsodium's random bytes. Here they
-// come from a generator of the calling thread, which a run seeds, so that one seed
-// makes the same ids, and with them the same choices, every time.
+// Task, instance and difference ids come from libsodium's random bytes: here from a
+// generator of the calling thread that each run seeds, so one seed makes the same ids.
 thread_local std::mt19937_64 idSource{std::random_device{}()};
-void reproducibleBytes(void* const buffer, const size_t size) {
-    auto* out = static_cast<unsigned char*>(buffer);
-    for (size_t i = 0; i < size; ++i) out[i] = static_cast<unsigned char>(idSource());
-}
-uint32_t reproducibleRandom() {
-    return static_cast<uint32_t>(idSource());
-}
-const char* reproducibleName() {
-    return "reproducible";
-}
-void noStir() {}
-int noClose() {
-    return 0;
-}
-randombytes_implementation reproducible = {reproducibleName, reproducibleRandom, noStir,
-                                           nullptr,          reproducibleBytes,  noClose};
+randombytes_implementation reproducible = {[]() -> const char* { return "reproducible"; },
+                                           [] { return static_cast<uint32_t>(idSource()); },
+                                           [] {},
+                                           nullptr,
+                                           [](void* const buffer, const size_t size) {
+                                               for (size_t i = 0; i < size; ++i)
+                                                   static_cast<unsigned char*>(buffer)[i] = idSource();
+                                           },
+                                           [] { return 0; }};
 [[maybe_unused]] const int installed = randombytes_set_implementation(&reproducible);
 
 #if defined(__SANITIZE_THREAD__)
-const bool UnderThreadSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-const bool UnderThreadSanitizer = true;
+const unsigned DefaultSeeds = 20;  // ThreadSanitizer slows these runs some fortyfold
 #else
-const bool UnderThreadSanitizer = false;
-#endif
-#else
-const bool UnderThreadSanitizer = false;
+const unsigned DefaultSeeds = 200;
 #endif
 
 typedef std::uint64_t Micros;
 
-// Virtual time and the events of one run, in time order (at equal times, in the order
-// they were scheduled), and the run's weather: each seed draws its own delays and
-// rates, so that seeds cover calm and stormy links, slow and quick ends alike.
+// Virtual time, the events of one run in time order, and the run's weather: each seed
+// draws its own delays and rates, calm and stormy links, slow and quick ends alike.
 class Schedule {
 public:
     explicit Schedule(unsigned seed) : random(seed) {
-        weather.delay = between(200, 5000);
-        weather.stallChance = between(0, 100) / 1000.0;
-        weather.repeatChance = between(0, 100) / 1000.0;
-        weather.pool = between(50, 3000);
-        weather.pass = between(1000, 5000);
-        weather.change = between(100, 2000);
-        weather.up = between(5000, 50000);
-        weather.down = between(1000, 40000);
+        weather = {between(200, 5000),   between(0, 100) / 1000.0, between(0, 100) / 1000.0,
+                   between(50, 3000),    between(1000, 5000),      between(100, 2000),
+                   between(5000, 50000), between(1000, 40000)};
     }
 
     struct Weather {
@@ -179,13 +153,10 @@ private:
     Micros lastArrival[2] = {0, 0};
 };
 
-// The message gate as the ends use it: one reliable message pending at a time, sent
-// again every resend period until acknowledged; every copy received is acknowledged
-// after the application had it, repeats among the last 20 identifiers are not handed
-// on. Like the gate, it takes a message to send and an acknowledgement received
-// through the I/O pool, while it acknowledges at once: a message taken before another
-// arrived may leave after that one's acknowledgement, and a message that arrives just
-// after an acknowledgement may reach the synchronizer before the confirmation does.
+// The message gate as the ends use it: one reliable message pending, sent again until
+// acknowledged; repeats among the last 20 ids are not handed on. Sending and received
+// acknowledgements go through the I/O pool while it acknowledges at once, so messages
+// and confirmations cross as they do with the real gate.
 class Gate {
 public:
     Gate(Schedule& schedule, Link& link, int side) : schedule(schedule), link(link), side(side) {}
@@ -243,8 +214,7 @@ private:
     std::deque<unsigned long> recent;
 };
 
-// One end: its queue, its peer synchronizer and its gate on one side of the link,
-// wired as the sessions and the proxies wire them; passes as the weather says.
+// One end: its queue, peer synchronizer and gate, wired as the sessions wire them.
 struct End {
     End(Schedule& schedule, Link& link, int index, PeerSynchronizer::Side side)
         : peer(local, side, std::chrono::milliseconds(0)), gate(schedule, link, index) {
@@ -266,11 +236,9 @@ struct End {
     std::function<void()> pass;
 };
 
-// Random changes of one end's queue, the only ways a queue changes: tasks made,
-// instances made, progress raised, variables set, tasks deleted. Variables of the
-// end's own names ("p…" on the printer, "u…" on the user) only it writes; "s…" both
-// write. Values come from a small set, so that a variable often gets an older value
-// back.
+// Random changes of one end's queue, the only ways a queue changes. Variables of the
+// end's own names ("p…", "u…") only it writes, "s…" both; values come from a small
+// set, so that a variable often gets an older value back.
 class Changer {
 public:
     Changer(LocalSynchronizer& local, unsigned seed, const std::string& prefix)
@@ -325,15 +293,10 @@ public:
 
 private:
     var value() {
-        switch (pick(4)) {
-            case 0:
-                return var(static_cast<int>(pick(2)));
-            case 1:
-                return var(true);
-            default:
-                return var::fromJsonString("{\"ssid\": \"home\", \"list\": [1, " + std::to_string(pick(2)) +
-                                           "]}");
-        }
+        const unsigned kind = pick(4);
+        if (kind == 0) return var(static_cast<int>(pick(2)));
+        if (kind == 1) return var(true);
+        return var::fromJsonString("{\"ssid\": \"home\", \"list\": [1, " + std::to_string(pick(2)) + "]}");
     }
     unsigned pick(size_t n) {
         return std::uniform_int_distribution<unsigned>(0, static_cast<unsigned>(n) - 1)(random);
@@ -346,27 +309,7 @@ private:
     std::vector<Task> live;  // oldest first
 };
 
-std::string describeDifference(const TaskQueue& a, const TaskQueue& b) {
-    const std::map<std::string, var> left = entriesById(a), right = entriesById(b);
-    std::string text;
-    for (const auto& entry : left) {
-        auto other = right.find(entry.first);
-        if (other == right.end()) {
-            text += "\n  only the printer: " + entry.second.toJsonString();
-        } else if (other->second != entry.second) {
-            text += "\n  printer: " + entry.second.toJsonString() +
-                    "\n  user:    " + other->second.toJsonString();
-        }
-    }
-    for (const auto& entry : right) {
-        if (left.count(entry.first) == 0) text += "\n  only the user: " + entry.second.toJsonString();
-    }
-    return text;
-}
-
-// The variables whose value is not the last one written: a variable of one end's own
-// names must hold that end's last value, one both ends write the last value of one of
-// them.
+// The variables that hold neither end's last written value.
 std::string lostWrites(LocalSynchronizer& queue, const Changer& printer, const Changer& user) {
     std::string text;
     std::map<std::pair<std::string, std::string>, std::vector<var>> allowed;
@@ -385,9 +328,9 @@ std::string lostWrites(LocalSynchronizer& queue, const Changer& printer, const C
     return text;
 }
 
-// One seed: 300 ms of changes at both ends over a link that breaks now and then (the
-// printer sends its whole queue on every new connection, as a session does), then the
-// link stays up until both queues hold the same content. Returns what went wrong.
+// One seed: 300 ms of changes over a link that breaks now and then (the printer sends
+// its whole queue on every new connection), then the link stays up until both queues
+// hold the same content. Returns what went wrong.
 std::string runOneSeed(unsigned seed) {
     idSource.seed(seed);
     Schedule schedule(seed);
@@ -432,7 +375,8 @@ std::string runOneSeed(unsigned seed) {
     schedule.runUntil(schedule.now() + 200000);
     const TaskQueue p = printer.local.getQueue(), u = user.local.getQueue();
     if (!same || entriesById(p) != entriesById(u)) {
-        return "the queues differ after quiescence:" + describeDifference(p, u);
+        return "the queues differ after quiescence:\n  printer: " + p.toJsonString() +
+               "\n  user:    " + u.toJsonString();
     }
     const std::string lost = lostWrites(printer.local, printerChanges, userChanges);
     return lost.empty() ? std::string() : "writes lost:" + lost;
@@ -441,7 +385,7 @@ std::string runOneSeed(unsigned seed) {
 }  // namespace
 
 TEST(SyncProperty, BothEndsConvergeOnEverySeed) {
-    unsigned first = 1, count = UnderThreadSanitizer ? 20 : 200;
+    unsigned first = 1, count = DefaultSeeds;
     if (const char* seeds = std::getenv("TOLVANE_SYNC_SEEDS")) std::sscanf(seeds, "%u:%u", &first, &count);
     unsigned threads = std::max(1u, std::thread::hardware_concurrency());
     if (const char* wanted = std::getenv("TOLVANE_SYNC_THREADS")) threads = std::max(1, std::atoi(wanted));
