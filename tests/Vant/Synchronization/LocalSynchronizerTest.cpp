@@ -86,12 +86,14 @@ TEST(LocalSynchronizer, AnnouncesWhatADifferenceChangedToEveryReceiver) {
     const std::string a = task.makeStateInstance("Printing")["id"];
     const std::string b = task.makeStateInstance("Heating")["id"];
     task.setVariable("fileLink", "http://127.0.0.1/a.stl");
+    task.getInstance(b)["stateType"] = 7;  // read back as no type, not thrown
     const std::string id = task["id"];
     testing::internal::CaptureStdout();
     sync.onDifference(remote - TaskQueue());
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(events, (std::vector<std::string>{"newTask " + id, "variable fileLink",
                                                 "newState " + std::min(a, b), "newState " + std::max(a, b)}));
+    EXPECT_EQ(sync.getInstanceStateType(id, b), "");
 
     // Progress lowered by the peer: the sum keeps the larger one, nothing to announce.
     sync.updateInstanceProgress(id, a, 0.5);
