@@ -98,6 +98,7 @@ TEST(StateInstance, AFailedStateStaysFailedAndIntegerProgressCountsAsItsNumber) 
     none["id"] = failed["id"].clone();
     EXPECT_EQ((failed + none)["progress"], var(-2.0));
     EXPECT_EQ((none + failed)["progress"], var(-2.0));
+    EXPECT_FALSE((failed - failed).has("progress"));  // only progress that went up travels
 
     // A user's program that answers a request with the integer 1 finishes the state.
     StateInstance asked = withProgress("AskClearBed", 0.0);
