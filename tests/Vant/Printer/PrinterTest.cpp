@@ -348,11 +348,13 @@ TEST_F(PrinterPrinting, ADeletedPrintStopsMovingResetsThePrinterAndFreesItsLocks
         120s));
 
     // The board holds its answers while the deletion travels, so that the print is
-    // still streaming when it lands, however fast the board.
+    // still streaming when it lands, however fast the board. The count is taken
+    // before the deletion is sent: once it lands, the emergency stop may reach the
+    // board before the test sees the deletion in the log.
     sim.control("hold");
+    const std::size_t atDeletion = commands().size();
     user.queue().deleteTask(print);
     ASSERT_TRUE(log.waitFor("DELETED\u00a0TASK\u00a0: " + print + "\n"));
-    const std::size_t atDeletion = commands().size();
     sim.control("release");
     // The layerer had one line in flight; then the resetting states' commands come.
     ASSERT_TRUE(waitUntil(
