@@ -1,6 +1,6 @@
-// A plain blocking TCP peer on loopback for the framed-connection tests: it writes
-// arbitrary bytes and reads with deadlines, so a test sees the wire itself rather
-// than another SimpleSocket. Header-only; used from the test thread.
+// A plain blocking TCP peer on loopback: it writes arbitrary bytes and reads with
+// deadlines, so a test sees the wire itself rather than another end of the system
+// (the encrypted test peer builds on it). Header-only; used from the test thread.
 #pragma once
 
 #include <arpa/inet.h>
@@ -23,17 +23,22 @@ namespace testsupport {
 
 class RawPeer {
 public:
-    // Connects to 127.0.0.1:port.
-    explicit RawPeer(unsigned short port) {
+    RawPeer() = default;
+    explicit RawPeer(unsigned short port) { connect(port); }
+    explicit RawPeer(int acceptedFd) : fd(acceptedFd) {}
+    // Connects to 127.0.0.1:port, from `source` (another loopback address such as
+    // "127.0.0.2") when given; throws when nobody listens.
+    void connect(unsigned short port, const char* source = nullptr) {
         fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0) throw std::runtime_error("socket failed");
-        sockaddr_in address = loopback(port);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            ::close(fd);
+        sockaddr_in from = loopback(0), address = loopback(port);
+        if (source != nullptr) ::inet_pton(AF_INET, source, &from.sin_addr);
+        if ((source != nullptr && ::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) ||
+            ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            close();
             throw std::runtime_error("connect failed");
         }
     }
-    explicit RawPeer(int acceptedFd) : fd(acceptedFd) {}
     ~RawPeer() { close(); }
     RawPeer(const RawPeer&) = delete;
     RawPeer& operator=(const RawPeer&) = delete;
@@ -56,6 +61,7 @@ public:
     bool write(const unsigned char* data, std::size_t n) {
         while (n > 0) {
             const ssize_t sent = ::send(fd, data, n, MSG_NOSIGNAL);
+            if (sent < 0 && errno == EINTR) continue;  // a signal (the fuzzer's timer) is no failure
             if (sent <= 0) return false;
             data += sent;
             n -= static_cast<std::size_t>(sent);

@@ -8,8 +8,8 @@
 #include <cstdlib>
 
 using namespace encryptedtest;
+using namespace std::chrono_literals;
 using boost::system::error_code;
-using kel::bytes;
 using Vant::Messaging::EncryptedServer;
 using Vant::Messaging::EncryptedSocket;
 
@@ -20,103 +20,78 @@ struct Accepting {
     explicit Accepting(unsigned threads = 3) : pool(threads) {
         server.reset(new EncryptedServer(pool.io, keys.priv, keys.pub, 0));
         server->acceptConnection([this](error_code error, std::shared_ptr<EncryptedSocket> channel) {
-            std::lock_guard<std::mutex> lock(mutex);
-            reports.push_back({error, channel});
-            if (channel) {
-                recorders.emplace_back(new Recorder);
-                recorders.back()->attach(*channel);
-                channel->start();
-            }
+            if (!channel) return errors.add(error);
+            auto recorder = std::make_shared<Recorder>();
+            recorder->attach(*channel);
+            recorders.add(recorder);
+            channels.add(channel);
+            channel->start();
         });
-    }
-    size_t reportCount() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return reports.size();
     }
     boost::asio::ip::tcp::endpoint endpoint() const {
         return boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), server->localPort());
     }
+    // The side of the n-th accepted channel.
+    Recorder& side(std::size_t n) {
+        if (!recorders.waitFor(n + 1, std::chrono::seconds(20))) throw std::runtime_error("not accepted");
+        return *recorders.snapshot()[n];
+    }
+    // A client channel that expects this server's key.
+    std::shared_ptr<EncryptedSocket> client(Recorder& recorder) {
+        KeyPair own;
+        auto channel = EncryptedSocket::create(pool.io, own.priv, own.pub);
+        recorder.attach(*channel);
+        channel->start(endpoint(), keys.pub, false);
+        return channel;
+    }
 
+    Collector<error_code> errors;  // before the pool: its threads report to them
+    Collector<std::shared_ptr<Recorder>> recorders;
     IoPool pool;
     KeyPair keys;
+    Collector<std::shared_ptr<EncryptedSocket>> channels;
     std::unique_ptr<EncryptedServer> server;
-    std::mutex mutex;  // guards the records below; the server's strand and the test thread contend
-    std::vector<std::pair<error_code, std::shared_ptr<EncryptedSocket>>> reports;
-    std::vector<std::unique_ptr<Recorder>> recorders;
-    Recorder& recorder(size_t i) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return *recorders.at(i);
-    }
 };
 
 }  // namespace
 
-TEST(EncryptedServer, AcceptsEachClientIntoItsOwnChannel) {
-    Accepting a;
-    EXPECT_FALSE(a.server->started());
-    KeyPair first, second;
-    Recorder firstSide, secondSide;
-    auto one = EncryptedSocket::create(a.pool.io, first.priv, first.pub);
-    firstSide.attach(*one);
-    one->start(a.endpoint(), a.keys.pub, false);
-    ASSERT_TRUE(firstSide.waitConnected());
-    auto two = EncryptedSocket::create(a.pool.io, second.priv, second.pub);
-    secondSide.attach(*two);
-    two->start(a.endpoint(), a.keys.pub, false);
-    ASSERT_TRUE(secondSide.waitConnected());
-
-    ASSERT_EQ(a.reportCount(), 2u);
-    EXPECT_EQ(a.reports[0].first.value(), 0);
-    EXPECT_EQ(std::string(a.reports[0].first.category().name()), "esocket_error");
-    EXPECT_NE(a.reports[0].second, a.reports[1].second);
-    EXPECT_FALSE(a.server->started());
-
-    // The accepted side took any key and carries messages both ways.
-    one->send(bytes("from the client"), [](const error_code&) {});
-    ASSERT_TRUE(a.recorder(0).waitMessages(1));
-    EXPECT_EQ(a.recorder(0).received()[0], bytes("from the client"));
-    a.reports[1].second->send(bytes("from the server"), [](const error_code&) {});
-    ASSERT_TRUE(secondSide.waitMessages(1));
-    EXPECT_EQ(secondSide.received()[0], bytes("from the server"));
-}
-
-TEST(EncryptedServer, ReportsOneErrorAfterStopThenNothing) {
+TEST(EncryptedServer, ReportsOneErrorAfterStopThenNothingAndNothingOnceDestroyed) {
     Accepting a;
     a.server->stop();
-    ASSERT_TRUE(eventually([&]() { return a.reportCount() >= 1; }));
-    RawPeer late;
+    ASSERT_TRUE(a.errors.waitFor(1));
+    EXPECT_TRUE(a.errors.snapshot()[0]);
+    EncryptedPeer late;
     EXPECT_THROW(late.connect(a.server->localPort()), std::runtime_error);  // nobody listens any more
-    EXPECT_FALSE(eventually([&]() { return a.reportCount() >= 2; }, std::chrono::milliseconds(300)));
-    std::lock_guard<std::mutex> lock(a.mutex);
-    ASSERT_EQ(a.reports.size(), 1u);
-    EXPECT_TRUE(a.reports[0].first);
-    EXPECT_EQ(a.reports[0].second, nullptr);
+    EXPECT_FALSE(a.errors.waitFor(2, 300ms));
+
+    Accepting destroyed;
+    destroyed.server.reset();
+    EXPECT_FALSE(destroyed.errors.waitFor(1, 300ms));
+    EXPECT_EQ(a.channels.size() + destroyed.channels.size(), 0u);
 }
 
-TEST(EncryptedServer, DestroyedServerCallsBackNoMore) {
-    Accepting a;
-    a.server.reset();
-    EXPECT_FALSE(eventually([&]() { return a.reportCount() >= 1; }, std::chrono::milliseconds(300)));
-}
-
-// Handshake reads wait without holding a thread: peers that connect and say nothing
-// cost their sockets only, even with fewer pool threads than silent peers.
-TEST(EncryptedServer, SilentPeersDoNotStallAWellBehavedOne) {
+// Each client gets a channel of its own, which takes any key. Handshake reads wait
+// without holding a thread: peers that connect and say nothing cost their sockets
+// only, even with fewer pool threads than silent peers.
+TEST(EncryptedServer, AcceptsEachClientIntoItsOwnChannelWhileSilentPeersWait) {
+    Recorder client;
     Accepting a(2);
-    std::vector<std::unique_ptr<RawPeer>> silent;
+    std::vector<std::unique_ptr<EncryptedPeer>> silent;
     for (int i = 0; i < 20; ++i) {
-        silent.emplace_back(new RawPeer);
+        silent.emplace_back(new EncryptedPeer);
         silent.back()->connect(a.server->localPort());
     }
-    ASSERT_TRUE(eventually([&]() { return a.reportCount() >= 20; }));
-    KeyPair keys;
-    Recorder client;
-    auto channel = EncryptedSocket::create(a.pool.io, keys.priv, keys.pub);
-    client.attach(*channel);
-    channel->start(a.endpoint(), a.keys.pub, false);
-    ASSERT_TRUE(client.waitConnected());
-    ASSERT_TRUE(a.recorder(20).waitConnected());
-    for (int i = 0; i < 20; ++i) EXPECT_EQ(a.recorder(i).connectedCount(), 0);
+    ASSERT_TRUE(a.recorders.waitFor(20));
+    auto channel = a.client(client);
+    ASSERT_TRUE(client.connected.waitFor(1));
+    ASSERT_TRUE(a.side(20).connected.waitFor(1));
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(a.side(i).connected.size(), 0u);
+    EXPECT_FALSE(sent(*channel, bytes("from the client")));
+    ASSERT_TRUE(a.side(20).messages.waitFor(1));
+    EXPECT_EQ(a.side(20).messages.snapshot()[0], bytes("from the client"));
+    EXPECT_FALSE(sent(*a.channels.snapshot()[20], bytes("from the server")));
+    ASSERT_TRUE(client.messages.waitFor(1));
+    EXPECT_EQ(client.messages.snapshot()[0], bytes("from the server"));
 }
 
 // The peer in encrypted_peer.py is written from the wire format with PyNaCl alone.
@@ -128,22 +103,17 @@ TEST(EncryptedServer, IndependentPeerSpeaksTheWireFormat) {
     testsupport::ChildProcess peer(
         {"/usr/bin/python3", std::string(source) + "/tests/Vant/Messaging/encrypted_peer.py",
          std::to_string(a.server->localPort()), python.priv.toHex(), a.keys.pub.toHex()});
-    ASSERT_TRUE(eventually([&]() { return a.reportCount() >= 1; })) << peer.err();
-    Recorder& side = a.recorder(0);
-    ASSERT_TRUE(side.waitConnected()) << peer.err();
-    ASSERT_TRUE(side.waitMessages(4)) << peer.err();
-    std::vector<bytes> received = side.received();
-    EXPECT_EQ(received[0], bytes("hello from python"));
-    EXPECT_EQ(received[1], pattern(450));
-    EXPECT_EQ(received[2], bytes(std::string(200, 'b')));
-    EXPECT_EQ(received[3], bytes(std::string(196, 'c')));
-
-    std::shared_ptr<EncryptedSocket> channel = a.reports[0].second;
-    const std::vector<bytes> sent = {bytes("x"), pattern(201, 3), pattern(5000, 5), bytes("bye")};
-    for (const bytes& m : sent) channel->send(m, [](const error_code&) {});
-    ASSERT_TRUE(side.waitMessages(8)) << peer.err();
-    received = side.received();
-    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(received[4 + i], bytes("echo:") + sent[i]);
+    Recorder& side = a.side(0);
+    ASSERT_TRUE(side.messages.waitFor(4, 20s)) << peer.err();
+    EXPECT_EQ(side.messages.snapshot(),
+              (std::vector<bytes>{bytes("hello from python"), pattern(450), bytes(std::string(200, 'b')),
+                                  bytes(std::string(196, 'c'))}));
+    const std::vector<bytes> echoed = {bytes("x"), pattern(201, 3), pattern(5000, 5)};
+    for (const bytes& m : echoed) a.channels.snapshot()[0]->send(m, [](const error_code&) {});
+    a.channels.snapshot()[0]->send(bytes("bye"), [](const error_code&) {});
+    ASSERT_TRUE(side.messages.waitFor(8, 20s)) << peer.err();
+    const std::vector<bytes> received = side.messages.snapshot();
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(received[4 + i], bytes("echo:") + echoed[i]);
     EXPECT_EQ(received[7], bytes("bye too"));
-    EXPECT_EQ(peer.wait(std::chrono::seconds(10)), 0) << peer.err();
+    EXPECT_EQ(peer.wait(10s), 0) << peer.err();
 }

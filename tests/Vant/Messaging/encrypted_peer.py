@@ -1,15 +1,9 @@
 #!/usr/bin/python3
-"""A peer of the encrypted channel written from its wire format alone, with PyNaCl
-and the standard library, to check that the C++ channel speaks that format and not
-merely a dialect both C++ ends agree on.
-
-    encrypted_peer.py PORT PRIVATE_KEY_HEX EXPECTED_PEER_KEY_HEX
-
-Connects to 127.0.0.1:PORT, runs the handshake, sends four messages, then answers
-every message M with b"echo:" + M until it receives b"bye", which it answers with
-b"bye too" before exiting 0. Any deviation from the format exits 2 with the reason
-on standard error.
-"""
+"""encrypted_peer.py PORT PRIVATE_KEY_HEX EXPECTED_PEER_KEY_HEX: a peer of the encrypted
+channel written from its wire format alone (PyNaCl), so that the C++ channel is checked
+against the format and not a dialect both C++ ends agree on. Connects to 127.0.0.1:PORT,
+sends four messages, answers each message M with b"echo:" + M until b"bye", answered
+with b"bye too" and exit 0; any deviation from the format exits 2 with the reason."""
 import hashlib
 import hmac
 import os
@@ -86,9 +80,8 @@ class Peer:
                 state, pad = padding + 1, bytes(padding)
             else:
                 state, pad = 255, padding.to_bytes(4, "big") + bytes(padding - 4)
-            data = left[:BLOCK_DATA]
+            plain = self.send_number.to_bytes(2, "big") + bytes([state]) + pad + left[:BLOCK_DATA]
             left = left[BLOCK_DATA:]
-            plain = self.send_number.to_bytes(2, "big") + bytes([state]) + pad + data
             assert len(plain) == PLAIN_BLOCK
             self.send_number = (self.send_number + 1) % 65536
             out += seal(self.session, plain)
@@ -126,7 +119,6 @@ def main():
     sock = socket.create_connection(("127.0.0.1", int(port)), timeout=20)
     peer = Peer(sock, bytes.fromhex(private_hex))
     peer.handshake(bytes.fromhex(expected_hex))
-    print("handshake done", flush=True)
     peer.send(b"hello from python")
     peer.send(bytes(i * 7 % 251 for i in range(450)))
     peer.send(b"b" * 200)
