@@ -1,10 +1,13 @@
-// A printer daemon with its own simulated board (time scale 50), started in a
-// network namespace of the test's. Its log goes to a file: a whole print writes far
-// more than a pipe holds, and nobody reads the pipe meanwhile. Header-only; the
-// daemon and the simulator are ended by their process ids when it goes.
+// A printer daemon with its own simulated board, started in a network namespace of
+// the test's. Its log goes to a file: a whole print writes far more than a pipe
+// holds, and nobody reads the pipe meanwhile. The daemon and the simulator are ended
+// by their process ids when it goes.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,8 +25,9 @@ const std::string PrinterPublicKey = "8520f0098930a754748b7ddcb43ef75a0dbf3a0d26
 
 struct PrinterUnderTest {
     PrinterUnderTest(const NetworkNamespace& side, const std::string& privateKey,
-                     const std::string& broadcast, const std::vector<std::string>& options = {})
-        : sim({"--time-scale", "50"}),
+                     const std::string& broadcast, const std::vector<std::string>& options = {},
+                     const std::string& timeScale = "50")
+        : sim({"--time-scale", timeScale}),
           logPath(scratchFolder() + "/daemon.log"),
           daemon(side.exec(command(logPath, privateKey, options)),
                  {{"TOLVANE_HOME", stagedHome()},
@@ -33,18 +37,53 @@ struct PrinterUnderTest {
     // The daemon under sh, its output in `logPath`, with `options` after its key.
     static std::vector<std::string> command(const std::string& logPath, const std::string& privateKey,
                                             const std::vector<std::string>& options) {
-        std::vector<std::string> argv{"sh", "-c", "exec \"$@\" >" + logPath + " 2>&1", "sh",
-                                      builtProgram("tolvane-ferrow"), "-k", privateKey};
+        std::vector<std::string> argv{
+            "sh", "-c",      "exec \"$@\" >" + logPath + " 2>&1", "sh", builtProgram("tolvane-ferrow"),
+            "-k", privateKey};
         argv.insert(argv.end(), options.begin(), options.end());
         return argv;
     }
     std::string log() const { return slurp(logPath); }
-    bool started() const {
-        return waitUntil([&] { return log().find("PUBLIC") != std::string::npos; }, std::chrono::seconds(30));
+    bool waitForLog(const std::string& text,
+                    std::chrono::milliseconds deadline = std::chrono::seconds(30)) const {
+        return waitUntil([&] { return log().find(text) != std::string::npos; }, deadline);
     }
+    bool started() const { return waitForLog("PUBLIC"); }
     BoardSim::Process sim;
     const std::string logPath;
     ChildProcess daemon;
+};
+
+// The printer (10.0.0.1) in one namespace and a client's namespace (10.0.0.2), joined
+// by a virtual cable.
+class CabledPrinter : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!NetworkNamespace::available()) GTEST_SKIP() << "network namespaces need root";
+        printerSide.reset(new NetworkNamespace);
+        clientSide.reset(new NetworkNamespace);
+        cable.reset(new Cable(*printerSide, "10.0.0.1/24", *clientSide, "10.0.0.2/24"));
+        ASSERT_TRUE(cable->ok);
+        printer.reset(new PrinterUnderTest(*printerSide, PrinterPrivateKey, "10.0.0.255", daemonOptions(),
+                                           timeScale()));
+        ASSERT_TRUE(printer->started()) << printer->log();
+    }
+    void TearDown() override {
+        if (printer && HasFailure()) {
+            const std::string out = printer->log();
+            std::cerr << "--- daemon ---\n" << out.substr(out.size() > 20000 ? out.size() - 20000 : 0);
+        }
+        printer.reset();
+        cable.reset();
+        clientSide.reset();
+        printerSide.reset();
+    }
+    virtual std::vector<std::string> daemonOptions() { return {}; }
+    virtual std::string timeScale() { return "50"; }
+
+    std::unique_ptr<NetworkNamespace> printerSide, clientSide;
+    std::unique_ptr<Cable> cable;
+    std::unique_ptr<PrinterUnderTest> printer;
 };
 
 }  // namespace testsupport

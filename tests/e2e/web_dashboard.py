@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """The dashboard of `tolvane web` in headless Chromium, as a person uses it.
 
-Run by WebTest.cpp inside the client's network namespace, with the printers already
-running. It starts `tolvane web` itself (so it can stop and start it again to see the
-page lose and regain its connection) and always ends it, by its process id.
+Run by WebTest.cpp in the client's network namespace, the printers already running.
+It starts `tolvane web` itself (to stop and start it again while the page is open)
+and always ends it, by its process id.
 
   web_dashboard.py print --tolvane CMD... --key KEY --model FILE --screenshot PNG
   web_dashboard.py farm --tolvane CMD... --printers N
@@ -25,7 +25,7 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select
 
-URL = 'http://127.0.0.1:8080/'
+URL = 'http://127.0.0.1:65535/'
 
 
 def step(text):
@@ -98,11 +98,6 @@ def stale(element):
 
 def card(driver, key):
     return driver.find_element(By.CSS_SELECTOR, f'.card[data-key="{key}"]')
-
-
-def task_nodes(driver, key, type_):
-    return [node for node in card(driver, key).find_elements(By.CSS_SELECTOR, '.task')
-            if node.find_element(By.CSS_SELECTOR, '.type').text == type_]
 
 
 def progress(node):
@@ -181,34 +176,19 @@ def scenario_farm(args, driver, dashboard):
     keys = wait(f'{args.printers} cards, connected', lambda: (lambda found: len(found) == args.printers and found)(
         [c.get_attribute('data-key') for c in driver.find_elements(By.CSS_SELECTOR, '.card')
          if c.find_element(By.CSS_SELECTOR, '.state').text not in ('', 'not connected')]), 120)
-    step(f'{len(keys)} printers on the page')
     for key in keys:
         card(driver, key).find_element(By.CSS_SELECTOR, '.start button[data-type="Maintaining"]').click()
-    step('a maintenance started on each')
-    slowest = 0.0
+    selector = '.question[data-question="AskClearBed"] button.answer'
     for key in keys:
-        selector = '.question[data-question="AskClearBed"] button.answer'
-        wait(f'{key[:8]} asks about the bed', lambda: card(driver, key).find_element(By.CSS_SELECTOR, selector), 120)
+        wait(f'{key[:8]} asks about the bed', lambda: card(driver, key).find_element(By.CSS_SELECTOR, selector), 120).click()
     for key in keys:
-        before = time.monotonic()
-        card(driver, key).find_element(By.CSS_SELECTOR, '.question[data-question="AskClearBed"] button.answer').click()
-        wait(f'{key[:8]} takes the answer',
-             lambda: not card(driver, key).find_elements(By.CSS_SELECTOR, '.question[data-question="AskClearBed"]'), 15)
-        slowest = max(slowest, time.monotonic() - before)
-    step(f'every bed question answered; the slowest took {slowest:.2f} s from click to card')
+        wait(f'{key[:8]} takes the answer', lambda: not card(driver, key).find_elements(By.CSS_SELECTOR, selector), 15)
+    step('a maintenance started on each printer, and each bed question answered')
     # Every card keeps updating: its task's progress or running states change.
     seen = {key: card(driver, key).find_element(By.CSS_SELECTOR, '.task').text for key in keys}
     for key in keys:
         wait(f'{key[:8]} updates', lambda: card(driver, key).find_element(By.CSS_SELECTOR, '.task').text != seen[key], 120)
-    # The page answers at once while it takes the updates of ten printers.
-    worst = 0.0
-    for _ in range(20):
-        before = time.monotonic()
-        driver.execute_script('return document.querySelectorAll(".card .task").length')
-        worst = max(worst, time.monotonic() - before)
-        time.sleep(0.1)
-    assert worst < 1.0, f'the page took {worst:.2f} s to answer'
-    step(f'every card updates; the page answers within {worst * 1000:.0f} ms')
+    step('every card updates')
 
 
 def main():
@@ -218,7 +198,7 @@ def main():
     parser.add_argument('--key')
     parser.add_argument('--model')
     parser.add_argument('--screenshot')
-    parser.add_argument('--printers', type=int, default=10)
+    parser.add_argument('--printers', type=int, default=3)
     args = parser.parse_args()
     dashboard = Dashboard(shlex.split(args.tolvane))
     profile = tempfile.mkdtemp(prefix='tolvane-chromium-')
