@@ -89,13 +89,17 @@ public:
 
     std::vector<std::string> commands(size_t from = 0) { return boardCommands(sim, from); }
 
-    // The lighting modes received, by name, in order.
-    std::vector<std::string> lightingModes() {
-        std::istringstream reply(sim.control("lighting"));
+    // The lighting modes received, by name, in order, once there are `count` (or the
+    // deadline passed): the last may still travel when a task has ended.
+    std::vector<std::string> lightingModes(size_t count = 0) {
         std::vector<std::string> modes;
-        std::string word;
-        reply >> word;  // "ok"
-        while (reply >> word) modes.push_back(word);
+        testsupport::waitUntil([&] {
+            std::istringstream reply(sim.control("lighting"));
+            std::string word;
+            reply >> word;  // "ok"
+            for (modes.clear(); reply >> word;) modes.push_back(word);
+            return modes.size() >= count;
+        });
         return modes;
     }
 

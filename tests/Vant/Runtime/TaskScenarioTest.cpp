@@ -133,8 +133,9 @@ TEST_F(TaskScenario, RunsStartUpMaintenanceFilamentAndPackagingTasksInTurn) {
         EXPECT_EQ(world.commands(from), std::get<2>(run)) << std::get<0>(run);
     }
     const Lines filamentLights = TakingBedLights + FreeingBedLights;
-    EXPECT_EQ(world.lightingModes(),
-              FreeingBedLights + filamentLights + filamentLights + filamentLights + FreeingBedLights);
+    const Lines lights =
+        FreeingBedLights + filamentLights + filamentLights + filamentLights + FreeingBedLights;
+    EXPECT_EQ(world.lightingModes(lights.size()), lights);
 }
 
 TEST_F(PrintScenario, PrintsAModelFromItsLinkThroughTheSlicerToTheBoard) {
@@ -150,7 +151,8 @@ TEST_F(PrintScenario, PrintsAModelFromItsLinkThroughTheSlicerToTheBoard) {
     EXPECT_EQ(world.commands(),
               (takingBed(true, false) + Lines{"G29", "G5 C8 Q1", "M104 S185", "G46 Q1"} +
                Lines{"G92 E0 Q0", "G55", "G90"} + streamed + Lines{"G54", "G5 C11 Q0"} + freeingBed(true)));
-    EXPECT_EQ(world.lightingModes(), (TakingBedLights + Lines{"Printing"} + FreeingBedLights));
+    const Lines lights = TakingBedLights + Lines{"Printing"} + FreeingBedLights;
+    EXPECT_EQ(world.lightingModes(lights.size()), lights);
     for (const auto& instance : world.instancesOf(task))
         EXPECT_EQ(instance.progress, 1.0) << instance.stateType;
 }
@@ -284,7 +286,8 @@ TEST_F(TaskScenario, MovesTheNozzleOnCalibrationActionsOnlyWhileTheAdjustmentRun
 
     EXPECT_EQ(world.commands(), (takingBed(false, false) +
                                  Lines{"G29", "G70 Q0", "G71 Q0", "G72 Q0", "M500"} + freeingBed(true)));
-    EXPECT_EQ(world.lightingModes(), (TakingBedLights + Lines{"Notification"} + FreeingBedLights));
+    const Lines lights = TakingBedLights + Lines{"Notification"} + FreeingBedLights;
+    EXPECT_EQ(world.lightingModes(lights.size()), lights);
 }
 
 TEST_F(TaskScenario, SetsUpWifiWithANetworkNameThatReachesTheScriptAsPlainText) {
