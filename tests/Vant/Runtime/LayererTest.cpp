@@ -3,13 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <future>
-#include <memory>
-#include <string>
-#include <vector>
+#include <tuple>
 
-#include "BoardSimProcess.h"
-#include "ProgressLog.h"
+#include "RuntimeWorld.h"
 #include "support/StagedHome.h"
 
 using testsupport::scratchFolder;
@@ -30,46 +26,10 @@ std::vector<std::string> movementLines(const std::string& content) {
     return lines;
 }
 
-// The command of a numbered line as the board received it ("N7 G1 X1*45" gives "G1 X1").
-std::string commandOf(const std::string& line) {
-    const auto blank = line.find(' ');
-    const auto star = line.rfind('*');
-    return line.substr(blank + 1, star - blank - 1);
-}
-
-// A driver on a pool of two threads, connected to a board simulator that answers at once.
 class LayererTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        driver.reset(new Vant::Driver::Driver(pool.io, sim.motionPath()));
-        ASSERT_TRUE(shakeHands(*driver));
-    }
-
-    void TearDown() override {
-        pool.stop();
-        driver.reset();
-    }
-
-    // What the board received after the handshake, as plain commands.
-    std::vector<std::string> commandsReceived() {
-        std::vector<std::string> commands;
-        const auto lines = sim.received();
-        for (size_t i = 1; i < lines.size(); ++i) commands.push_back(commandOf(lines[i]));
-        return commands;
-    }
-
-    // Pushes a move and waits for its completion.
-    void move(const std::string& gcode) {
-        auto done = std::make_shared<std::promise<void>>();
-        driver->pushGcode(gcode, [done](boost::system::error_code, double progress) {
-            if (progress == 1.0) done->set_value();
-        });
-        ASSERT_EQ(done->get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    }
-
-    BoardSim::Process sim{{"--instant", "--no-temperature-reports"}};
-    IoPool pool;
-    std::unique_ptr<Vant::Driver::Driver> driver;
+    RuntimeWorld world{{"--instant", "--no-temperature-reports"}};
+    Vant::Driver::Driver& driver = *world.driver;
 };
 
 }  // namespace
@@ -89,46 +49,44 @@ TEST(GcodeLines, SkipsALineLongerThanTheBufferWhole) {
     EXPECT_EQ(Vant::Runtime::countGcode(scratchFolder() + "/absent"), 0u);
 }
 
+// Movement lines go to the board in order, one at a time; progress reaches 1.0 only
+// once the last is done, at once for a file without any, and a missing file fails.
 TEST_F(LayererTest, StreamsMovementLinesInOrderAndReachesOneOnlyWhenDone) {
-    const std::string path = scratchFolder() + "/job.gcode";
-    writeFile(path, "G28\nG1 X10 Y10\nM104 S200\nG0 Z5\nG1X3\nG1 X1\nG1 X2");
-    ProgressLog log;
-    std::make_shared<Layerer>(pool.io, *driver, path)->layer(log.callback());
-    ASSERT_TRUE(log.waitForEnd());
-    EXPECT_EQ(log.all(), (std::vector<double>{0.25, 0.5, 0.75, 0.999999, 1.0}));
-    EXPECT_EQ(commandsReceived(), (std::vector<std::string>{"G1 X10 Y10", "G0 Z5", "G1 X1", "G1 X2"}));
-}
-
-TEST_F(LayererTest, CompletesAFileWithoutMovementLinesAtOnce) {
-    const std::string path = scratchFolder() + "/job.gcode";
-    writeFile(path, "G28\nM84\n");
-    ProgressLog log;
-    std::make_shared<Layerer>(pool.io, *driver, path)->layer(log.callback());
-    ASSERT_TRUE(log.waitForEnd());
-    EXPECT_EQ(log.all(), std::vector<double>{1.0});
-    EXPECT_TRUE(commandsReceived().empty());
-}
-
-TEST_F(LayererTest, FailsWhenTheFileCannotBeOpened) {
-    ProgressLog log;
-    std::make_shared<Layerer>(pool.io, *driver, scratchFolder() + "/absent")->layer(log.callback());
-    ASSERT_TRUE(log.waitForEnd());
-    EXPECT_EQ(log.all(), std::vector<double>{-2.0});
+    typedef std::vector<std::string> Lines;
+    const std::vector<std::tuple<const char*, std::vector<double>, Lines>> files = {
+        {"G28\nG1 X10 Y10\nM104 S200\nG0 Z5\nG1X3\nG1 X1\nG1 X2",
+         {0.25, 0.5, 0.75, 0.999999, 1.0},
+         {"G1 X10 Y10", "G0 Z5", "G1 X1", "G1 X2"}},
+        {"G28\nM84\n", {1.0}, {}},
+        {nullptr, {-2.0}, {}}};
+    for (const auto& file : files) {
+        const std::string path = scratchFolder() + "/job.gcode";
+        if (std::get<0>(file) != nullptr) writeFile(path, std::get<0>(file));
+        const size_t before = world.commands().size();
+        ProgressLog log;
+        std::make_shared<Layerer>(world.pool.io, driver, path)->layer(log.callback());
+        ASSERT_TRUE(log.waitForEnd());
+        EXPECT_EQ(log.all(), std::get<1>(file));
+        const Lines sent = world.commands();
+        EXPECT_EQ(Lines(sent.begin() + static_cast<long>(before), sent.end()), std::get<2>(file));
+    }
 }
 
 TEST_F(LayererTest, SendsNothingMoreOnceTheCallbackSaysStop) {
     const std::string path = scratchFolder() + "/job.gcode";
     writeFile(path, "G1 X1\nG1 X2\nG1 X3\n");
     std::promise<void> stopped;
-    auto layerer = std::make_shared<Layerer>(pool.io, *driver, path);
+    auto layerer = std::make_shared<Layerer>(world.pool.io, driver, path);
     layerer->layer([this, &stopped](double) {
         // Pushed before the layerer could push its next line, were it to go on.
-        driver->pushGcode("G1 X99", [&stopped](boost::system::error_code, double progress) {
+        driver.pushGcode("G1 X99", [&stopped](boost::system::error_code, double progress) {
             if (progress == 1.0) stopped.set_value();
         });
         return false;
     });
     ASSERT_EQ(stopped.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    move("G1 X98");
-    EXPECT_EQ(commandsReceived(), (std::vector<std::string>{"G1 X1", "G1 X99", "G1 X98"}));
+    // One more line after it: the board got nothing of the layerer's in between.
+    driver.pushGcode("G1 X98", nullptr);
+    ASSERT_TRUE(world.sim.waitForReceived(4));
+    EXPECT_EQ(world.commands(), (std::vector<std::string>{"G1 X1", "G1 X99", "G1 X98"}));
 }

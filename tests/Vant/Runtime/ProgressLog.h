@@ -1,82 +1,47 @@
-// Collects the progress reports of one pipeline job (download, slicing, layering),
-// which arrive on I/O threads, and lets the test wait for the final one.
+// Helpers of the job pipeline's tests: a record of one job's progress reports (they
+// arrive on I/O threads), the driver's handshake with the simulated board, and the
+// commands the board received.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
-#include <functional>
+#include <future>
 #include <memory>
-#include <mutex>
+#include <string>
 #include <vector>
 
-#include <future>
-
+#include "BoardSimProcess.h"
 #include "Vant/Driver/Driver.h"
+#include "support/AsyncTest.h"
+
+using testsupport::IoPool;
 
 class ProgressLog {
 public:
     // The callback to hand to the job; it answers `keepGoing` for reports below 1.0.
     // It shares the record, so a report that comes late finds it alive.
-    std::function<bool(double)> callback(std::function<bool(double)> keepGoing = [](double) { return true; }) {
-        std::shared_ptr<State> shared = state;
+    std::function<bool(double)> callback(std::function<bool(double)> keepGoing = [](double) {
+        return true;
+    }) {
+        auto shared = reports;
         return [shared, keepGoing](double p) {
-            {
-                std::lock_guard<std::mutex> lock(shared->mutex);
-                shared->reports.push_back(p);
-                shared->changed.notify_all();
-            }
-            return p < 0 || p >= 1.0 ? true : keepGoing(p);
+            shared->add(p);
+            return p < 0 || p >= 1.0 || keepGoing(p);
         };
     }
-
     // Waits for a final report (negative, or 1.0 and above); false at the deadline.
     bool waitForEnd(std::chrono::milliseconds deadline = std::chrono::seconds(60)) {
-        std::unique_lock<std::mutex> lock(state->mutex);
-        return state->changed.wait_for(lock, deadline, [this] {
-            for (double p : state->reports) {
-                if (p < 0 || p >= 1.0) return true;
-            }
-            return false;
-        });
+        return testsupport::waitUntil(
+            [&] {
+                for (double p : all())
+                    if (p < 0 || p >= 1.0) return true;
+                return false;
+            },
+            deadline);
     }
-
-    std::vector<double> all() {
-        std::lock_guard<std::mutex> lock(state->mutex);
-        return state->reports;
-    }
+    std::vector<double> all() const { return reports->snapshot(); }
 
 private:
-    struct State {
-        std::mutex mutex;  // guards reports; the job's I/O thread adds, the test reads
-        std::condition_variable changed;
-        std::vector<double> reports;
-    };
-    std::shared_ptr<State> state = std::make_shared<State>();
-};
-
-// Runs an I/O service on two threads (as the daemon runs its pool) for one test.
-#include <boost/asio/io_service.hpp>
-#include <memory>
-#include <thread>
-
-class IoPool {
-public:
-    IoPool() : work(new boost::asio::io_service::work(io)) {
-        for (int i = 0; i < 2; ++i) threads.emplace_back([this] { io.run(); });
-    }
-    ~IoPool() { stop(); }
-    // Ends the threads; objects bound to `io` may be destroyed after this.
-    void stop() {
-        work.reset();
-        io.stop();
-        for (auto& t : threads) t.join();
-        threads.clear();
-    }
-    boost::asio::io_service io;
-
-private:
-    std::unique_ptr<boost::asio::io_service::work> work;
-    std::vector<std::thread> threads;
+    std::shared_ptr<testsupport::Collector<double>> reports =
+        std::make_shared<testsupport::Collector<double>>();
 };
 
 // Runs the driver's handshake with the board and starts its receive loop; false when
@@ -88,4 +53,23 @@ inline bool shakeHands(Vant::Driver::Driver& driver) {
     if (done.wait_for(std::chrono::seconds(10)) != std::future_status::ready || done.get()) return false;
     driver.handleInputs();
     return true;
+}
+
+// The commands the board received after the handshake ("N7 G1 X1*45" gives "G1 X1"),
+// from the `from`th on.
+inline std::vector<std::string> boardCommands(BoardSim::Process& sim, size_t from = 0) {
+    std::vector<std::string> found;
+    const auto lines = sim.received();
+    for (size_t i = from + 1; i < lines.size(); ++i) {
+        const auto blank = lines[i].find(' ');
+        found.push_back(lines[i].substr(blank + 1, lines[i].rfind('*') - blank - 1));
+    }
+    return found;
+}
+
+// How often `wanted` occurs in `text` (log lines counted in captured output).
+inline size_t occurrences(const std::string& text, const std::string& wanted) {
+    size_t n = 0;
+    for (auto at = text.find(wanted); at != std::string::npos; at = text.find(wanted, at + 1)) ++n;
+    return n;
 }

@@ -5,22 +5,14 @@
 // the way a user answers them: by a difference that raises the instance's progress.
 #pragma once
 
-#include <chrono>
-#include <memory>
 #include <set>
 #include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "BoardSimProcess.h"
 #include "ProgressLog.h"
-#include "Vant/Driver/Driver.h"
 #include "Vant/Driver/Lighting.h"
 #include "Vant/Runtime/StateKeeper.h"
 #include "Vant/StateMachine/StateType.h"
 #include "Vant/Synchronization/LocalSynchronizer.h"
-#include "support/AsyncTest.h"
 #include "support/StagedHome.h"
 
 class RuntimeWorld {
@@ -68,24 +60,17 @@ public:
         sync.onDifference(after - before);
     }
 
-    // The instances of a task, as (state type, instance id, progress), in id order.
+    // The instances of a task (of `stateType` only, when given), in id order.
     struct Instance {
-        std::string stateType;
-        std::string id;
+        std::string stateType, id;
         double progress;
     };
-    std::vector<Instance> instances(const std::string& taskId) {
-        std::vector<Instance> all;
-        for (auto& instance : sync.getTask(taskId).instances()) {
-            all.push_back({instance["stateType"].stringValue(), instance["id"].stringValue(),
-                           instance["progress"].realValue(0.0)});
-        }
-        return all;
-    }
-    std::vector<Instance> instancesOf(const std::string& taskId, const std::string& stateType) {
+    std::vector<Instance> instancesOf(const std::string& taskId, const std::string& stateType = "") {
         std::vector<Instance> found;
-        for (const Instance& instance : instances(taskId)) {
-            if (instance.stateType == stateType) found.push_back(instance);
+        for (auto& instance : sync.getTask(taskId).instances()) {
+            const std::string type = instance["stateType"].stringValue();
+            if (stateType.empty() || type == stateType)
+                found.push_back({type, instance["id"].stringValue(), instance["progress"].realValue(0.0)});
         }
         return found;
     }
@@ -93,67 +78,28 @@ public:
     // Waits until the task has an unanswered instance of the request `stateType` and
     // answers it; false at the deadline.
     bool answerRequest(const std::string& taskId, const std::string& stateType, ms deadline = ms(30000)) {
-        std::string pending;
-        const bool found = testsupport::waitUntil(
-            [&] {
-                for (const Instance& instance : instancesOf(taskId, stateType)) {
-                    if (instance.progress < 1.0 && answered.count(instance.id) == 0) {
-                        pending = instance.id;
-                        return true;
-                    }
-                }
-                return false;
-            },
-            deadline);
-        if (!found) return false;
-        answered.insert(pending);
-        answer(taskId, pending);
-        return true;
+        return testsupport::waitUntil([&] { return answerOpen(taskId, stateType); }, deadline);
     }
-
     // Runs the task to its end, answering every request state as it comes; false when
     // the task is not done by the deadline.
     bool runToEnd(const std::string& taskId, ms deadline = ms(60000)) {
-        return testsupport::waitUntil(
-            [&] {
-                for (const Instance& instance : instances(taskId)) {
-                    if (instance.progress < 1.0 && answered.count(instance.id) == 0 &&
-                        isRequest(instance.stateType)) {
-                        answered.insert(instance.id);
-                        answer(taskId, instance.id);
-                    }
-                }
-                return sync.isTaskDone(taskId);
-            },
-            deadline);
+        return testsupport::waitUntil([&] { return (answerOpen(taskId, ""), sync.isTaskDone(taskId)); },
+                                      deadline);
     }
 
-    static bool isRequest(const std::string& stateType) {
-        const kel::var& types = Vant::StateMachine::StateTypes;
-        if (!types.has(stateType)) return false;
-        const kel::var& st = types[stateType];
-        return st.has("request") && st["request"].booleanValue(false);
-    }
+    std::vector<std::string> commands(size_t from = 0) { return boardCommands(sim, from); }
 
-    // The commands the board received after the handshake ("N7 G1 X1*45" gives "G1 X1").
-    std::vector<std::string> commands() {
-        std::vector<std::string> found;
-        const auto lines = sim.received();
-        for (size_t i = 1; i < lines.size(); ++i) {
-            const auto blank = lines[i].find(' ');
-            const auto star = lines[i].rfind('*');
-            found.push_back(lines[i].substr(blank + 1, star - blank - 1));
-        }
-        return found;
-    }
-
-    // The lighting modes received, by name, in order.
-    std::vector<std::string> lightingModes() {
-        std::istringstream reply(sim.control("lighting"));
+    // The lighting modes received, by name, in order, once there are `count` (or the
+    // deadline passed): the last may still travel when a task has ended.
+    std::vector<std::string> lightingModes(size_t count = 0) {
         std::vector<std::string> modes;
-        std::string word;
-        reply >> word;  // "ok"
-        while (reply >> word) modes.push_back(word);
+        testsupport::waitUntil([&] {
+            std::istringstream reply(sim.control("lighting"));
+            std::string word;
+            reply >> word;  // "ok"
+            for (modes.clear(); reply >> word;) modes.push_back(word);
+            return modes.size() >= count;
+        });
         return modes;
     }
 
@@ -165,6 +111,24 @@ public:
     std::unique_ptr<Vant::Runtime::StateKeeper> keeper;
 
 private:
+    // Answers the first open request of `stateType` (of any request type when empty);
+    // false when there was none.
+    bool answerOpen(const std::string& taskId, const std::string& stateType) {
+        for (const Instance& instance : instancesOf(taskId)) {
+            const bool wanted =
+                stateType.empty() ? isRequest(instance.stateType) : instance.stateType == stateType;
+            if (wanted && instance.progress < 1.0 && answered.insert(instance.id).second) {
+                answer(taskId, instance.id);
+                return true;
+            }
+        }
+        return false;
+    }
+    static bool isRequest(const std::string& stateType) {
+        const kel::var& types = Vant::StateMachine::StateTypes;
+        return types.has(stateType) && types[stateType].has("request") &&
+               types[stateType]["request"].booleanValue(false);
+    }
     std::set<std::string> answered;  // instance ids answered already; the test thread only
 };
 

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <thread>
+#include <tuple>
 
 #include "RuntimeWorld.h"
 #include "Vant/Runtime/FileCache.h"
@@ -21,6 +22,7 @@ using testsupport::scratchFolder;
 using testsupport::stagedHome;
 using testsupport::writeFile;
 typedef std::vector<std::string> Lines;
+typedef std::vector<std::pair<std::string, kel::var>> Variables;
 
 namespace {
 
@@ -56,27 +58,25 @@ Lines movementLines(const std::string& path) {
     return lines;
 }
 
-size_t occurrences(const std::string& text, const std::string& wanted) {
-    size_t n = 0;
-    for (auto at = text.find(wanted); at != std::string::npos; at = text.find(wanted, at + 1)) ++n;
-    return n;
-}
-
 class TaskScenario : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { Vant::StateMachine::buildStateMachine(); }
 
-    // From `from` on, the commands the board received.
-    Lines commandsSince(size_t from) {
-        Lines all = world.commands();
-        return Lines(all.begin() + static_cast<long>(std::min(from, all.size())), all.end());
-    }
-
     RuntimeWorld world;
 };
 
+// How a print's model fails to become a print: a link nothing answers, a model whose
+// digest differs, a model the slicer cannot read, a sliced file gone before layering.
+struct ModelFailure {
+    const char* name;
+    const char* file;    // the served model, or nullptr for a link nothing answers
+    const char* fileId;  // nullptr: the model's own digest
+    const char* failure;
+    const char* failedState;
+};
+
 // A print served from 127.0.0.1: the model folder, its server and the model's digest.
-class PrintScenario : public TaskScenario {
+class PrintScenario : public TaskScenario, public ::testing::WithParamInterface<ModelFailure> {
 protected:
     PrintScenario() : folder(scratchFolder()) {
         writeFile(folder + "/cube.stl", testsupport::slurp(stagedHome() + "/models/cube.stl"));
@@ -91,20 +91,6 @@ protected:
 
     std::string startPrint(const std::string& link, const std::string& fileId) {
         return world.startTask("Printing", {{"fileLink", link}, {"fileId", fileId}, {"layerHeight", 0.5}});
-    }
-
-    // A print whose model fails to come: the board holds the mechanics back until the
-    // failure is known, so that the head is never close to the bed, however slow the
-    // download or the slicer.
-    std::string startFailingPrint(const std::string& link, const std::string& fileId, const char* failure) {
-        world.sim.control("hold");
-        const std::string task = startPrint(link, fileId);
-        EXPECT_TRUE(world.answerRequest(task, "Uploading"));
-        EXPECT_TRUE(testsupport::waitUntil(
-            [&] { return world.sync.getVariable(task, "Interrupted") == kel::var(failure); },
-            std::chrono::seconds(30)));
-        world.sim.control("release");
-        return task;
     }
 
     // The failed state ended with -2.0 and named the failure; the task then ran its
@@ -132,40 +118,24 @@ protected:
 }  // namespace
 
 TEST_F(TaskScenario, RunsStartUpMaintenanceFilamentAndPackagingTasksInTurn) {
-    std::string task = world.startTask("StartingUp");
-    ASSERT_TRUE(world.runToEnd(task));
-    EXPECT_EQ(world.commands(), (Lines{"M105"} + freeingBed(false)));
-    EXPECT_EQ(world.lightingModes(), FreeingBedLights);
-
-    // The axes stay calibrated from here on: freeing the bed no longer homes them.
-    size_t from = world.commands().size();
-    task = world.startTask("Maintaining", {{"Maintaining.Type", "Ejecting"}});
-    ASSERT_TRUE(world.runToEnd(task));
-    EXPECT_EQ(commandsSince(from), (filamentPreparation(true) +
-                                    Lines{"G5 C9 Q3", "M104 S0", "G46 Q1", "G47 Q3"} + freeingBed(true)));
-
-    from = world.commands().size();
-    task = world.startTask("EjectingFilament");
-    ASSERT_TRUE(world.runToEnd(task));
-    EXPECT_EQ(commandsSince(from), (filamentPreparation(true) +
-                                    Lines{"G5 C9 Q3", "M104 S0", "G46 Q1", "G47 Q3"} + freeingBed(true)));
-
-    from = world.commands().size();
-    task = world.startTask("LoadingFilament");
-    ASSERT_TRUE(world.runToEnd(task));
-    EXPECT_EQ(commandsSince(from),
-              (filamentPreparation(true) + Lines{"G5 C9 Q3", "M104 S0", "G46 Q1"} + freeingBed(true)));
-    EXPECT_EQ(world.instancesOf(task, "AskCartridgeColor").size(), 1u);
-
-    from = world.commands().size();
-    task = world.startTask("Packaging");
-    ASSERT_TRUE(world.runToEnd(task));
-    EXPECT_EQ(commandsSince(from), (Lines{"G73 Q0"}));
-
+    // After start-up the axes stay calibrated: freeing the bed no longer homes them.
+    const Lines unloading = filamentPreparation(true) + Lines{"G5 C9 Q3", "M104 S0", "G46 Q1"};
+    const std::vector<std::tuple<std::string, Variables, Lines>> runs = {
+        {"StartingUp", {}, Lines{"M105"} + freeingBed(false)},
+        {"Maintaining", {{"Maintaining.Type", "Ejecting"}}, unloading + Lines{"G47 Q3"} + freeingBed(true)},
+        {"EjectingFilament", {}, unloading + Lines{"G47 Q3"} + freeingBed(true)},
+        {"LoadingFilament", {}, unloading + freeingBed(true)},
+        {"Packaging", {}, Lines{"G73 Q0"}}};
+    for (const auto& run : runs) {
+        const size_t from = world.commands().size();
+        const std::string task = world.startTask(std::get<0>(run), std::get<1>(run));
+        ASSERT_TRUE(world.runToEnd(task)) << std::get<0>(run);
+        EXPECT_EQ(world.commands(from), std::get<2>(run)) << std::get<0>(run);
+    }
     const Lines filamentLights = TakingBedLights + FreeingBedLights;
-    EXPECT_EQ(world.lightingModes(),
-              FreeingBedLights + filamentLights + filamentLights + filamentLights + FreeingBedLights);
-    EXPECT_FALSE(world.keeper->hasLock(task, "Mechanicals"));
+    const Lines lights =
+        FreeingBedLights + filamentLights + filamentLights + filamentLights + FreeingBedLights;
+    EXPECT_EQ(world.lightingModes(lights.size()), lights);
 }
 
 TEST_F(PrintScenario, PrintsAModelFromItsLinkThroughTheSlicerToTheBoard) {
@@ -181,42 +151,49 @@ TEST_F(PrintScenario, PrintsAModelFromItsLinkThroughTheSlicerToTheBoard) {
     EXPECT_EQ(world.commands(),
               (takingBed(true, false) + Lines{"G29", "G5 C8 Q1", "M104 S185", "G46 Q1"} +
                Lines{"G92 E0 Q0", "G55", "G90"} + streamed + Lines{"G54", "G5 C11 Q0"} + freeingBed(true)));
-    EXPECT_EQ(world.lightingModes(), (TakingBedLights + Lines{"Printing"} + FreeingBedLights));
-    for (const auto& instance : world.instances(task))
+    const Lines lights = TakingBedLights + Lines{"Printing"} + FreeingBedLights;
+    EXPECT_EQ(world.lightingModes(lights.size()), lights);
+    for (const auto& instance : world.instancesOf(task))
         EXPECT_EQ(instance.progress, 1.0) << instance.stateType;
 }
 
-TEST_F(PrintScenario, AModelLinkThatFailsInterruptsThePrint) {
-    const std::string task =
-        startFailingPrint("http://127.0.0.1:1/broken.stl", digest("broken.stl"), "FailedDownloading");
-    expectFailedAndReset(task, "Downloading", "FailedDownloading", false);
-}
-
-TEST_F(PrintScenario, AModelWhoseDigestDiffersIsNotCachedAndInterruptsThePrint) {
-    const std::string task =
-        startFailingPrint(server->url("cube.stl"), "0123456789abcdef0123456789abcdef", "FailedDownloading");
-    expectFailedAndReset(task, "Downloading", "FailedDownloading", false);
-    EXPECT_FALSE(world.keeper->fileCache.hasFile("0123456789abcdef0123456789abcdef"));
-}
-
-TEST_F(PrintScenario, ASlicerCrashInterruptsThePrint) {
-    const std::string task =
-        startFailingPrint(server->url("broken.stl"), digest("broken.stl"), "FailedSlicing");
-    expectFailedAndReset(task, "Slicing", "FailedSlicing", false);
-}
-
-TEST_F(PrintScenario, AMissingGcodeFileInterruptsThePrintCloseToTheBed) {
-    // The board holds its work until the sliced file is gone again.
+TEST_P(PrintScenario, AModelThatFailsInterruptsThePrintAndResetsThePrinter) {
+    const ModelFailure& c = GetParam();
+    const bool gcodeGone = std::string(c.failedState) == "Layering";
+    // The board holds the mechanics back until the failure is known (or the sliced
+    // file is gone), so that the head is never close to the bed, however slow the
+    // download or the slicer.
     world.sim.control("hold");
-    const std::string task = startPrint(server->url("cube.stl"), digest("cube.stl"));
+    const std::string fileId = c.fileId != nullptr ? c.fileId : digest(c.file);
+    const std::string task =
+        startPrint(c.file != nullptr ? server->url(c.file) : "http://127.0.0.1:1/broken.stl", fileId);
     ASSERT_TRUE(world.answerRequest(task, "Uploading"));
-    ASSERT_TRUE(testsupport::waitUntil([&] { return world.sync.hasVariable(task, "gcodeId"); },
-                                       std::chrono::seconds(30)));
-    const std::string gcodeId = world.sync.getVariable(task, "gcodeId").stringValue();
-    ASSERT_EQ(std::remove(world.keeper->fileCache.getFile(gcodeId)->c_str()), 0);
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] {
+            return gcodeGone ? world.sync.hasVariable(task, "gcodeId")
+                             : world.sync.getVariable(task, "Interrupted") == kel::var(c.failure);
+        },
+        std::chrono::seconds(30)));
+    if (gcodeGone) {
+        const std::string gcodeId = world.sync.getVariable(task, "gcodeId").stringValue();
+        ASSERT_EQ(std::remove(world.keeper->fileCache.getFile(gcodeId)->c_str()), 0);
+    }
     world.sim.control("release");
-    expectFailedAndReset(task, "Layering", "FailedLayering", true);
+    expectFailedAndReset(task, c.failedState, c.failure, gcodeGone);
+    if (std::string(c.failedState) == "Downloading") {
+        EXPECT_FALSE(world.keeper->fileCache.hasFile(fileId));
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, PrintScenario,
+    ::testing::Values(ModelFailure{"LinkNotAnswered", nullptr, "fedcba9876543210fedcba9876543210",
+                                   "FailedDownloading", "Downloading"},
+                      ModelFailure{"DigestDiffers", "cube.stl", "0123456789abcdef0123456789abcdef",
+                                   "FailedDownloading", "Downloading"},
+                      ModelFailure{"SlicerCrash", "broken.stl", nullptr, "FailedSlicing", "Slicing"},
+                      ModelFailure{"GcodeGone", "cube.stl", nullptr, "FailedLayering", "Layering"}),
+    [](const ::testing::TestParamInfo<ModelFailure>& info) { return std::string(info.param.name); });
 
 TEST_F(PrintScenario, AMotionBoardLostMidPrintInterruptsItAndItsResetReachesTheBoardOnceBack) {
     testsupport::CapturedStdout log;
@@ -253,7 +230,7 @@ TEST_F(PrintScenario, AMotionBoardLostMidPrintInterruptsItAndItsResetReachesTheB
     const std::string next = world.startTask("Packaging");
     ASSERT_TRUE(world.runToEnd(next));
     EXPECT_FALSE(world.sync.hasVariable(next, "Interrupted"));
-    EXPECT_EQ(commandsSince(from), Lines{"G73 Q0"});
+    EXPECT_EQ(world.commands(from), Lines{"G73 Q0"});
     // One line for the loss and one for the return, none for each attempt between.
     const std::string text = log.text();
     EXPECT_EQ(occurrences(text, "Driver::portLost() motion board lost"), 1u);
@@ -309,7 +286,8 @@ TEST_F(TaskScenario, MovesTheNozzleOnCalibrationActionsOnlyWhileTheAdjustmentRun
 
     EXPECT_EQ(world.commands(), (takingBed(false, false) +
                                  Lines{"G29", "G70 Q0", "G71 Q0", "G72 Q0", "M500"} + freeingBed(true)));
-    EXPECT_EQ(world.lightingModes(), (TakingBedLights + Lines{"Notification"} + FreeingBedLights));
+    const Lines lights = TakingBedLights + Lines{"Notification"} + FreeingBedLights;
+    EXPECT_EQ(world.lightingModes(lights.size()), lights);
 }
 
 TEST_F(TaskScenario, SetsUpWifiWithANetworkNameThatReachesTheScriptAsPlainText) {
