@@ -72,6 +72,7 @@ TEST_F(ProxyTest, LogsChangesFromThePrinterAndSendsItsOwnTasks) {
     CapturedStdout out;
     const std::string task = printer.queue.makeTask("Printing");
     const std::string instance = printer.queue.makeInstance(task, "Printing");
+    ASSERT_TRUE(out.waitFor("NEW INSTANCE : " + task + ", " + instance + "(Printing) progress = 0.000000\n"));
     printer.queue.updateInstanceProgress(task, instance, 0.5);
     EXPECT_TRUE(
         out.waitFor("MODIFIED INSTANCE : " + task + ", " + instance + "(Printing) progress = 0.500000\n"));
