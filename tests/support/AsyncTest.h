@@ -1,6 +1,6 @@
-// Helpers for tests of asynchronous components: an I/O pool like the daemon's (one
-// io_service run by several threads), waiting for a condition with a deadline, and
-// a thread-safe collector of the events a component reports. Header-only.
+// Helpers for tests of asynchronous components: an I/O pool like the daemon's, waiting
+// for a condition with a deadline, a thread-safe collector of reported events, and a
+// capture of standard output. Header-only.
 #pragma once
 
 #include <sys/mman.h>
@@ -20,8 +20,7 @@
 
 namespace testsupport {
 
-// Runs `io` on `threadCount` threads until stop() or destruction. Declare it before
-// the objects that use it, so that it outlives them.
+// Runs `io` on `threadCount` threads until stop(); declare it before what uses it.
 class IoPool {
 public:
     explicit IoPool(unsigned threadCount = 3) : work(new boost::asio::io_service::work(io)) {
@@ -30,15 +29,12 @@ public:
     ~IoPool() { stop(); }
     IoPool(const IoPool&) = delete;
     IoPool& operator=(const IoPool&) = delete;
-
     void stop() {
         work.reset();
         io.stop();
-        for (auto& thread : threads) {
+        for (auto& thread : threads)
             if (thread.joinable()) thread.join();
-        }
     }
-
     boost::asio::io_service io;
 
 private:
@@ -50,19 +46,15 @@ private:
 inline bool waitUntil(const std::function<bool()>& condition,
                       std::chrono::milliseconds deadline = std::chrono::milliseconds(5000)) {
     const auto end = std::chrono::steady_clock::now() + deadline;
-    while (!condition()) {
+    for (; !condition(); std::this_thread::sleep_for(std::chrono::milliseconds(2)))
         if (std::chrono::steady_clock::now() >= end) return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
     return true;
 }
 
-// Collects values reported from any thread; tests wait for a count with a deadline.
 template <typename T>
 class Collector {
 public:
-    // Notifies under the lock: a waiter that returns may destroy the collector at
-    // once, and must not find the adder still inside notify_all.
+    // Notifies under the lock: a waiter that returns may destroy the collector at once.
     void add(T value) {
         std::lock_guard<std::mutex> lock(mutex);
         values.push_back(std::move(value));
@@ -84,10 +76,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         values.clear();
     }
-    std::size_t size() const {
-        std::lock_guard<std::mutex> lock(mutex);
-        return values.size();
-    }
+    std::size_t size() const { return snapshot().size(); }
 
 private:
     mutable std::mutex mutex;  // guards values: reporting threads against the test thread
@@ -95,14 +84,11 @@ private:
     std::vector<T> values;
 };
 
-// Captures this process's standard output (every thread's log lines) while it
-// lives; the text so far can be read at any time.
+// Captures this process's standard output (every thread's log lines) while it lives.
 class CapturedStdout {
 public:
-    CapturedStdout() {
+    CapturedStdout() : saved(::dup(1)), file(::memfd_create("captured-stdout", MFD_CLOEXEC)) {
         std::fflush(stdout);
-        saved = ::dup(1);
-        file = ::memfd_create("captured-stdout", MFD_CLOEXEC);
         ::dup2(file, 1);
     }
     ~CapturedStdout() {
@@ -118,15 +104,10 @@ public:
         std::fflush(stdout);
         std::string all;
         char buffer[4096];
-        ssize_t n;
-        off_t offset = 0;
-        while ((n = ::pread(file, buffer, sizeof buffer, offset)) > 0) {
+        for (ssize_t n; (n = ::pread(file, buffer, sizeof buffer, static_cast<off_t>(all.size()))) > 0;)
             all.append(buffer, static_cast<std::size_t>(n));
-            offset += n;
-        }
         return all;
     }
-    // Waits until the captured text contains `wanted`.
     bool waitFor(const std::string& wanted,
                  std::chrono::milliseconds deadline = std::chrono::milliseconds(5000)) {
         return waitUntil([&]() { return text().find(wanted) != std::string::npos; }, deadline);

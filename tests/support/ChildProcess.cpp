@@ -15,6 +15,10 @@
 
 namespace testsupport {
 
+namespace {
+
+// argv with the emulator's words in front of its first argument that is a program of
+// the build, so that wrappers given first ("ip netns exec ns <program>") keep working.
 std::vector<std::string> withEmulator(const std::vector<std::string>& argv) {
     const char* emulator = std::getenv("TOLVANE_EMULATOR");
     if (emulator == nullptr || *emulator == '\0') return argv;
@@ -33,29 +37,27 @@ std::vector<std::string> withEmulator(const std::vector<std::string>& argv) {
     return result;
 }
 
+}  // namespace
+
 ChildProcess::ChildProcess(const std::vector<std::string>& givenArgv,
                            const std::map<std::string, std::string>& env) {
     const std::vector<std::string> argv = withEmulator(givenArgv);
     int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
-    // Everything is prepared before the child exists and the child is made by
-    // posix_spawn: a forked child of this multithreaded test that allocated before
-    // exec could wait forever on a lock another thread held at the fork.
-    std::map<std::string, std::string> merged;
+    // posix_spawn, not fork: a forked child of a multithreaded test that allocated
+    // before exec could wait forever on a lock another thread held at the fork.
+    std::map<std::string, std::string> merged(env.begin(), env.end());  // given first: emplace keeps them
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string text = *entry;
-        const auto equals = text.find('=');
-        if (equals != std::string::npos) merged[text.substr(0, equals)] = text.substr(equals + 1);
+        merged.emplace(text.substr(0, text.find('=')), text.substr(text.find('=') + 1));
     }
-    for (const auto& entry : env) merged[entry.first] = entry.second;
-    std::vector<std::string> environment;
+    std::vector<std::string> environment, arguments = argv;
     for (const auto& entry : merged) environment.push_back(entry.first + "=" + entry.second);
     std::vector<char*> envp, args;
     for (auto& e : environment) envp.push_back(&e[0]);
-    envp.push_back(nullptr);
-    std::vector<std::string> arguments = argv;
     for (auto& a : arguments) args.push_back(&a[0]);
+    envp.push_back(nullptr);
     args.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
@@ -64,11 +66,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& givenArgv,
     posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
     const int rc = posix_spawnp(&child, args[0], &actions, nullptr, args.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        // As a failed exec did before: the child "ran" and ended with status 127.
-        child = -1;
-        status = 127;
-    }
+    if (rc != 0) child = -1, status = 127;  // as a failed exec: it "ran" and ended with 127
     close(outPipe[1]);
     close(errPipe[1]);
     outFd = outPipe[0];
@@ -104,8 +102,7 @@ void ChildProcess::pump(int timeoutMs) {
 bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds deadline) {
     const auto end = std::chrono::steady_clock::now() + deadline;
     // Only the new output is searched again: a chatty child's output grows large.
-    std::size_t from = 0;
-    while (outText.find(text, from) == std::string::npos) {
+    for (std::size_t from = 0; outText.find(text, from) == std::string::npos;) {
         if (outText.size() >= text.size()) from = outText.size() - text.size() + 1;
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
@@ -129,20 +126,6 @@ int ChildProcess::wait(std::chrono::milliseconds deadline) {
     }
     while (outFd >= 0 || errFd >= 0) pump(100);
     return status;
-}
-
-void ChildProcess::signal(int sig) {
-    if (child > 0 && status < 0) ::kill(child, sig);
-}
-
-const std::string& ChildProcess::out() {
-    pump(0);
-    return outText;
-}
-
-const std::string& ChildProcess::err() {
-    pump(0);
-    return errText;
 }
 
 bool processRunning(pid_t pid) {

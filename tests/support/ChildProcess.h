@@ -1,10 +1,9 @@
-// A child process for tests: started without a shell from an argument vector, with
-// its standard output and error captured through pipes, and always ended by its
-// own process id (SIGKILL in the destructor if it is still running). In a cross
-// build a program of the build (builtProgram) is started through the emulator
-// named by TOLVANE_EMULATOR.
+// A child process for tests: started without a shell, its output and error captured
+// through pipes, always ended by its own process id (SIGKILL in the destructor). In a
+// cross build the programs of the build run through the emulator in TOLVANE_EMULATOR.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -26,14 +25,14 @@ public:
 
     // Reads standard output until it holds `text` or the deadline passes.
     bool waitForOutput(const std::string& text, std::chrono::milliseconds deadline);
-    // Waits for the process to end; returns its exit status, or -1 on time-out
-    // (the process then keeps running) and 128+signal when a signal ended it.
+    // The exit status (128+signal when a signal ended it), or -1 on time-out.
     int wait(std::chrono::milliseconds deadline);
-    // Sends a signal to this process only.
-    void signal(int sig);
-
-    const std::string& out();  // everything read from standard output so far
-    const std::string& err();  // everything read from standard error so far
+    void signal(int sig) {
+        if (child > 0 && status < 0) ::kill(child, sig);
+    }
+    // Everything read from standard output or error so far.
+    const std::string& out() { return pump(0), outText; }
+    const std::string& err() { return pump(0), errText; }
 
 private:
     void pump(int timeoutMs);
@@ -53,12 +52,5 @@ bool waitUntilEnded(pid_t pid, std::chrono::milliseconds deadline);
 
 // Path of a program built by this project (bin/ of the build directory under test).
 std::string builtProgram(const std::string& name);
-
-// In a cross build the programs of the build run on this machine only through the
-// emulator named by TOLVANE_EMULATOR (its command words, space-separated): argv with
-// those words in front of its first argument that is a program of the build, so
-// wrappers given first ("ip netns exec ns <program>") keep working; argv unchanged
-// otherwise. For code that starts the programs of the build without ChildProcess.
-std::vector<std::string> withEmulator(const std::vector<std::string>& argv);
 
 }  // namespace testsupport

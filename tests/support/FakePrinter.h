@@ -1,9 +1,7 @@
 // A printer's network side reduced to what a client meets: an acceptor on a free
-// loopback port that takes the first 32-byte frame of a connection as the claim,
-// then a gate and a peer synchronizer over that connection, with a task queue the
-// test changes directly. Commands ("calibrationAction", "turnToProductionMode") are
-// collected instead of executed. Frames can be sent raw to play a misbehaving
-// printer. Header-only; links vant_messaging, vant_gate and vant_sync.
+// loopback port taking a connection's first 32-byte frame as the claim, then a gate
+// and a peer synchronizer over it, with a queue the test changes directly. Commands
+// are collected instead of executed; raw frames play a misbehaving printer.
 #pragma once
 
 #include <atomic>
@@ -33,19 +31,13 @@ public:
           gate(io, resendAfter),
           peer(queue, Vant::Synchronization::PeerSynchronizer::Side::Printer, sendingInterval) {
         gate.pushMessageToNetwork >> [this](kel::bytes message, Vant::Gate::Gate::SentCallback done) {
-            std::shared_ptr<Vant::Messaging::SimpleSocket> current = connection();
-            if (current) {
-                current->send(message, done);
-            } else {
-                done(Vant::Messaging::makeSimpleError(Vant::Messaging::NotConnected));
-            }
+            if (auto current = connection()) return current->send(message, done);
+            done(Vant::Messaging::makeSimpleError(Vant::Messaging::NotConnected));
         };
         gate.pushMessageToApplication >> [this](kel::bytes body) {
             kel::var message(body);
-            if (message.has("calibrationAction") || message.has("turnToProductionMode")) {
-                commands.add(message);
-                return;
-            }
+            if (message.has("calibrationAction") || message.has("turnToProductionMode"))
+                return commands.add(message);
             peer.onMessage(message);
         };
         peer.pushMessage >> [this](kel::var message) {
@@ -73,15 +65,13 @@ public:
 
     // Closes the current connection, as a printer that restarts would.
     void dropConnection() {
-        std::shared_ptr<Vant::Messaging::SimpleSocket> current = connection();
-        if (current) current->forceClose();
+        if (auto current = connection()) current->forceClose();
     }
     // One frame with this payload on the current connection, outside the gate.
     bool sendRaw(const kel::bytes& payload) {
-        std::shared_ptr<Vant::Messaging::SimpleSocket> current = connection();
-        if (!current) return false;
-        current->send(payload);
-        return true;
+        auto current = connection();
+        if (current) current->send(payload);
+        return current != nullptr;
     }
     bool connected() { return connection() != nullptr; }
 

@@ -1,5 +1,5 @@
-// A web server on 127.0.0.1 for tests: `/usr/bin/python3 -m http.server` serving a
-// folder on a port the kernel picks, ended by its process id when the object goes.
+// `python3 -m http.server` serving a folder on 127.0.0.1 at a port the kernel picks,
+// ended by its process id when the object goes.
 #pragma once
 
 #include <memory>
@@ -12,8 +12,7 @@ namespace testsupport {
 class HttpServer {
 public:
     explicit HttpServer(const std::string& folder);
-    // A server written as a short Python program that prints its port on the first
-    // line of its output, for behaviours http.server lacks (stalls, no length).
+    // A short Python server that prints "PORT n" first, for what http.server lacks.
     static std::unique_ptr<HttpServer> script(const std::string& pythonSource);
 
     int port() const { return portNumber; }

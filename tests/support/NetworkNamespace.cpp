@@ -15,8 +15,19 @@ namespace testsupport {
 namespace {
 
 bool run(const std::vector<std::string>& argv) {
-    ChildProcess command(argv);
-    return command.wait(std::chrono::seconds(30)) == 0;
+    return ChildProcess(argv).wait(std::chrono::seconds(30)) == 0;
+}
+
+// A veth pair `end`a/`end`b, each end moved into its namespace, addressed when an
+// address is given, and up.
+bool veth(const std::string& end, const std::string& nsA, const std::string& addressA, const std::string& nsB,
+          const std::string& addressB) {
+    const std::string a = end + "a", b = end + "b";
+    return run({"ip", "link", "add", a, "type", "veth", "peer", "name", b}) &&
+           run({"ip", "link", "set", a, "netns", nsA}) && run({"ip", "link", "set", b, "netns", nsB}) &&
+           (addressA.empty() || run({"ip", "-n", nsA, "addr", "add", addressA, "dev", a})) &&
+           run({"ip", "-n", nsB, "addr", "add", addressB, "dev", b}) &&
+           run({"ip", "-n", nsA, "link", "set", a, "up"}) && run({"ip", "-n", nsB, "link", "set", b, "up"});
 }
 
 }  // namespace
@@ -36,14 +47,7 @@ Cable::Cable(const NetworkNamespace& a, const std::string& addressA, const Netwo
     : nsA(a.name()) {
     static std::atomic<unsigned> counter{0};
     end = "tvc" + std::to_string(::getpid() % 100000) + "x" + std::to_string(counter++);
-    const std::string endA = end + "a", endB = end + "b";
-    ok = run({"ip", "link", "add", endA, "type", "veth", "peer", "name", endB}) &&
-         run({"ip", "link", "set", endA, "netns", a.name()}) &&
-         run({"ip", "link", "set", endB, "netns", b.name()}) &&
-         run({"ip", "-n", a.name(), "addr", "add", addressA, "dev", endA}) &&
-         run({"ip", "-n", b.name(), "addr", "add", addressB, "dev", endB}) &&
-         run({"ip", "-n", a.name(), "link", "set", endA, "up"}) &&
-         run({"ip", "-n", b.name(), "link", "set", endB, "up"});
+    ok = veth(end, a.name(), addressA, b.name(), addressB);
 }
 
 Bridge::Bridge(const NetworkNamespace& ns, const std::string& address) : nsName(ns.name()) {
@@ -56,14 +60,8 @@ Bridge::Bridge(const NetworkNamespace& ns, const std::string& address) : nsName(
 
 bool Bridge::plug(const NetworkNamespace& other, const std::string& address) {
     const std::string end = name + "p" + std::to_string(ports++);
-    const std::string near = end + "a", far = end + "b";
-    return run({"ip", "link", "add", near, "type", "veth", "peer", "name", far}) &&
-           run({"ip", "link", "set", near, "netns", nsName}) &&
-           run({"ip", "link", "set", far, "netns", other.name()}) &&
-           run({"ip", "-n", nsName, "link", "set", near, "master", name}) &&
-           run({"ip", "-n", nsName, "link", "set", near, "up"}) &&
-           run({"ip", "-n", other.name(), "addr", "add", address, "dev", far}) &&
-           run({"ip", "-n", other.name(), "link", "set", far, "up"});
+    return veth(end, nsName, "", other.name(), address) &&
+           run({"ip", "-n", nsName, "link", "set", end + "a", "master", name});
 }
 
 Cable::~Cable() {

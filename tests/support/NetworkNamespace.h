@@ -1,7 +1,6 @@
-// A network namespace of one test's own, with only its loopback (up): programs run
-// in it through exec(), and a thread of the test opens sockets in it while an
-// Inside object lives on that thread. Made with `ip netns add` and removed, by its
-// name, when the object goes. Needs root; available() says whether it can be made.
+// A network namespace of one test's own with its loopback up, removed by name when the
+// object goes: programs run in it through exec(), a thread opens sockets in it while an
+// Inside lives on that thread. Needs root: available() says whether it can be made.
 #pragma once
 
 #include <memory>
@@ -12,20 +11,16 @@ namespace testsupport {
 
 class NetworkNamespace {
 public:
-    // Throws std::runtime_error when the namespace cannot be made.
-    NetworkNamespace();
+    NetworkNamespace();  // throws std::runtime_error when it cannot be made
     ~NetworkNamespace();
     NetworkNamespace(const NetworkNamespace&) = delete;
     NetworkNamespace& operator=(const NetworkNamespace&) = delete;
 
-    // Whether this process may make namespaces (it runs as root and has `ip`).
     static bool available();
 
     const std::string& name() const { return nsName; }
-    // `argv` run inside the namespace ("ip netns exec <name>" in front).
     std::vector<std::string> exec(const std::vector<std::string>& argv) const;
 
-    // Moves the calling thread into the namespace until destroyed, on the same thread.
     class Inside {
     public:
         explicit Inside(const NetworkNamespace& ns);
@@ -41,9 +36,7 @@ private:
     std::string nsName;
 };
 
-// A virtual cable (veth pair) with one end in each namespace, each end addressed
-// ("10.0.0.1/24") and up. Removed with its first namespace's end; deleting either
-// namespace removes it too.
+// A veth pair with one end in each namespace, each addressed ("10.0.0.1/24") and up.
 class Cable {
 public:
     Cable(const NetworkNamespace& a, const std::string& addressA, const NetworkNamespace& b,
@@ -59,16 +52,14 @@ private:
     std::string nsA;
 };
 
-// A bridge (a switch) in one namespace, addressed ("10.0.0.100/24") and up; plug()
-// joins another namespace to it by a cable whose far end gets the address given, as
-// machines on one network. Removed with its namespace.
+// A bridge in one namespace, addressed and up; plug() joins another namespace to it by
+// a veth pair whose far end gets the address given. Removed with its namespace.
 class Bridge {
 public:
     Bridge(const NetworkNamespace& ns, const std::string& address);
     Bridge(const Bridge&) = delete;
     Bridge& operator=(const Bridge&) = delete;
 
-    // False when a step of the set-up failed.
     bool plug(const NetworkNamespace& other, const std::string& address);
 
     bool ok = false;

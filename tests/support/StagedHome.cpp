@@ -6,7 +6,6 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
-#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -21,10 +20,8 @@ std::vector<std::string> folders;
 
 void removeFolders() {
     std::lock_guard<std::mutex> lock(foldersMutex);
-    for (const auto& folder : folders) {
-        ChildProcess rm({"rm", "-rf", "--", folder});
-        rm.wait(std::chrono::seconds(30));
-    }
+    for (const auto& folder : folders)
+        ChildProcess({"rm", "-rf", "--", folder}).wait(std::chrono::seconds(30));
 }
 
 }  // namespace

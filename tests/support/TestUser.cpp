@@ -25,16 +25,11 @@ struct TestUser::Core {
     ~Core() { peer.stop(); }
 
     void sendToNetwork(kel::bytes message, Vant::Gate::Gate::SentCallback done) {
-        std::shared_ptr<Connection> current;
-        {
-            std::lock_guard<std::mutex> lock(socketMutex);
-            current = socket;
-        }
-        if (current) {
-            current->send(message, done);
-        } else if (done) {
-            done(Vant::Messaging::makeSimpleError(Vant::Messaging::NotConnected));
-        }
+        std::unique_lock<std::mutex> lock(socketMutex);
+        std::shared_ptr<Connection> current = socket;
+        lock.unlock();
+        if (current) return current->send(message, done);
+        if (done) done(Vant::Messaging::makeSimpleError(Vant::Messaging::NotConnected));
     }
 
     Vant::Synchronization::LocalSynchronizer queue;
@@ -56,10 +51,8 @@ std::vector<std::string> tasksOf(Vant::Synchronization::LocalSynchronizer& queue
                                  const std::string& stateType) {
     std::vector<std::string> ids;
     const kel::var all = queue.getQueue();
-    if (!all.isMap() || !all.has("tasks")) return ids;
-    const kel::var& tasks = all["tasks"];
-    for (unsigned i = 0; i < tasks.size(); ++i) {
-        const kel::var& task = tasks[i];
+    for (unsigned i = 0; all.isMap() && all.has("tasks") && i < all["tasks"].size(); ++i) {
+        const kel::var& task = all["tasks"][i];
         if (task.has("stateType") && task["stateType"] == kel::var(stateType)) ids.push_back(task["id"]);
     }
     return ids;
@@ -67,10 +60,9 @@ std::vector<std::string> tasksOf(Vant::Synchronization::LocalSynchronizer& queue
 
 bool hasInstanceOf(Vant::Synchronization::LocalSynchronizer& queue, const std::string& taskId,
                    const std::string& stateType) {
-    for (const auto& instance : queue.getTask(taskId).instances()) {
+    for (const auto& instance : queue.getTask(taskId).instances())
         if (instance.isMap() && instance.has("stateType") && instance["stateType"] == kel::var(stateType))
             return true;
-    }
     return false;
 }
 
@@ -83,11 +75,8 @@ TestUser::TestUser(boost::asio::io_service& io, unsigned short port, kel::bytes 
       core(std::make_shared<Core>(io, resendAfter, sendingInterval)) {
     std::weak_ptr<Core> weak = core;
     core->gate.pushMessageToNetwork >> [weak](kel::bytes message, Vant::Gate::Gate::SentCallback done) {
-        if (auto self = weak.lock()) {
-            self->sendToNetwork(message, done);
-        } else if (done) {
-            done(Vant::Messaging::makeSimpleError(Vant::Messaging::NotConnected));
-        }
+        if (auto self = weak.lock()) return self->sendToNetwork(message, done);
+        if (done) done(Vant::Messaging::makeSimpleError(Vant::Messaging::NotConnected));
     };
     core->gate.pushMessageToApplication >> [weak](kel::bytes body) {
         auto self = weak.lock();
@@ -125,12 +114,10 @@ TestUser::~TestUser() {
 bool TestUser::connect(std::chrono::milliseconds deadline) {
     disconnect();
     const boost::asio::ip::tcp::endpoint endpoint(boost::asio::ip::address::from_string(host), port);
-    std::shared_ptr<Connection> socket;
-    if (privateKey.length() != 0) {
-        socket = Vant::Messaging::EncryptedConnection::create(io, privateKey, id, endpoint, printerKey);
-    } else {
-        socket = SimpleSocket::create(io, nullptr, endpoint);
-    }
+    std::shared_ptr<Connection> socket =
+        privateKey.length() != 0
+            ? Vant::Messaging::EncryptedConnection::create(io, privateKey, id, endpoint, printerKey)
+            : std::shared_ptr<Connection>(SimpleSocket::create(io, nullptr, endpoint));
     std::weak_ptr<Core> weak = core;
     std::weak_ptr<Connection> weakSocket = socket;
     auto outcome = std::make_shared<Collector<boost::system::error_code>>();
@@ -175,15 +162,6 @@ bool TestUser::sendReliably(const kel::var& message, std::chrono::milliseconds d
     core->gate.sendReliably(kel::bytes(message),
                             [outcome](boost::system::error_code error) { outcome->add(error); });
     return outcome->waitFor(1, deadline) && !outcome->snapshot()[0];
-}
-
-void TestUser::sendFrame(const kel::bytes& payload) {
-    std::shared_ptr<Connection> current;
-    {
-        std::lock_guard<std::mutex> lock(core->socketMutex);
-        current = core->socket;
-    }
-    if (current) current->send(payload);
 }
 
 std::string TestUser::addTask(const std::string& stateType) {

@@ -21,18 +21,8 @@ std::string httpExchange(unsigned short port, const std::string& request) {
     return answer;
 }
 
-unsigned short portOf(const std::string& url) {
-    const auto colon = url.rfind(':');
-    return static_cast<unsigned short>(std::stoi(url.substr(colon + 1, url.find('/', colon) - colon - 1)));
-}
-
-std::string pathOf(const std::string& url) {
-    return url.substr(url.find('/', std::string("http://").size()));
-}
-
 }  // namespace
 
-// The printer gets the one file at its link; nothing else of this machine is served.
 TEST(FileServer, ServesTheOneFileAtItsLinkAndNothingElse) {
     testsupport::IoPool pool(2);
     const std::string folder = testsupport::scratchFolder();
@@ -43,8 +33,8 @@ TEST(FileServer, ServesTheOneFileAtItsLinkAndNothingElse) {
                                     boost::asio::ip::address_v4::loopback());
     const std::string url = server.url();
     ASSERT_EQ(url.compare(0, 17, "http://127.0.0.1:"), 0) << url;
-    const unsigned short port = portOf(url);
-    const std::string path = pathOf(url);
+    const unsigned short port = static_cast<unsigned short>(std::stoi(url.substr(17)));
+    const std::string path = url.substr(url.find('/', 17));
 
     const std::string whole = httpExchange(port, "GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
     ASSERT_EQ(whole.compare(0, 15, "HTTP/1.1 200 OK"), 0) << whole.substr(0, 200);

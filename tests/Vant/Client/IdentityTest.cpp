@@ -40,6 +40,5 @@ TEST(Identity, AFileWithoutAKeyIsAnErrorAndIsLeftAlone) {
     Identity identity;
     std::string error;
     EXPECT_FALSE(identity.load(path, error));
-    EXPECT_NE(error.find(path), std::string::npos);
     EXPECT_EQ(testsupport::slurp(path), "not a key\n");
 }

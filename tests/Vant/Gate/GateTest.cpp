@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <functional>
 #include <mutex>
 
 #include <boost/asio/post.hpp>
@@ -17,60 +16,50 @@ using Vant::Gate::Gate;
 
 namespace {
 
-// One direction of an in-memory transport: records every network message a gate
-// emits, drops those the test asks it to, and delivers the rest to the other gate
-// from a pool thread, as a connection's read chain would.
+// One direction of an in-memory transport: records what a gate emits, drops what the
+// test asks, may hold the transport's completions, and delivers the rest from a pool thread.
 class Link {
 public:
     Link(boost::asio::io_service& io, Gate& from, Gate& to) : io(io), to(to) {
-        from.pushMessageToNetwork >>
-            [this](kel::bytes message, Gate::SentCallback done) { carry(message, done); };
+        from.pushMessageToNetwork >> [this](kel::bytes message, Gate::SentCallback done) {
+            emitted.add(message);
+            bool dropped = false;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (dropCount > 0 && message[0] == dropKind) dropped = dropCount-- > 0;
+                if (holding) {
+                    held.push_back(done);
+                    done = nullptr;
+                }
+            }
+            if (done) done(error_code());
+            if (!dropped)
+                boost::asio::post(this->io, [this, message]() { this->to.onMessageFromNetwork(message); });
+        };
     }
-
-    // Drops the next `n` messages of kind `kind`.
     void drop(kel::byte kind, int n) {
         std::lock_guard<std::mutex> lock(mutex);
         dropKind = kind;
         dropCount = n;
     }
-    // While held, completions are kept instead of called (a slow transport).
     void holdCompletions(bool hold) {
         std::vector<Gate::SentCallback> release;
         {
             std::lock_guard<std::mutex> lock(mutex);
             holding = hold;
-            if (!hold) release.swap(held);
+            release.swap(held);
         }
         for (auto& done : release) done(error_code());
     }
     std::size_t emittedOfKind(kel::byte kind) {
         std::size_t n = 0;
-        for (const auto& message : emitted.snapshot())
-            n += (message.length() > 0 && message[0] == kind) ? 1 : 0;
+        for (const auto& message : emitted.snapshot()) n += message[0] == kind;
         return n;
     }
 
     Collector<kel::bytes> emitted;
 
 private:
-    void carry(kel::bytes message, Gate::SentCallback done) {
-        emitted.add(message);
-        bool dropped = false;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (dropCount > 0 && message[0] == dropKind) {
-                --dropCount;
-                dropped = true;
-            }
-            if (holding) {
-                held.push_back(done);
-                done = nullptr;
-            }
-        }
-        if (done) done(error_code());
-        if (!dropped) boost::asio::post(io, [this, message]() { to.onMessageFromNetwork(message); });
-    }
-
     boost::asio::io_service& io;
     Gate& to;
     std::mutex mutex;  // guards the drop rule and held completions: the gates' threads against the test
@@ -85,8 +74,8 @@ const milliseconds Resend(60);
 class GateTest : public ::testing::Test {
 protected:
     GateTest() {
-        a.pushMessageToApplication >> fromA.adder();  // what a received
-        b.pushMessageToApplication >> fromB.adder();  // what b received
+        a.pushMessageToApplication >> fromA.adder();
+        b.pushMessageToApplication >> fromB.adder();
     }
     void TearDown() override { pool.stop(); }
 
@@ -98,20 +87,23 @@ protected:
     Collector<kel::bytes> fromA, fromB;
 };
 
+kel::bytes header(kel::byte kind, unsigned id) {
+    return kel::bytes(1, kind) + kel::bytes::fromUint(id);
+}
+
 }  // namespace
 
 TEST_F(GateTest, ResendsUntilAcknowledgedAndDeliversOnce) {
     aToB.drop(Vant::Gate::Reliable, 2);
     Collector<error_code> sent;
     a.sendReliably(kel::bytes("hello"), sent.adder());
+    // An acknowledgement of another message does not end the wait.
+    a.onMessageFromNetwork(header(Vant::Gate::Notification, 7));
     ASSERT_TRUE(sent.waitFor(1));
-    EXPECT_EQ(sent.snapshot()[0].value(), 0);
-    EXPECT_EQ(&sent.snapshot()[0].category(), &Vant::Gate::gate_error_category);
+    EXPECT_FALSE(sent.snapshot()[0]);
     EXPECT_EQ(aToB.emittedOfKind(Vant::Gate::Reliable), 3u);
     ASSERT_TRUE(fromB.waitFor(1));
     EXPECT_EQ(fromB.snapshot()[0], kel::bytes("hello"));
-
-    // Acknowledged: no further copy, no second call.
     EXPECT_FALSE(sent.waitFor(2, Resend * 4));
     EXPECT_EQ(aToB.emittedOfKind(Vant::Gate::Reliable), 3u);
     EXPECT_EQ(fromB.size(), 1u);
@@ -126,12 +118,8 @@ TEST_F(GateTest, ALostAcknowledgementIsReplacedByTheNextCopysOne) {
     EXPECT_EQ(aToB.emittedOfKind(Vant::Gate::Reliable), 2u);
     EXPECT_EQ(bToA.emittedOfKind(Vant::Gate::Notification), 2u);
     EXPECT_EQ(fromB.size(), 1u);
-    // The acknowledgement carries the message's identifier and nothing else.
     const kel::bytes reliable = aToB.emitted.snapshot()[0];
-    const kel::bytes ack = bToA.emitted.snapshot()[0];
-    EXPECT_EQ(ack.length(), 5u);
-    EXPECT_EQ(ack.subBytes(1, 4), reliable.subBytes(1, 4));
-    EXPECT_EQ(reliable.subBytes(5), kel::bytes("once"));
+    EXPECT_EQ(bToA.emitted.snapshot()[0], kel::bytes(1, Vant::Gate::Notification) + reliable.subBytes(1, 4));
 }
 
 TEST_F(GateTest, RefusesASecondReliableMessageWhileOneIsPending) {
@@ -140,10 +128,7 @@ TEST_F(GateTest, RefusesASecondReliableMessageWhileOneIsPending) {
     a.sendReliably(kel::bytes("first"), first.adder());
     a.sendReliably(kel::bytes("second"), second.adder());
     ASSERT_TRUE(second.waitFor(1));
-    EXPECT_EQ(second.snapshot()[0].value(), 1);
-    EXPECT_EQ(second.snapshot()[0].message(), "A reliable message is pending unnotified");
-    EXPECT_STREQ(second.snapshot()[0].category().name(), "esocket_error");
-
+    EXPECT_TRUE(second.snapshot()[0]);
     ASSERT_TRUE(first.waitFor(1));
     EXPECT_FALSE(first.snapshot()[0]);
     a.sendReliably(kel::bytes("third"), third.adder());
@@ -166,70 +151,35 @@ TEST_F(GateTest, EmitsNoNewCopyWhileThePreviousOneIsStillWithTheTransport) {
     EXPECT_EQ(aToB.emittedOfKind(Vant::Gate::Reliable), 2u);
 }
 
-TEST_F(GateTest, UnreliableMessagesLeaveOnceWithTheCallersCompletion) {
+TEST_F(GateTest, UnreliableMessagesLeaveOnceAndRepeatsAreDropped) {
     Collector<error_code> sent;
     a.sendUnreliably(kel::bytes("u"), sent.adder());
     ASSERT_TRUE(sent.waitFor(1));
     ASSERT_TRUE(fromB.waitFor(1));
     EXPECT_EQ(fromB.snapshot()[0], kel::bytes("u"));
-    const kel::bytes emitted = aToB.emitted.snapshot().at(0);
-    EXPECT_EQ(emitted[0], Vant::Gate::Unreliable);
-    // A repeated copy (same identifier) is dropped; no acknowledgement is sent.
-    b.onMessageFromNetwork(emitted);
+    b.onMessageFromNetwork(aToB.emitted.snapshot().at(0));
     EXPECT_FALSE(fromB.waitFor(2, Resend * 2));
     EXPECT_EQ(bToA.emitted.size(), 0u);
     EXPECT_EQ(aToB.emitted.size(), 1u);
 }
 
-TEST(GateReceiving, DeliversEveryKindButNotificationsAndIgnoresShortMessages) {
-    testsupport::IoPool pool(1);
-    Gate gate(pool.io);
-    Collector<kel::bytes> delivered, emitted;
-    gate.pushMessageToApplication >> delivered.adder();
-    gate.pushMessageToNetwork >> [&](kel::bytes message, Gate::SentCallback done) {
-        emitted.add(message);
-        done(error_code());
-    };
-    // Shorter than the header: ignored whole (and never read past its end).
-    for (unsigned length = 0; length < 5; ++length) gate.onMessageFromNetwork(kel::bytes(length, 1));
-    EXPECT_EQ(delivered.size() + emitted.size(), 0u);
-
+TEST_F(GateTest, DeliversEveryKindButNotificationsAndKeepsAWindowOfTwentyIdentifiers) {
+    for (unsigned length = 0; length < 5; ++length) a.onMessageFromNetwork(kel::bytes(length, 1));
+    EXPECT_EQ(fromA.size() + aToB.emitted.size(), 0u);
     const kel::byte kinds[] = {0, 1, 3, 255};
-    for (unsigned i = 0; i < 4; ++i) {
-        gate.onMessageFromNetwork(kel::bytes(1, kinds[i]) + kel::bytes::fromUint(100 + i) +
-                                  kel::bytes("body"));
-    }
-    gate.onMessageFromNetwork(kel::bytes(1, 2) + kel::bytes::fromUint(200) + kel::bytes("ack of nothing"));
-    ASSERT_EQ(delivered.size(), 4u);
-    for (const auto& message : delivered.snapshot()) EXPECT_EQ(message, kel::bytes("body"));
-    // Only the reliable one was acknowledged, with its own identifier.
-    ASSERT_EQ(emitted.size(), 1u);
-    EXPECT_EQ(emitted.snapshot()[0], kel::bytes(1, 2) + kel::bytes::fromUint(101));
-    // A header alone is an empty message.
-    gate.onMessageFromNetwork(kel::bytes(1, 0) + kel::bytes::fromUint(300));
-    ASSERT_EQ(delivered.size(), 5u);
-    EXPECT_EQ(delivered.snapshot()[4].length(), 0u);
-    pool.stop();
-}
+    for (unsigned i = 0; i < 4; ++i) a.onMessageFromNetwork(header(kinds[i], 100 + i) + kel::bytes("body"));
+    a.onMessageFromNetwork(header(2, 200) + kel::bytes("ack of nothing"));
+    ASSERT_EQ(fromA.snapshot(), std::vector<kel::bytes>(4, kel::bytes("body")));
+    EXPECT_EQ(aToB.emitted.snapshot(), std::vector<kel::bytes>{header(2, 101)});
 
-TEST(GateReceiving, RemembersTheLastTwentyIdentifiers) {
-    testsupport::IoPool pool(1);
-    Gate gate(pool.io);
-    Collector<kel::bytes> delivered;
-    gate.pushMessageToApplication >> delivered.adder();
-    auto message = [](unsigned id) {
-        return kel::bytes(1, 0) + kel::bytes::fromUint(id) + kel::bytes::fromUint(id);
-    };
-
-    gate.onMessageFromNetwork(message(1));
-    for (unsigned id = 2; id <= 20; ++id) gate.onMessageFromNetwork(message(id));  // 19 others
-    gate.onMessageFromNetwork(message(1));
-    EXPECT_EQ(delivered.size(), 20u) << "a repeat within the window is dropped";
-
-    gate.onMessageFromNetwork(message(21));  // the 21st distinct identifier pushes 1 out
-    gate.onMessageFromNetwork(message(1));
-    EXPECT_EQ(delivered.size(), 22u) << "an identifier pushed out of the window is delivered again";
-    pool.stop();
+    fromA.clear();
+    for (unsigned id = 1; id <= 20; ++id) a.onMessageFromNetwork(header(0, id));
+    a.onMessageFromNetwork(header(0, 1));
+    EXPECT_EQ(fromA.size(), 20u) << "a repeat within the window is dropped";
+    a.onMessageFromNetwork(header(0, 21));
+    a.onMessageFromNetwork(header(0, 1));
+    EXPECT_EQ(fromA.size(), 22u) << "an identifier pushed out of the window is delivered again";
+    EXPECT_EQ(fromA.snapshot()[0].length(), 0u);
 }
 
 TEST(GateLifetime, AGateDestroyedWhileSendingLeavesNothingBehindToRun) {
@@ -242,13 +192,11 @@ TEST(GateLifetime, AGateDestroyedWhileSendingLeavesNothingBehindToRun) {
             done(error_code());
         };
         gate->sendReliably(kel::bytes("never acknowledged"), [](error_code) {});
-        gate->onMessageFromNetwork(kel::bytes(1, 2) + kel::bytes::fromUint(round));
+        gate->onMessageFromNetwork(header(2, round));
         if (round % 2 == 0) std::this_thread::sleep_for(milliseconds(2));  // let some resends start
         gate.reset();
     }
-    // Resend waits and queued jobs of the destroyed gates end without touching them:
-    // once a job that was already running at the destruction is through, the count
-    // stays where it is (a resend loop left alive would add one every millisecond).
+    // A resend loop left alive would add one every millisecond (the sanitizers watch the rest).
     std::this_thread::sleep_for(milliseconds(20));
     const int settled = emitted;
     std::this_thread::sleep_for(milliseconds(50));

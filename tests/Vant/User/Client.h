@@ -1,6 +1,5 @@
-// Shared set-up of the client tests: a client whose durations are shortened and
-// whose announcement port is a free one, a way to send it announcements over
-// loopback, and a look at a task queue's entries.
+// A client's settings with short durations and a free announcement port, and
+// announcements sent to it over loopback.
 #pragma once
 
 #include <chrono>
@@ -26,7 +25,6 @@ inline Vant::User::ClientSettings fastSettings(unsigned short printerPort) {
     return settings;
 }
 
-// One datagram from the test to the client's listener on 127.0.0.1.
 inline void announce(unsigned short port, const std::string& payload) {
     boost::asio::io_service io;
     boost::asio::ip::udp::socket socket(io, boost::asio::ip::udp::v4());

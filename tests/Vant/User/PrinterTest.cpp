@@ -34,13 +34,16 @@ protected:
     }
     void TearDown() override { pool.stop(); }
 
-    bool hasTask(Vant::Synchronization::LocalSynchronizer& queue, const std::string& taskId) {
+    static bool has(Vant::Synchronization::LocalSynchronizer& queue, const std::string& taskId,
+                    const char* key) {
         const kel::var task = queue.getTask(taskId);
-        return task.isMap() && task["stateType"].isString();
+        return task.isMap() && task.has(key);
     }
-    bool deleted(Vant::Synchronization::LocalSynchronizer& queue, const std::string& taskId) {
-        const kel::var task = queue.getTask(taskId);
-        return task.isMap() && task["diff"].isString() && task["diff"].stringValue() == "deleted";
+    static bool hasTask(Vant::Synchronization::LocalSynchronizer& queue, const std::string& taskId) {
+        return has(queue, taskId, "stateType");
+    }
+    static bool deleted(Vant::Synchronization::LocalSynchronizer& queue, const std::string& taskId) {
+        return has(queue, taskId, "diff");
     }
 
     IoPool pool;
@@ -54,18 +57,9 @@ protected:
 
 TEST_F(ProxyTest, ClaimsWithTheClientKeyAndReceivesTheWholeQueue) {
     const std::string before = printer.queue.makeTask("Printing");
-    const std::string instance = printer.queue.makeInstance(before, "Printing");
-    printer.queue.updateInstanceProgress(before, instance, 0.25);
-    CapturedStdout out;
     connect();
-
     EXPECT_EQ(printer.claims.snapshot()[0], kel::Sodium::publicKey(clientKey));
-    EXPECT_EQ(proxy->getAvailabeAddress(), "127.0.0.1");
     ASSERT_TRUE(waitUntil([&]() { return hasTask(proxy->taskQueue(), before); }));
-    EXPECT_TRUE(out.waitFor("TolvaneCore: NEW TASK : " + before + "\n"));
-    EXPECT_TRUE(out.waitFor("TolvaneCore: NEW INSTANCE : " + before + ", " + instance +
-                            "(Printing) progress = 0.250000\n"));
-
     // Later announcements while connected start no other connection.
     for (int i = 0; i < 3; ++i) clienttest::announce(user.announcementPort(), printer.publicKey);
     user.onSeenPrinter(boost::asio::ip::address_v4::loopback(), printer.publicKey, 5, 0);
@@ -80,13 +74,10 @@ TEST_F(ProxyTest, LogsChangesFromThePrinterAndSendsItsOwnTasks) {
     const std::string instance = printer.queue.makeInstance(task, "Printing");
     ASSERT_TRUE(out.waitFor("NEW INSTANCE : " + task + ", " + instance + "(Printing) progress = 0.000000\n"));
     printer.queue.updateInstanceProgress(task, instance, 0.5);
-    printer.queue.setVariable(task, "Interrupted", kel::var("NoFilament"));
-    EXPECT_TRUE(out.waitFor("TolvaneCore: MODIFIED INSTANCE : " + task + ", " + instance +
-                            "(Printing) progress = 0.500000\n"));
-    EXPECT_TRUE(out.waitFor("TolvaneCore: MODIFIED VARIABLE : Interrupted = \"NoFilament\"\n"));
+    EXPECT_TRUE(
+        out.waitFor("MODIFIED INSTANCE : " + task + ", " + instance + "(Printing) progress = 0.500000\n"));
     printer.queue.deleteTask(task);
-    EXPECT_TRUE(out.waitFor("TolvaneCore: DELETED TASK : " + task + "\n"));
-
+    EXPECT_TRUE(out.waitFor("DELETED TASK : " + task + "\n"));
     // A task made on the client side reaches the printer.
     const std::string own = proxy->taskQueue().makeTask("Maintaining");
     proxy->taskQueue().setVariable(own, "ObjectId", kel::var("abc"));
@@ -108,7 +99,7 @@ TEST_F(ProxyTest, DeletesFinishedServiceTasksAfterTheDelayOnly) {
     const auto print = makeAt("Printing", 1.0);
     ASSERT_TRUE(waitUntil([&]() { return hasTask(proxy->taskQueue(), print.first); }));
 
-    // Finishes now; modified once more afterwards, it is still deleted once.
+    // Finishes now; modified once more afterwards, it is still deleted once, after the delay.
     const auto finished = std::chrono::steady_clock::now();
     printer.queue.updateInstanceProgress(wifi.first, wifi.second, 1.0);
     ASSERT_TRUE(
@@ -116,48 +107,22 @@ TEST_F(ProxyTest, DeletesFinishedServiceTasksAfterTheDelayOnly) {
     printer.queue.setVariable(wifi.first, "Done", kel::var(true));
     printer.queue.updateInstanceProgress(wifi.first, wifi.second, 1.0);
 
-    const std::string line =
-        "TolvaneCore: AUTO-DELETING INSTANCE : " + wifi.first + ", " + wifi.second + "(WifiSetup)\n";
-    ASSERT_TRUE(out.waitFor(line));
-    EXPECT_GE(std::chrono::steady_clock::now() - finished, milliseconds(300));
-    EXPECT_TRUE(deleted(proxy->taskQueue(), wifi.first));
-    // The deletion reaches the printer's queue too.
     ASSERT_TRUE(waitUntil([&]() { return deleted(printer.queue, wifi.first); }));
-
-    // Not finished, or not a service task: they stay.
-    std::this_thread::sleep_for(milliseconds(600));
+    EXPECT_GE(std::chrono::steady_clock::now() - finished, milliseconds(300));
+    std::this_thread::sleep_for(milliseconds(600));  // not finished, or not a service task: they stay
     EXPECT_TRUE(hasTask(proxy->taskQueue(), almost.first));
     EXPECT_TRUE(hasTask(proxy->taskQueue(), print.first));
     const std::string text = out.text();
     EXPECT_EQ(text.find("AUTO-DELETING"), text.rfind("AUTO-DELETING"));
 }
 
-TEST_F(ProxyTest, ConnectsAgainAtTheNextAnnouncementAndGetsTheWholeQueue) {
-    connect();
-    CapturedStdout out;
-    printer.dropConnection();
-    ASSERT_TRUE(waitUntil([this]() { return !proxy->connected(); }));
-    EXPECT_TRUE(out.waitFor("TolvaneCore: Printer::addAddress() socket disconnected (reason : "));
-    EXPECT_EQ(proxy->getAvailabeAddress(), "");
-
-    // Made while the client was away.
-    const std::string task = printer.queue.makeTask("Printing");
-    clienttest::announce(user.announcementPort(), printer.publicKey);
-    ASSERT_TRUE(printer.claims.waitFor(2));
-    ASSERT_TRUE(waitUntil([&]() { return hasTask(proxy->taskQueue(), task); }));
-    EXPECT_TRUE(proxy->connected());
-}
-
 TEST_F(ProxyTest, APrinterThatRefusesIsTriedAgainAtEachAnnouncement) {
-    CapturedStdout out;
-    // A port where nothing listens any more.
+    CapturedStdout out;  // a failed attempt shows only in the log
     const kel::bytes stranger = kel::bytes(32).randomize();
-    boost::asio::ip::tcp::acceptor closed(
-        pool.io, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
-    const unsigned short deadPort = closed.local_endpoint().port();
+    boost::asio::ip::tcp::acceptor closed(pool.io, {boost::asio::ip::address_v4::loopback(), 0});
+    User lonely(pool.io, kel::bytes(32).randomize(),
+                clienttest::fastSettings(closed.local_endpoint().port()));
     closed.close();
-    Vant::User::ClientSettings settings = clienttest::fastSettings(deadPort);
-    User lonely(pool.io, kel::bytes(32).randomize(), settings);
     lonely.start();
     lonely.onSeenPrinter(boost::asio::ip::address_v4::loopback(), stranger, 5, 0);
     ASSERT_TRUE(out.waitFor("Printer::addAddress() failed connecting (reason : "));
@@ -169,9 +134,8 @@ TEST_F(ProxyTest, APrinterThatRefusesIsTriedAgainAtEachAnnouncement) {
     EXPECT_FALSE(lonely.getPrinter(stranger)->connected());
 }
 
-TEST_F(ProxyTest, GarbageFromThePrinterIsDroppedAndTheConnectionGoesOn) {
+TEST_F(ProxyTest, DropsGarbageAndConnectsAgainAtTheNextAnnouncementAfterALoss) {
     connect();
-    CapturedStdout out;
     auto gateMessage = [](const std::string& body) {
         return Vant::Gate::ReliableBytes + kel::bytes(4).randomize() + kel::bytes(body);
     };
@@ -180,26 +144,29 @@ TEST_F(ProxyTest, GarbageFromThePrinterIsDroppedAndTheConnectionGoesOn) {
     ASSERT_TRUE(printer.sendRaw(gateMessage("[1,2,3]")));                   // JSON, not a queue
     ASSERT_TRUE(printer.sendRaw(gateMessage("{\"tasks\":5}")));             // a queue of the wrong shape
     ASSERT_TRUE(printer.sendRaw(gateMessage("{\"tasks\":[{\"id\":7}]}")));  // a task of the wrong shape
-    ASSERT_TRUE(
-        printer.sendRaw(kel::bytes(std::string("\x07", 1)) + kel::bytes(4).randomize() + kel::bytes("?")));
-    EXPECT_TRUE(out.waitFor("Printer::Printer() dropped a message that is not JSON text"));
-
+    ASSERT_TRUE(printer.sendRaw(kel::bytes(std::string("\x07", 1)) + kel::bytes(4).randomize()));
     // Still connected, and the next real change still arrives.
     const std::string task = printer.queue.makeTask("Printing");
     ASSERT_TRUE(waitUntil([&]() { return hasTask(proxy->taskQueue(), task); }));
-    EXPECT_TRUE(proxy->connected());
     EXPECT_EQ(printer.claims.size(), 1u);
+
+    printer.dropConnection();
+    ASSERT_TRUE(waitUntil([this]() { return !proxy->connected(); }));
+    const std::string away = printer.queue.makeTask("Printing");
+    clienttest::announce(user.announcementPort(), printer.publicKey);
+    ASSERT_TRUE(printer.claims.waitFor(2));
+    ASSERT_TRUE(waitUntil([&]() { return hasTask(proxy->taskQueue(), away) && proxy->connected(); }));
 }
 
 TEST_F(ProxyTest, CommandsAndSynchronisationTakeTurnsAtTheGate) {
     connect();
     proxy->startCalibrationMovement("down");
     ASSERT_TRUE(printer.commands.waitFor(3));
-    // A change made while actions keep flowing is not starved.
+    // A change made while actions keep flowing is not starved; after the stop at most
+    // the action already handed on still arrives.
     const std::string own = proxy->taskQueue().makeTask("NozzleCalibration");
     ASSERT_TRUE(waitUntil([&]() { return hasTask(printer.queue, own); }));
     proxy->stopCalibrationMovement();
-    // At most the action already handed on still arrives.
     const std::size_t stopped = printer.commands.size();
     std::this_thread::sleep_for(milliseconds(300));
     EXPECT_LE(printer.commands.size(), stopped + 1);
@@ -233,10 +200,43 @@ TEST(ProxyLifetime, AClientDestroyedWhileBusyLeavesNothingBehindThatRuns) {
         proxy->taskQueue().makeTask("Printing");
         user.reset();
     }
-    // Whatever completes now (the deletion timer, the gate's resends, the connection's
-    // close) finds the client gone and does nothing; the sanitizers watch.
+    // What completes now (deletion timer, resends, close) finds the client gone; the sanitizers watch.
     EXPECT_TRUE(waitUntil([&]() { return !printer.connected(); }));
     std::this_thread::sleep_for(milliseconds(500));
     EXPECT_EQ(printer.claims.size(), 1u);
     pool.stop();
+}
+
+TEST(User, AddsOneProxyPerPrinterIgnoresItsOwnKeyAndReportsItsConnections) {
+    IoPool pool;
+    {
+        FakePrinter printer(pool.io);
+        const kel::bytes clientKey = kel::bytes(32).randomize();
+        User user(pool.io, clientKey, clienttest::fastSettings(printer.port()));
+        testsupport::Collector<Printer*> added, connected, disconnected;
+        user.pushAddedPrinter >> [&added](Printer& p) { added.add(&p); };
+        user.pushConnectedPrinter >> [&connected](Printer& p) { connected.add(&p); };
+        user.pushDisconnectedPrinter >> [&disconnected](Printer& p) { disconnected.add(&p); };
+        user.start();
+
+        // Its own key and payloads of other shapes; then a real one, handled after them.
+        clienttest::announce(user.announcementPort(), kel::Sodium::publicKey(clientKey));
+        clienttest::announce(user.announcementPort(), "tolvane-v5-not a key");
+        clienttest::announce(user.announcementPort(), printer.publicKey);
+        ASSERT_TRUE(added.waitFor(1));
+        // The same printer from elsewhere keeps its proxy.
+        user.onSeenPrinter(boost::asio::ip::address::from_string("127.0.0.2"), printer.publicKey, 5, 0);
+        clienttest::announce(user.announcementPort(), printer.publicKey);
+        ASSERT_TRUE(printer.claims.waitFor(1));
+        ASSERT_TRUE(connected.waitFor(1));
+        EXPECT_EQ(user.getPrinters(), std::vector<Printer*>{added.snapshot()[0]});
+        EXPECT_EQ(user.getPrinter(printer.publicKey), added.snapshot()[0]);
+
+        printer.dropConnection();
+        ASSERT_TRUE(disconnected.waitFor(1));
+        EXPECT_EQ(connected.snapshot()[0], disconnected.snapshot()[0]);
+        user.stop();
+        EXPECT_FALSE(added.snapshot()[0]->started());
+        pool.stop();
+    }
 }
