@@ -20,8 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         acknowledged.push_back(message);
         done(boost::system::error_code());
     };
-    // A reliable message of our own is pending, so notifications have something to match.
-    gate.sendReliably(kel::bytes("pending"), [](boost::system::error_code) {});
+    gate.sendReliably(kel::bytes("pending"), [](boost::system::error_code) {});  // for notifications to match
     io.poll();
     acknowledged.clear();
 
@@ -30,8 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t at = 0;
     while (at < size) {
         const size_t length = std::min<size_t>(data[at], size - at - 1);
-        // An exact-size copy, so reading past the message is caught.
-        const kel::bytes message(data + at + 1, static_cast<unsigned>(length));
+        const kel::bytes message(data + at + 1, static_cast<unsigned>(length));  // exact size: over-reads are caught
         at += 1 + length;
         gate.onMessageFromNetwork(message);
 
@@ -47,10 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     io.poll();
     if (delivered != expectDelivered) abort();
     // The gate's own resends may be interleaved with the acknowledgements.
-    std::vector<kel::bytes> acks;
-    for (const auto& message : acknowledged) {
-        if (message[0] == Vant::Gate::Notification) acks.push_back(message);
-    }
-    if (acks != expectAcknowledged) abort();
+    acknowledged.erase(std::remove_if(acknowledged.begin(), acknowledged.end(),
+                                      [](const kel::bytes& m) { return m[0] != Vant::Gate::Notification; }),
+                       acknowledged.end());
+    if (acknowledged != expectAcknowledged) abort();
     return 0;
 }

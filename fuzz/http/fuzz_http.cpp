@@ -1,8 +1,6 @@
-// The dashboard's HTTP handling on arbitrary bytes: they are parsed as the server
-// parses a request (head limit, eager body up to a small limit), then decided and
-// answered under both an open and a token-guarded access; the body also goes
-// through the STL check. Every request must get a status of 200 or more, whatever
-// it holds, and nothing may throw.
+// The dashboard's HTTP handling on arbitrary bytes, parsed as the server parses a
+// request, decided and answered under an open and a token-guarded access, the body
+// through the STL check: every request gets a status of 200 or more; nothing throws.
 #include <boost/asio/buffer.hpp>
 #include <boost/beast/http/parser.hpp>
 
@@ -29,8 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (!parser.is_header_done() || (error && error != http::error::need_more)) return 0;
 
-    Access open;
-    Access guarded;
+    Access open, guarded;
     guarded.token = "fuzzing-token";
     guarded.maxUpload = 4096;
     for (const Access& access : {open, guarded}) {

@@ -12,25 +12,21 @@
 using kel::BlockPool;
 
 TEST(BlockPool, LiveBlocksAreDistinctAndKeepTheirContents) {
+    auto sizeOf = [](int k) { return 8 + static_cast<std::size_t>(k % 9) * 16; };  // beyond the pooled sizes too
     std::vector<char*> blocks;
     for (int k = 0; k < 1000; ++k) {
-        const std::size_t size =
-            8 + static_cast<std::size_t>(k % 9) * 16;  // up to and beyond the pooled sizes
-        char* b = static_cast<char*>(BlockPool::allocate(size));
-        std::memset(b, k & 0xff, size);
-        blocks.push_back(b);
+        blocks.push_back(static_cast<char*>(BlockPool::allocate(sizeOf(k))));
+        std::memset(blocks.back(), k & 0xff, sizeOf(k));
     }
     EXPECT_EQ(blocks.size(), std::set<char*>(blocks.begin(), blocks.end()).size());
     for (int k = 0; k < 1000; ++k) {
-        const std::size_t size = 8 + static_cast<std::size_t>(k % 9) * 16;
-        for (std::size_t i = 0; i < size; ++i) ASSERT_EQ(static_cast<char>(k & 0xff), blocks[k][i]);
-        BlockPool::deallocate(blocks[k], size);
+        for (std::size_t i = 0; i < sizeOf(k); ++i) ASSERT_EQ(static_cast<char>(k & 0xff), blocks[k][i]);
+        BlockPool::deallocate(blocks[k], sizeOf(k));
     }
 }
 
+// Blocks travel between threads' lists and the shared lists while other threads do the same.
 TEST(BlockPool, ValuesMadeOnOneThreadAreDroppedOnAnother) {
-    // Producers build values, consumers drop them: blocks travel between threads'
-    // lists and the shared lists while other threads do the same.
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t] {
@@ -42,8 +38,7 @@ TEST(BlockPool, ValuesMadeOnOneThreadAreDroppedOnAnother) {
                     v["s"] = "text";
                     made.push_back(v);
                 }
-                std::thread dropper([values = std::move(made)]() mutable { values.clear(); });
-                dropper.join();
+                std::thread([values = std::move(made)]() mutable { values.clear(); }).join();
                 kel::var check = {kel::var(t), kel::var(round)};
                 ASSERT_EQ(round, check[1].integerValue());
             }

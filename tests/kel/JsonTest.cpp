@@ -22,95 +22,58 @@ var read(const std::string& text) {
     return var::fromJsonString(text);
 }
 
-// The message of the error reading `text` throws; its log lines are swallowed.
-std::string readError(const std::string& text) {
-    testing::internal::CaptureStderr();
-    std::string message = "no exception";
-    try {
-        read(text);
-    } catch (const std::exception& e) {
-        message = e.what();
-    }
-    testing::internal::GetCapturedStderr();
-    return message;
-}
-
-// Reads on a thread of its own: false when the reader has not returned (with a
-// value or an error) within the limit, so a reader that never ends fails the test
-// instead of hanging it.
-bool endsWithin(const std::string& text, std::chrono::seconds limit = std::chrono::seconds(5)) {
-    auto done = std::make_shared<std::promise<void>>();
-    auto finished = done->get_future();
-    std::thread([text, done] {
+// How reading `text` ends: "read", "refused", or "hung" when the reader has not
+// returned within 5 s, so that a reader that never ends fails instead of hanging.
+std::string outcome(const std::string& text) {
+    auto result = std::make_shared<std::promise<std::string>>();
+    auto future = result->get_future();
+    testing::internal::CaptureStderr();  // the reader logs what it refuses
+    std::thread([text, result] {
         try {
             read(text);
-        } catch (const std::exception&) {
+            result->set_value("read");
+        } catch (const std::runtime_error&) {
+            result->set_value("refused");
         }
-        done->set_value();
     }).detach();
-    return finished.wait_for(limit) == std::future_status::ready;
-}
-
-var sample() {
-    var v;
-    v["a"] = 1;
-    v["b"] = {var(true), var(2.5)};
-    return v;
+    const bool ended = future.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    testing::internal::GetCapturedStderr();
+    return ended ? future.get() : "hung";
 }
 
 }  // namespace
 
-TEST(JsonWriter, WritesCompactAndIndentedLayouts) {
-    EXPECT_EQ("{\"a\":1,\"b\":[true,2.5]}", sample().toJsonString());
-    EXPECT_EQ("{\n    \"a\":1,\n    \"b\":\n    [\n        true,\n        2.5\n    ]\n}",
-              sample().toJsonString(4));
-
-    var nested;
-    nested["m"]["x"] = "y";
-    nested["e"] = kel::var_map();
-    EXPECT_EQ("{\n  \"e\":{},\n  \"m\":\n  {\n    \"x\":\"y\"\n  }\n}", nested.toJsonString(2));
-    std::ostringstream os;
-    os << sample();
-    EXPECT_EQ(sample().toJsonString(4), os.str());
-}
-
-TEST(JsonWriter, WritesMapsInKeyOrderWithoutUndefinedEntries) {
-    var m;
-    m["b"] = 1;
-    m["a"] = 2;
-    m["B"] = 3;
-    m["u"] = var();
-    EXPECT_EQ("{\"B\":3,\"a\":2,\"b\":1}", m.toJsonString());
-
+TEST(JsonWriter, WritesCompactAndIndentedLayoutsInKeyOrderWithoutUndefinedEntries) {
+    var v;
+    v["b"] = {var(true), var(2.5)};
+    v["a"] = 1;
+    v["B"] = kel::var_map();
+    v["u"] = var();
+    EXPECT_EQ("{\"B\":{},\"a\":1,\"b\":[true,2.5]}", v.toJsonString());
+    EXPECT_EQ("{\n    \"B\":{},\n    \"a\":1,\n    \"b\":\n    [\n        true,\n        2.5\n    ]\n}",
+              v.toJsonString(4));
     var onlyUndefined;
     onlyUndefined["u"] = var();
     EXPECT_EQ("{}", onlyUndefined.toJsonString());
     EXPECT_EQ("{\n}", onlyUndefined.toJsonString(4));
     EXPECT_EQ("[1,undefined]", var({var(1), var()}).toJsonString());
-    EXPECT_EQ("[]", kel::var_array().toJsonString(4));
 }
 
 TEST(JsonWriter, WritesRealsWithSixDigitsAndKeepsThemReals) {
-    EXPECT_EQ("3.14159", var(3.14159265).toJsonString());
     EXPECT_EQ("2.0", var(2.0).toJsonString());
     EXPECT_EQ("2", var(2).toJsonString());
-    EXPECT_EQ("1.5", var(1.5).toJsonString());
-    EXPECT_EQ("1e+06", var(1000000.0).toJsonString());
-    EXPECT_EQ("-0.25", var(-0.25).toJsonString());
-    // Six digits drop the fraction; the text still reads back as a Real.
-    EXPECT_EQ("123456.0", var(123456.5).toJsonString());
+    EXPECT_EQ("123456.0", var(123456.5).toJsonString());  // six digits drop the fraction
     EXPECT_TRUE(read("123456.0").isReal());
     EXPECT_EQ("0.0", var(-0.0).toJsonString());
     EXPECT_EQ("0.0", var(std::nan("")).toJsonString());
     EXPECT_EQ("3.40282e+38", var(std::numeric_limits<double>::infinity()).toJsonString());
     EXPECT_EQ("-3.40282e+38", var(-1e300).toJsonString());
 
-    // Same digits as the C library's "%.6g" of the float, over a wide range.
+    // Same digits as the C library's "%.6g" of the float: values with a short exact
+    // decimal form, around the plain-notation bounds 1e-4 and 1e6, and arbitrary ones.
     std::mt19937 rng(7);
     std::uniform_real_distribution<double> mantissa(-10.0, 10.0);
     std::uniform_int_distribution<int> exponent(-40, 37);
-    // Values with a short exact decimal form (k/2^j, whole numbers, around the
-    // plain-notation bounds 1e-4 and 1e6) as well as arbitrary ones.
     std::vector<double> values = {1e-4, 0.0001220703125, 999999.0, 999999.5, 1e6, 0.5, -0.125, 1.0, 65535.75};
     for (int k = -70000; k <= 70000; k += 7) values.push_back(k / 64.0);
     for (int j = 0; j < 30; ++j) values.push_back(std::ldexp(3.0, -j));
@@ -131,37 +94,29 @@ TEST(JsonWriter, EscapesQuotesAndBackslashesOnly) {
     const std::string text = m.toJsonString();
     EXPECT_EQ("{\"k\\\"ey\\\\\":\"a \\\"quoted\\\" \\\\ path\nline\"}", text);
     EXPECT_TRUE(read(text) == m);
-    // Backslash followed by any character reads as that character.
-    EXPECT_EQ("anb\"", read("\"a\\nb\\\"\"").stringValue());
+    EXPECT_EQ("anb\"", read("\"a\\nb\\\"\"").stringValue());  // backslash and any character: that character
 }
 
 TEST(JsonReader, ReadsScalars) {
-    EXPECT_TRUE(read("").isUndefined());
     EXPECT_TRUE(read(" \n\t ").isUndefined());
-    EXPECT_EQ(5, read("5").integerValue());
     EXPECT_EQ(-12, read(" -12 ").integerValue());
-    EXPECT_EQ(-0.5, read("-0.5").realValue());
-    EXPECT_EQ(1000.0, read("1e3").realValue());
-    EXPECT_EQ(1000.0, read("1E+3").realValue());
-    EXPECT_EQ(0.025, read("2.5e-2").realValue());
-    EXPECT_EQ(2.5, read("2.50").realValue());
-    EXPECT_TRUE(read("2.0").isReal());
+    for (const auto& real : std::vector<std::pair<const char*, double>>{
+             {"-0.5", -0.5}, {"1e3", 1000.0}, {"1E+3", 1000.0}, {"2.5e-2", 0.025}, {"2.50", 2.5}, {"2.0", 2.0}}) {
+        EXPECT_EQ(real.second, read(real.first).realValue()) << real.first;
+    }
     EXPECT_TRUE(read("true").booleanValue());
     EXPECT_FALSE(read("false").booleanValue(true));
     EXPECT_EQ(" a b ", read("\" a b \"").stringValue());
     EXPECT_EQ("{\"\":\"\"}", read("{\"\":\"\"}").toJsonString());
-    EXPECT_EQ("", read("\"unterminated").stringValue());  // the string is not complete
+    EXPECT_EQ("", read("\"" + std::string(64, 'u')).stringValue());  // unterminated: nothing read past its end
 }
 
 TEST(JsonReader, ToleratesWhiteSpaceAndSkipsWhatItHasNoUseFor) {
-    const var expected = sample();
+    const var expected = read("{\"a\":1,\"b\":[true,2.5]}");
     EXPECT_TRUE(read(" { \"a\" : 1 ,\n\t\"b\" :\n [ true , 2.5 ] } ") == expected);
-    EXPECT_TRUE(read(expected.toJsonString(4)) == expected);
     EXPECT_TRUE(read("[1,,2]") == var({var(1), var(2)}));
     EXPECT_TRUE(read("[x1, 2]") == var({var(1), var(2)}));
     EXPECT_EQ(12, read("1+2").integerValue());
-    EXPECT_TRUE(read("{\"a\":1,\"a\":2}") == read("{\"a\":2}"));
-    EXPECT_TRUE(read("{\"b\":1,\"a\":2}") == read("{\"a\":2,\"b\":1}"));
     EXPECT_EQ(
         "{\"a\":4,\"b\":{\"x\":2},\"c\":5}",
         read("{\"c\":5,\"b\":1,\"a\":2,\"b\":{\"y\":1,\"x\":2,\"y\":undefined},\"a\":4}").toJsonString());
@@ -169,7 +124,6 @@ TEST(JsonReader, ToleratesWhiteSpaceAndSkipsWhatItHasNoUseFor) {
 
 TEST(JsonReader, ReadsTheWriterWordForUndefinedBack) {
     const var withHole = {var(1), var(), var("u")};
-    EXPECT_EQ("[1,undefined,\"u\"]", withHole.toJsonString());
     EXPECT_TRUE(read(withHole.toJsonString()) == withHole);
     EXPECT_TRUE(read(withHole.toJsonString(4)) == withHole);
     EXPECT_TRUE(read("undefined").isUndefined());
@@ -177,37 +131,23 @@ TEST(JsonReader, ReadsTheWriterWordForUndefinedBack) {
     EXPECT_FALSE(read("undefine").booleanValue(true));  // not the word: its f starts a Boolean
 }
 
-TEST(JsonReader, RefusesUnbalancedTextAndLogsIt) {
-    testing::internal::CaptureStderr();
-    EXPECT_THROW(read("  [1,2  "), std::runtime_error);
-    EXPECT_EQ(
-        "var::fromJsonString() runtime_error thrown : Invalid json. Stack non-empty.\n"
-        "var::fromJsonString() on json string : [1,2\n",
-        testing::internal::GetCapturedStderr());
-    EXPECT_EQ("Invalid json. Stack non-empty.", readError("{\"a\":null}"));
-    EXPECT_EQ("Invalid json. Stack non-empty.", readError("[1,]"));
-    EXPECT_EQ("Unexpected type Integer in var::string(). Expected : String. Full var : 2",
-              readError("{\"a\":1, 2:3}"));
-}
-
-TEST(JsonReader, RefusesNestingDeeperThan512Levels) {
-    const std::string deepest = std::string(512, '[') + "1" + std::string(512, ']');
-    var v = read(deepest);
-    EXPECT_EQ(deepest, v.toJsonString());
-    EXPECT_TRUE(v.clone() == v);
-
-    EXPECT_EQ("Invalid json. Nesting deeper than 512 levels.",
-              readError(std::string(513, '[') + std::string(513, ']')));
-    std::string maps;
-    for (int k = 0; k < 600; ++k) maps += "{\"k\":";
-    EXPECT_EQ("Invalid json. Nesting deeper than 512 levels.", readError(maps));
-    EXPECT_EQ("Invalid json. Nesting deeper than 512 levels.", readError(std::string(1 << 20, '[')));
-}
-
-TEST(JsonReader, RefusesACharacterAfterTheTopLevelValue) {
-    for (const char* text : {"5 x", "{} {}", "\"a\"b", "true false", "[1]]", "1.5,"}) {
-        EXPECT_EQ("Invalid json. Unexpected character after the value.", readError(text)) << text;
+TEST(JsonReader, RefusesMalformedTextInBoundedTime) {
+    const std::string tooDeep[] = {std::string(513, '[') + std::string(513, ']'), std::string(1 << 20, '['),
+                                   [] {
+                                       std::string maps;
+                                       for (int k = 0; k < 600; ++k) maps += "{\"k\":";
+                                       return maps;
+                                   }()};
+    for (const std::string& text : tooDeep) EXPECT_EQ("refused", outcome(text)) << text.substr(0, 20);
+    for (const char* text : {"  [1,2  ", "{\"a\":null}", "[1,]", "{\"a\":1, 2:3}", "5 x", "{} {}", "\"a\"b",
+                             "true false", "[1]]", "1.5,", "[0{}{", "[1 2]", "[1 2 3]", "{\"a\" \"b\":1}", "[0{}{1}",
+                             "[1 {}5]", "[0[]0", "[1.5 2.5]", "[-1 -]"}) {
+        EXPECT_EQ("refused", outcome(text)) << text;
     }
+    EXPECT_NE("hung", outcome("{\"a\":1 2}"));
+    const std::string deepest = std::string(512, '[') + "1" + std::string(512, ']');
+    EXPECT_EQ(deepest, read(deepest).toJsonString());
+    EXPECT_TRUE(read(deepest).clone() == read(deepest));
 }
 
 TEST(JsonReader, IntegersBeyond32BitsBecomeReals) {
@@ -221,15 +161,6 @@ TEST(JsonReader, IntegersBeyond32BitsBecomeReals) {
     EXPECT_TRUE(std::isinf(read("1e999999999999999999999").realValue()));
     EXPECT_EQ(0.0, read("1e-999999999999999999999").realValue());
     EXPECT_EQ(0.0, read("0e999999").realValue());
-}
-
-TEST(JsonReader, EveryTextEndsInBoundedTime) {
-    for (const char* text : {"[0{}{", "[1 2]", "[1 2 3]", "{\"a\" \"b\":1}", "[0{}{1}", "[1 {}5]", "[0[]0",
-                             "[1.5 2.5]", "[-1 -]", "{\"a\":1 2}"}) {
-        ASSERT_TRUE(endsWithin(text)) << text;
-    }
-    EXPECT_EQ("Invalid json. Missing separator between values.", readError("[0{}{"));
-    EXPECT_EQ("Invalid json. Missing separator between values.", readError("[1 2]"));
 }
 
 TEST(JsonReader, RandomValuesRoundTripInBothLayouts) {
@@ -246,8 +177,7 @@ TEST(JsonReader, RandomValuesRoundTripInBothLayouts) {
             case 3: {
                 const std::string alphabet = "ab \"\\\n{}[],:xyz\t\xc3\xa9";
                 std::string s;
-                for (int k = pick(12); k > 0; --k)
-                    s += alphabet[static_cast<size_t>(pick(int(alphabet.size())))];
+                for (int k = pick(12); k > 0; --k) s += alphabet[static_cast<size_t>(pick(int(alphabet.size())))];
                 return var(s);
             }
             case 4: {
@@ -257,8 +187,7 @@ TEST(JsonReader, RandomValuesRoundTripInBothLayouts) {
             }
             default: {
                 var m = kel::var_map();
-                for (int k = pick(5); k > 0; --k)
-                    m[make(3).toJsonString() + std::to_string(k)] = make(depth + 1);
+                for (int k = pick(5); k > 0; --k) m[make(3).toJsonString() + std::to_string(k)] = make(depth + 1);
                 return m;
             }
         }

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -10,64 +9,31 @@
 
 using kel::var;
 
-namespace {
-
-std::string messageOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no exception";
-}
-
-}  // namespace
-
-TEST(Var, DefaultIsUndefinedAndEmpty) {
-    const var v;
-    EXPECT_TRUE(v.isUndefined());
-    EXPECT_EQ(0u, v.size());
-    EXPECT_TRUE(v.keys().empty());
-    EXPECT_TRUE(v.values().empty());
-    EXPECT_FALSE(v.has("a"));
-    EXPECT_EQ("undefined", v.toJsonString());
-}
-
-TEST(Var, CopiesShareAndScalarAssignmentIsSeenByEverySharer) {
+// A copy shares the slot (assignment of a value is seen by every sharer); assigning
+// a var rebinds the slot; `<=` puts a node into the slot, shared with its source.
+TEST(Var, CopiesShareTheirSlotAndRebindingLeavesFormerSharersAlone) {
     var a = 1;
     var copy = a;
     copy = 5;
     EXPECT_EQ(5, a.integerValue());
     EXPECT_TRUE(a &= copy);
-
     var moved = std::move(copy);  // a moved-from handle still shares the slot
     copy = "text";
-    EXPECT_EQ("text", a.stringValue());
     EXPECT_EQ("text", moved.stringValue());
-}
 
-TEST(Var, RebindingLeavesFormerSharersAlone) {
-    var a = 1;
-    var copy = a;
     var third = 3;
     copy = third;
-    EXPECT_EQ(1, a.integerValue());
     third = 4;
     EXPECT_EQ(4, copy.integerValue());
-    EXPECT_EQ(1, a.integerValue());
-}
+    EXPECT_EQ("text", a.stringValue());
 
-TEST(Var, ContentAssignmentSharesTheNodeWithEverySharerOfTheSlot) {
-    var a = 1;
-    var sharer = a;
     var source = kel::var_map();
     a <= source;
-    EXPECT_TRUE(sharer.isMap());
-    EXPECT_TRUE(sharer &= source);
-    source["k"] = 2;  // the node is shared, so a change inside it is seen everywhere
-    EXPECT_EQ(2, sharer["k"].integerValue());
+    EXPECT_TRUE(moved &= source);
+    source["k"] = 2;
+    EXPECT_EQ(2, moved["k"].integerValue());
     source = 7;  // a new node in source's slot only
-    EXPECT_TRUE(sharer.isMap());
+    EXPECT_TRUE(moved.isMap());
     EXPECT_FALSE(a &= source);
 }
 
@@ -79,12 +45,21 @@ TEST(Var, MapEntrySharesTheStoredSlotButNotAClone) {
     v = 9;
     EXPECT_EQ(9, m["shared"].integerValue());
     EXPECT_EQ(1, m["cloned"].integerValue());
+
+    var deep;
+    deep["list"] = {var(1), var()};
+    deep["inner"]["x"] = 1.5;
+    var c = deep.clone();
+    EXPECT_TRUE(c == deep);
+    deep["inner"]["x"] = 2.5;
+    deep["list"].add(3);
+    EXPECT_EQ(1.5, c["inner"]["x"].realValue());
+    EXPECT_EQ(2u, c["list"].size());
+    EXPECT_FALSE(c["list"][1] &= deep["list"][1]);
 }
 
 TEST(Var, EntryValuesOutliveTheirMapAndTheirEntry) {
-    var kept;
-    var inner;
-    var replaced;
+    var kept, inner, replaced;
     {
         var m = var::fromJsonString("{\"a\":\"text\",\"b\":{\"c\":1},\"d\":[2]}");
         m["new"] = 1.5;
@@ -102,11 +77,9 @@ TEST(Var, EntryValuesOutliveTheirMapAndTheirEntry) {
     EXPECT_EQ(1, inner["c"].integerValue());
     EXPECT_EQ("[2]", replaced.toJsonString());
 
-    // Maps dropped on one thread while handles to their values are dropped on
-    // another, both at once.
+    // Maps dropped on one thread while handles to their values are dropped on another.
     for (int round = 0; round < 200; ++round) {
-        std::vector<var> maps;
-        std::vector<var> handles;
+        std::vector<var> maps, handles;
         for (int k = 0; k < 50; ++k) {
             maps.push_back(var::fromJsonString("{\"k\":\"value\",\"n\":{\"x\":1}}"));
             handles.push_back(maps.back()["k"]);
@@ -122,7 +95,6 @@ TEST(Var, IndexingAnotherKindTurnsItIntoAMapForEverySharer) {
     var a = 3;
     var b = a;
     a["k"] = 1;
-    ASSERT_TRUE(b.isMap());
     EXPECT_EQ(std::set<std::string>{"k"}, b.keys());
     var arr = kel::var_array(b);
     EXPECT_TRUE(a.isArray());
@@ -130,6 +102,8 @@ TEST(Var, IndexingAnotherKindTurnsItIntoAMapForEverySharer) {
 }
 
 TEST(Var, UndefinedEntriesCountAsAbsent) {
+    EXPECT_EQ(0u, var().size());
+    EXPECT_FALSE(var().has("a"));
     var m;
     m["a"] = 1;
     const var& cm = m;
@@ -140,7 +114,6 @@ TEST(Var, UndefinedEntriesCountAsAbsent) {
     EXPECT_EQ(1u, cm.values().size());
     EXPECT_FALSE(cm.has("missing"));
     EXPECT_TRUE(cm.has("a"));
-    EXPECT_EQ("{\"a\":1}", m.toJsonString());
     EXPECT_EQ(1u, m.clone().size());
 
     var other;
@@ -154,7 +127,6 @@ TEST(Var, UndefinedEntriesCountAsAbsent) {
 
 TEST(Var, EqualityComparesKindAndValueDeeply) {
     EXPECT_FALSE(var(1) == var(1.0));
-    EXPECT_TRUE(var(1.0) == var(1.0));
     EXPECT_TRUE(var() == var());
     EXPECT_TRUE(var("x") != var("y"));
     var a = {var(1), var("two"), var({var(true)})};
@@ -164,76 +136,40 @@ TEST(Var, EqualityComparesKindAndValueDeeply) {
     EXPECT_FALSE(a == b);
     EXPECT_FALSE(var({var(1), var(2)}) == var({var(2), var(1)}));
     EXPECT_FALSE(var({var(1)}) == var({var(1), var(1)}));
-    var m1, m2;
-    m1["a"] = 1;
-    m2["b"] = 1;
-    EXPECT_FALSE(m1 == m2);
+    EXPECT_FALSE(var::fromJsonString("{\"a\":1}") == var::fromJsonString("{\"b\":1}"));
 }
 
-TEST(Var, CloneIsDeepAndIndependent) {
-    var m;
-    m["list"] = {var(1), var()};
-    m["inner"]["x"] = 1.5;
-    var c = m.clone();
-    EXPECT_TRUE(c == m);
-    m["inner"]["x"] = 2.5;
-    m["list"].add(3);
-    EXPECT_EQ(1.5, c["inner"]["x"].realValue());
-    EXPECT_EQ(2u, c["list"].size());
-    EXPECT_TRUE(c["list"][1].isUndefined());
-    EXPECT_FALSE(c["list"][1] &= m["list"][1]);
-}
-
-TEST(Var, StrictAccessorsThrowWithTheirMessage) {
-    testing::internal::CaptureStdout();
-    EXPECT_EQ("Unexpected type Integer in var::realValue(). Expected : Real. Full var : 5",
-              messageOf([] { var(5).realValue(); }));
-    EXPECT_EQ("Problems ahead\n", testing::internal::GetCapturedStdout());
-    EXPECT_EQ("Unexpected type Real in var::integerValue(). Expected : Integer. Full var : 1.5",
-              messageOf([] { var(1.5).integerValue(); }));
-    EXPECT_EQ("Unexpected type Undefined in var::booleanValue(). Expected : Boolean. Full var : undefined",
-              messageOf([] { var().booleanValue(); }));
-    EXPECT_EQ("Unexpected type Boolean in var::string(). Expected : String. Full var : true",
-              messageOf([] { std::string s = var(true); }));
-    EXPECT_EQ("Unexpected type Integer in var::size(). Expected : Map. Full var : 7",
-              messageOf([] { var(7).size(); }));
-    EXPECT_EQ("Unexpected type Integer in var::stringValue(). Expected : String. Full var : 1", messageOf([] {
-                  var m;
-                  m.has(var(1));
-              }));
-
+TEST(Var, StrictAccessorsThrowAndDefaultedOnesFallBack) {
+    testing::internal::CaptureStdout();  // a wrong kind is logged as well
+    EXPECT_THROW(var(5).realValue(), std::runtime_error);
+    EXPECT_THROW(var(1.5).integerValue(), std::runtime_error);
+    EXPECT_THROW(var().booleanValue(), std::runtime_error);
+    EXPECT_THROW(std::string s = var(true), std::runtime_error);
+    EXPECT_THROW(var(7).size(), std::runtime_error);
+    EXPECT_THROW(var().has(var(1)), std::runtime_error);
+    testing::internal::GetCapturedStdout();
     EXPECT_EQ(2.5, var("x").realValue(2.5));
     EXPECT_EQ(4, var(1.0).integerValue(4));
-    EXPECT_TRUE(var(1).booleanValue(true));
     EXPECT_EQ("d", var(1).stringValue("d"));
     EXPECT_EQ(1, var(1).integerValue(4));
-}
 
-TEST(Var, ArrayIndexOutOfRangeThrows) {
     var a = {var(1), var(2)};
     const var& ca = a;
-    EXPECT_EQ("Out of range", messageOf([&] { ca[2]; }));
-    EXPECT_EQ("Out of range", messageOf([&] { a.remove(2); }));
+    EXPECT_THROW(ca[2], std::runtime_error);
     EXPECT_THROW(a[2], std::out_of_range);
-    EXPECT_EQ("Out of range", messageOf([] { kel::var_array().last(); }));
-    EXPECT_EQ(2, a.last().integerValue());
+    EXPECT_THROW(a.remove(2), std::runtime_error);
+    EXPECT_THROW(kel::var_array().last(), std::runtime_error);
     a.remove(0);
-    EXPECT_EQ(2, a[0].integerValue());
-    var& added = a.add(3);
-    added = 4;
-    EXPECT_EQ(4, a[1].integerValue());
+    a.add(3) = 4;
+    EXPECT_EQ("[2,4]", a.toJsonString());
 }
 
-TEST(Var, RandomHexIsFreshLowerCaseHex) {
+TEST(Var, RandomHexIsFreshLowerCaseHexAndBytesAreCompactText) {
     const std::string a = var::randomHex(4).stringValue();
-    const std::string b = var::randomHex(4).stringValue();
     EXPECT_EQ(8u, a.size());
     EXPECT_EQ(std::string::npos, a.find_first_not_of("0123456789abcdef"));
-    EXPECT_NE(a, b);
-    EXPECT_EQ(64u, var::randomHex(32).stringValue().size());
-}
+    EXPECT_NE(a, var::randomHex(4).stringValue());
 
-TEST(Var, ConvertsToAndFromBytesAsCompactText) {
     var m;
     m["a"] = {var(1), var(true)};
     kel::bytes b = m;

@@ -2,7 +2,6 @@
 
 import json
 import os
-import re
 import struct
 import subprocess
 import sys
@@ -11,61 +10,32 @@ import unittest
 
 SOURCE = os.environ.get("TOLVANE_SOURCE_DIR",
                         os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", "..")))
-PYTHON = sys.executable
-
-
-def stage(home):
-    subprocess.run([os.path.join(SOURCE, "scripts", "stage-home"), home], check=True)
-
-
-def write_binary_stl(path, triangles):
-    with open(path, "wb") as f:
-        f.write(b"\0" * 80 + struct.pack("<I", len(triangles)))
-        for tri in triangles:
-            f.write(struct.pack("<3f", 0, 0, 0))
-            for corner in tri:
-                f.write(struct.pack("<3f", *corner))
-            f.write(b"\0\0")
-
-
-def read_ascii_triangles(path):
-    corners = [tuple(float(w) for w in line.split()[1:4]) for line in open(path) if line.split()[:1] == ["vertex"]]
-    return [corners[i:i + 3] for i in range(0, len(corners), 3)]
 
 
 class StagedHome(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
         self.home = self.dir.name
-        stage(self.home)
-        self.cura = os.path.join(self.home, "bin/tolvane-slicer/current/Cura/cura.py")
-        self.wifi = os.path.join(self.home, "bin/tolvane-wifi/current/wifiConfig.py")
+        subprocess.run([os.path.join(SOURCE, "scripts", "stage-home"), self.home], check=True)
         self.cube = os.path.join(self.home, "models/cube.stl")
 
     def tearDown(self):
         self.dir.cleanup()
 
-
-class Layout(StagedHome):
-    def test_places_every_program_and_folder_where_the_daemon_looks(self):
-        for path in ("bin/tolvane-slicer/current/Cura/cura.py", "bin/tolvane-wifi/current/wifiConfig.py",
-                     "debug/butterfly.sh"):
-            self.assertTrue(os.access(os.path.join(self.home, path), os.X_OK), path)
-        for folder in ("data-temp", "data"):
-            self.assertTrue(os.path.isdir(os.path.join(self.home, folder)), folder)
+    def run_program(self, path, *args):
+        return subprocess.run([sys.executable, os.path.join(self.home, path)] + list(args),
+                              capture_output=True, text=True, timeout=60)
 
 
 class Slicer(StagedHome):
     def slice(self, model, settings="layer_height=0.1,platform_adhesion=None,support=None",
               matrix="[1.0,0.0,0.0,0.0,1.0,0.0,0.0,0.0,1.0]"):
         out = os.path.join(self.home, "data-temp", "out.gcode")
-        run = subprocess.run([PYTHON, self.cura, "-s", "-t", matrix, "-p", settings, "-o", out, model],
-                             capture_output=True, text=True, timeout=60)
-        return run, out
+        return self.run_program("bin/tolvane-slicer/current/Cura/cura.py", "-s", "-t", matrix, "-p", settings,
+                                "-o", out, model), out
 
     def moves(self, path):
-        """The extruding moves of a sliced file as (x, y, z, e), z carried over from
-        earlier moves."""
+        """The extruding moves of a sliced file as (x, y, z, e), z carried over."""
         moves, z = [], 0.0
         for line in open(path):
             words = dict((w[0], float(w[1:])) for w in line.split()[1:] if w[0] in "XYZE")
@@ -84,8 +54,7 @@ class Slicer(StagedHome):
         self.assertEqual(percents[-1], 100)
         self.assertIn("GCode file saved", lines[-1])
         text = open(out).read()
-        # The printer streams only G0/G1: no comments, resets or bed heating in the file.
-        for banned in (";", "G92", "M140", "M190"):
+        for banned in (";", "G92", "M140", "M190"):  # the printer streams only G0/G1
             self.assertNotIn(banned, text)
         moves = self.moves(out)
         self.assertGreater(len(moves), 500)
@@ -93,23 +62,26 @@ class Slicer(StagedHome):
         extrusion = [m[3] for m in moves]
         self.assertGreater(extrusion[-1], 100)
         self.assertTrue(all(b - a > -2.01 for a, b in zip(extrusion, extrusion[1:])))
-        # The 20 mm cube, centred on the bed at (100, 100); Slic3r keeps layers no
-        # thicker than the 0.4 mm nozzle.
+        # The 20 mm cube, centred on the bed at (100, 100), in layers no thicker than the 0.4 mm nozzle.
         xs = [m[0] for m in moves]
         self.assertAlmostEqual((min(xs) + max(xs)) / 2, 100.0, delta=1.0)
-        self.assertAlmostEqual(max(m[2] for m in moves), 20.0, delta=0.6)
         heights = sorted(set(m[2] for m in moves))
+        self.assertAlmostEqual(heights[-1], 20.0, delta=0.6)
         self.assertEqual(len(heights), 50)
         self.assertTrue(all(abs(b - a - 0.4) < 1e-6 for a, b in zip(heights, heights[1:])))
 
     def test_reads_binary_models_like_ascii_ones(self):
+        corners = [tuple(float(w) for w in line.split()[1:4]) for line in open(self.cube)
+                   if line.split()[:1] == ["vertex"]]
         binary = os.path.join(self.home, "models", "cube-binary.stl")
-        write_binary_stl(binary, read_ascii_triangles(self.cube))
-        ascii_run, ascii_out = self.slice(self.cube)
-        ascii_gcode = open(ascii_out).read()
-        binary_run, binary_out = self.slice(binary)
-        self.assertEqual(binary_run.returncode, 0, binary_run.stderr)
-        self.assertEqual(open(binary_out).read(), ascii_gcode)
+        with open(binary, "wb") as f:
+            f.write(b"\0" * 80 + struct.pack("<I", len(corners) // 3))
+            for i in range(0, len(corners), 3):
+                f.write(struct.pack("<3f", 0, 0, 0) + b"".join(struct.pack("<3f", *c) for c in corners[i:i + 3]) + b"\0\0")
+        ascii_gcode = open(self.slice(self.cube)[1]).read()
+        run, out = self.slice(binary)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertEqual(open(out).read(), ascii_gcode)
 
     def test_applies_matrix_and_adhesion(self):
         run, out = self.slice(self.cube, "layer_height=0.25,platform_adhesion=Brim,support=Touching++buildplate",
@@ -132,31 +104,21 @@ class Slicer(StagedHome):
             self.assertFalse(os.path.exists(out))
 
 
-class Wifi(StagedHome):
-    def run_wifi(self, *args):
-        return subprocess.run([PYTHON, self.wifi] + list(args), capture_output=True, text=True, timeout=30)
-
-    def test_scan_prints_one_json_line(self):
-        run = self.run_wifi("scan")
-        self.assertEqual(run.returncode, 0)
-        lines = run.stdout.splitlines()
-        self.assertEqual(len(lines), 1)
-        self.assertIsInstance(json.loads(lines[0]), list)
-
-    def test_connect_reports_the_ssid_as_given_or_none_for_a_wrong_pass_phrase(self):
+class OtherScripts(StagedHome):
+    def test_wifi_scans_and_reports_the_ssid_as_given_or_none_for_a_wrong_pass_phrase(self):
+        wifi = "bin/tolvane-wifi/current/wifiConfig.py"
+        scan = self.run_program(wifi, "scan").stdout.splitlines()
+        self.assertEqual(len(scan), 1)
+        self.assertIsInstance(json.loads(scan[0]), list)
         ssid = 'My++"Net"++$(touch pwned)'
-        self.assertIn("Connected to wifi: " + ssid, self.run_wifi("connect", ssid, "secret").stdout.splitlines())
-        self.assertIn("Connected to wifi: None", self.run_wifi("connect", ssid, "wrong").stdout.splitlines())
-        log = os.path.join(os.path.dirname(self.wifi), "wifiConfig.log")
-        calls = [json.loads(line) for line in open(log)]
-        self.assertEqual(calls, [["connect", ssid, "secret"], ["connect", ssid, "wrong"]])
+        self.assertIn("Connected to wifi: " + ssid, self.run_program(wifi, "connect", ssid, "secret").stdout.splitlines())
+        self.assertIn("Connected to wifi: None", self.run_program(wifi, "connect", ssid, "wrong").stdout.splitlines())
+        calls = [json.loads(line) for line in open(os.path.join(self.home, os.path.dirname(wifi), "wifiConfig.log"))]
+        self.assertEqual(calls, [["scan"], ["connect", ssid, "secret"], ["connect", ssid, "wrong"]])
         self.assertFalse(os.path.exists("pwned"))
 
-
-class ProductionScript(StagedHome):
-    def test_writes_one_line_to_its_log_and_exits(self):
-        script = os.path.join(self.home, "debug", "butterfly.sh")
-        self.assertEqual(subprocess.run([script], timeout=30).returncode, 0)
+    def test_production_script_writes_one_line_to_its_log_and_exits(self):
+        self.assertEqual(subprocess.run([os.path.join(self.home, "debug", "butterfly.sh")], timeout=30).returncode, 0)
         with open(os.path.join(self.home, "debug", "butterfly.log")) as f:
             self.assertEqual(len(f.read().splitlines()), 1)
 
