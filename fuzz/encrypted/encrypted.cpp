@@ -1,9 +1,6 @@
-// Feeds arbitrary bytes to a connected EncryptedSocket after a real handshake over
-// loopback. The first input byte chooses how the rest travels: bit 0 clear, as 203-byte
-// plaintext blocks (the last one zero-filled) sealed with the session key, so that the
-// block parser is reached, with bit 1 set also numbered as expected; bit 0 set, as it
-// is. Whatever arrives, the channel must end with exactly one pushDisconnected once
-// the peer closes, without a sanitizer finding and without hanging.
+// Arbitrary bytes to an EncryptedSocket after a real handshake. The first byte chooses how
+// the rest travels: bit 0 set, as it is; clear, as sealed 203-byte plaintext blocks (bit 1:
+// numbered as expected). The channel must end with one pushDisconnected once the peer closes.
 #include "Vant/Messaging/EncryptedSocket.h"
 
 #include "Vant/Messaging/EncryptedTestPeer.h"
@@ -16,19 +13,15 @@
 using namespace encryptedtest;
 using Vant::Messaging::EncryptedSocket;
 
-namespace {
-
-void check(bool holds, const char* failure) {
+static void check(bool holds, const char* failure) {
     if (holds) return;
     std::fprintf(stderr, "%s\n", failure);
     std::abort();
 }
 
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
-    static IoPool* pool = new IoPool(2);  // lives for the whole run; never torn down under libFuzzer
+    static IoPool* pool = new IoPool(2);  // never torn down under libFuzzer
     static RawListener* listener = new RawListener;
     static KeyPair keys;
     EncryptedSocket::Durations durations;

@@ -1,26 +1,23 @@
-// The frame reader against a whole-buffer reading of the same stream. The first two
-// bytes choose how the stream is cut into reads; the rest is the stream. A small
-// length limit and chunk size let short inputs reach every state.
+// The frame reader against a whole-buffer reading of the same stream, cut into reads as
+// the first two bytes choose. A small limit and chunk let short inputs reach every state.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "Vant/Messaging/SimpleFrameReader.h"
 
 namespace {
 
-const unsigned MaxLength = 300;
-const unsigned Chunk = 16;
+const unsigned MaxLength = 300, Chunk = 16;
 
 struct Reading {
     std::vector<kel::bytes> messages;
     unsigned keepAlives = 0;
     bool tooLong = false;
-    bool operator!=(const Reading& other) const {
-        return messages != other.messages || keepAlives != other.keepAlives || tooLong != other.tooLong;
-    }
+    auto tied() const { return std::tie(messages, keepAlives, tooLong); }
 };
 
 Reading readWhole(const uint8_t* data, size_t size) {
@@ -61,6 +58,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // What a peer costs is bounded by what it sent plus one chunk.
         if (reader.bufferedCapacity() > at + Chunk) abort();
     }
-    if (got != readWhole(data, size)) abort();
+    if (got.tied() != readWhole(data, size).tied()) abort();
     return 0;
 }

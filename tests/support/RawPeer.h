@@ -1,6 +1,5 @@
-// A plain blocking TCP peer on loopback: it writes arbitrary bytes and reads with
-// deadlines, so a test sees the wire itself rather than another end of the system
-// (the encrypted test peer builds on it). Header-only; used from the test thread.
+// A plain blocking TCP peer on loopback that writes arbitrary bytes and reads with
+// deadlines, so a test sees the wire itself. Used from the test thread.
 #pragma once
 
 #include <arpa/inet.h>
@@ -26,8 +25,7 @@ public:
     RawPeer() = default;
     explicit RawPeer(unsigned short port) { connect(port); }
     explicit RawPeer(int acceptedFd) : fd(acceptedFd) {}
-    // Connects to 127.0.0.1:port, from `source` (another loopback address such as
-    // "127.0.0.2") when given; throws when nobody listens.
+    // From `source` (such as "127.0.0.2") when given; throws when nobody listens.
     void connect(unsigned short port, const char* source = nullptr) {
         fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0) throw std::runtime_error("socket failed");
@@ -44,14 +42,10 @@ public:
     RawPeer& operator=(const RawPeer&) = delete;
 
     static sockaddr_in loopback(unsigned short port) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return address;
+        return sockaddr_in{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     }
 
-    // Makes close() reset the connection instead of leaving it in TIME_WAIT.
+    // close() then resets the connection instead of leaving it in TIME_WAIT.
     void resetOnClose() {
         linger option{1, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &option, sizeof option);
@@ -72,7 +66,7 @@ public:
         return write(kel::bytes::fromUint(payload.length()) + payload);
     }
 
-    // Reads exactly n bytes; false when the deadline passes or the connection ends.
+    // Reads exactly n bytes (readFrame: one frame); false on time-out or end of stream.
     bool read(std::size_t n, std::string& out,
               std::chrono::milliseconds deadline = std::chrono::milliseconds(5000)) {
         out.clear();
@@ -87,25 +81,20 @@ public:
         return true;
     }
 
-    // Reads one frame; false on time-out or end of the connection.
     bool readFrame(kel::bytes& payload,
                    std::chrono::milliseconds deadline = std::chrono::milliseconds(5000)) {
         std::string header, body;
-        if (!read(4, header, deadline)) return false;
-        const unsigned length = kel::bytes(header).readUint();
-        if (!read(length, body, deadline)) return false;
+        if (!read(4, header, deadline) || !read(kel::bytes(header).readUint(), body, deadline)) return false;
         payload = kel::bytes(body);
         return true;
     }
 
-    // True when the peer closed (end of stream or reset) before the deadline; bytes
-    // that arrive first are skipped.
+    // True when the peer closed before the deadline; bytes that arrive first are skipped.
     bool waitClosed(std::chrono::milliseconds deadline = std::chrono::milliseconds(5000)) {
         const auto end = std::chrono::steady_clock::now() + deadline;
         char buffer[4096];
         while (readable(end)) {
-            const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-            if (got <= 0) return true;
+            if (::recv(fd, buffer, sizeof buffer, 0) <= 0) return true;
         }
         return false;
     }
@@ -129,14 +118,14 @@ private:
                 std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
             if (left.count() <= 0) return false;
             pollfd p{fd, POLLIN, 0};
-            const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+            const int ready = ::poll(&p, 1, int(left.count()));
             if (ready > 0) return true;
             if (ready < 0 && errno != EINTR) return false;
         }
     }
 };
 
-// A listening socket on 127.0.0.1 for tests of the client side.
+// Listens on 127.0.0.1 for tests of the client side.
 class RawListener {
 public:
     RawListener() {

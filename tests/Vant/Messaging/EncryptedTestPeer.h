@@ -1,7 +1,5 @@
-// Test helpers for the encrypted channel: a recorder of a channel's signals, and
-// EncryptedPeer, one end of the protocol on a plain blocking socket that runs the
-// handshake and builds or checks blocks itself, so tests (and the fuzzer) can send
-// what a well-behaved channel never would and read exactly what one writes.
+// Helpers for the encrypted channel's tests and fuzzer: a recorder of a channel's signals,
+// and EncryptedPeer, a blocking end of the protocol that builds and checks blocks itself.
 #pragma once
 
 #include "Vant/Messaging/EncryptedSocket.h"
@@ -29,7 +27,6 @@ inline boost::system::error_code code(Vant::Messaging::EsocketError e) {
     return Vant::Messaging::make_error_code(e);
 }
 
-// What a channel's signals deliver. Declare it before the pool whose threads deliver.
 struct Recorder {
     void attach(Vant::Messaging::EncryptedSocket& channel) {
         channel.pushConnected >> std::function<void()>([this]() { connected.add(true); });
@@ -41,7 +38,6 @@ struct Recorder {
     Collector<boost::system::error_code> disconnected;
 };
 
-// Sends on a channel or connection and waits for its report; returns the code.
 template <typename Channel>
 boost::system::error_code sent(Channel& channel, const bytes& message) {
     Collector<boost::system::error_code> outcome;
@@ -63,7 +59,6 @@ public:
         if (fd < 0) throw std::runtime_error("nobody connected");
     }
 
-    // The whole handshake, this end writing each unit before reading the peer's.
     void handshake() {
         write(keys.pub);
         peerPub = read(32);
@@ -76,9 +71,8 @@ public:
         receiveCounter = peerTemp.readUshort();
         sessionKey = kel::Sodium::sharedKey(peerTemp, tempPriv);
         write(kel::Sodium::authenticate(sessionKey, peerTemp));
-        if (!kel::Sodium::verifyAuthentication(sessionKey, tempPub, read(32))) {
+        if (!kel::Sodium::verifyAuthentication(sessionKey, tempPub, read(32)))
             throw std::runtime_error("the peer's authenticator does not verify");
-        }
     }
 
     bytes read(unsigned n) {
@@ -88,12 +82,10 @@ public:
     }
     bool waitClosed() { return RawPeer::waitClosed(std::chrono::seconds(10)); }
 
-    bytes readBlock() { return kel::Sodium::decrypt(sessionKey, read(BlockLength)); }
     bytes sealed(const bytes& plain) const { return kel::Sodium::encrypt(sessionKey, plain); }
     void writePlain(const bytes& plain) { write(sealed(plain)); }
 
-    // A plaintext block: number, state, `padding` zero bytes (with the 4-byte
-    // length field when state > 4), then `data` (200 - padding bytes).
+    // Number, state, `padding` zero bytes (the first 4 its length when state > 4), data.
     static bytes plainBlock(unsigned short number, kel::byte state, unsigned padding, const bytes& data) {
         bytes plain(PlainLength, 0);
         plain.writeUshort(number);
@@ -105,9 +97,8 @@ public:
     // The blocks of one message as this end numbers them (advances sendCounter).
     std::vector<bytes> blocksOf(const bytes& message) {
         std::vector<bytes> blocks;
-        for (unsigned offset = 0; message.length() - offset > 200; offset += 200) {
+        for (unsigned offset = 0; message.length() - offset > 200; offset += 200)
             blocks.push_back(plainBlock(sendCounter++, 0, 0, message.subBytes(offset, 200)));
-        }
         const unsigned padding = 200 - (message.length() - 200 * unsigned(blocks.size()));
         const kel::byte state = padding <= 3 ? kel::byte(padding + 1) : kel::byte(255);
         blocks.push_back(
@@ -120,12 +111,11 @@ public:
         write(bytes(all));
     }
 
-    // Reads one message, checking numbering and padding; the states seen go to
-    // `states` when given.
+    // Checks numbering and padding; the states seen go to `states` when given.
     bytes readMessage(std::vector<int>* states = nullptr) {
         std::string message;
         for (;;) {
-            bytes plain = readBlock();
+            bytes plain = kel::Sodium::decrypt(sessionKey, read(BlockLength));
             if (plain.readUshort() != receiveCounter++) throw std::runtime_error("unexpected block number");
             const int state = plain[2];
             if (states != nullptr) states->push_back(state);
@@ -142,10 +132,6 @@ public:
     bytes peerPub, sessionKey;
     unsigned short sendCounter = 0, receiveCounter = 0;
 };
-// The name the daemon's end-to-end test knows this peer by.
-using RawPeer = EncryptedPeer;
-
-// A message whose bytes depend on their position, so misplaced bytes show.
 inline bytes pattern(unsigned length, unsigned seed = 0) {
     bytes b(length);
     for (unsigned i = 0; i < length; ++i) b[i] = kel::byte((i * 7 + seed) % 251);

@@ -2,15 +2,27 @@
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <thread>
 
+#include "Vant/Messaging/EncryptedTestPeer.h"
 #include "Vant/Messaging/SimpleContainer.h"
-#include "support/AsyncTest.h"
-#include "support/RawPeer.h"
+#include "Vant/Messaging/SimpleFrameReader.h"
+#include "support/ChildProcess.h"
 
 using boost::system::error_code;
 using std::chrono::milliseconds;
+using namespace std::chrono_literals;
+using encryptedtest::pattern;
 using testsupport::Collector;
 using testsupport::RawListener;
 using testsupport::RawPeer;
@@ -20,23 +32,11 @@ using Vant::Messaging::SimpleContainer;
 using Vant::Messaging::SimpleSocket;
 using Vant::Messaging::SimpleTimings;
 
+// From the sanitizer runtimes; null in a plain build.
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes() __attribute__((weak));
+
 namespace {
 
-kel::bytes patterned(unsigned length, unsigned seed) {
-    kel::bytes data(length);
-    for (unsigned i = 0; i < length; ++i) data[i] = static_cast<kel::byte>((i * 31 + seed * 7) & 0xff);
-    return data;
-}
-
-SimpleTimings timings(int timeOutMs, int keepAliveMs) {
-    SimpleTimings timings;
-    timings.timeOut = milliseconds(timeOutMs);
-    timings.keepAliveAfter = milliseconds(keepAliveMs);
-    return timings;
-}
-
-// A server whose accepted sockets report into collectors, and client sockets that
-// report into others; a raw peer is the other end of either.
 class SimpleSocketTest : public ::testing::Test {
 protected:
     void startServer(SimpleTimings timings = SimpleTimings()) {
@@ -50,7 +50,6 @@ protected:
         EXPECT_TRUE(accepted.waitFor(index + 1));
         return accepted.snapshot().at(index);
     }
-    // A started client towards 127.0.0.1:port, registered in `registry`.
     std::shared_ptr<SimpleSocket> client(unsigned short port, SimpleTimings timings = SimpleTimings()) {
         auto socket = SimpleSocket::create(
             pool.io, &registry, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), port),
@@ -70,6 +69,44 @@ protected:
     std::unique_ptr<SimpleContainer> server;
 };
 
+long heapBytes() {
+    if (__sanitizer_get_current_allocated_bytes != nullptr)
+        return long(__sanitizer_get_current_allocated_bytes());
+    const struct mallinfo2 info = mallinfo2();
+    return long(info.uordblks + info.hblkhd);
+}
+
+class SimpleContainerTest : public ::testing::Test {
+protected:
+    SimpleContainerTest() {
+        server.startServer(
+            0, [](std::shared_ptr<SimpleSocket> socket) { socket->start(nullptr, nullptr, nullptr); });
+    }
+    bool openSocketsReach(std::size_t n) {
+        return waitUntil([&]() { return server.openSockets().size() == n; }, milliseconds(20000));
+    }
+    using Peers = std::vector<RawPeer>;
+    // n peers that each wrote `data`, once the server holds them all.
+    Peers connect(unsigned n, const kel::bytes& data) {
+        testsupport::CapturedStdout quiet;  // every connection logs
+        Peers peers(n);
+        for (RawPeer& peer : peers) {
+            peer.connect(server.localPort());
+            EXPECT_TRUE(peer.write(data));
+        }
+        EXPECT_TRUE(openSocketsReach(n));
+        return peers;
+    }
+    bool closeAll(Peers peers) {
+        testsupport::CapturedStdout quiet;
+        for (RawPeer& peer : peers) peer.resetOnClose();
+        peers.clear();
+        return openSocketsReach(0);
+    }
+    testsupport::IoPool pool{2};
+    SimpleContainer server{pool.io};
+};
+
 }  // namespace
 
 TEST_F(SimpleSocketTest, DeliversFramesWholeWhateverTheirSizeAndCuts) {
@@ -78,19 +115,17 @@ TEST_F(SimpleSocketTest, DeliversFramesWholeWhateverTheirSizeAndCuts) {
     const std::vector<unsigned> sizes = {1, 4, 65535, 65536, 65537, 200000, 1000000};
     kel::bytes stream;
     for (unsigned i = 0; i < sizes.size(); ++i)
-        stream = stream + kel::bytes::fromUint(sizes[i]) + patterned(sizes[i], i);
-    // Written in uneven pieces so headers and payloads are cut anywhere.
+        stream = stream + kel::bytes::fromUint(sizes[i]) + pattern(sizes[i], i);
     for (unsigned offset = 0, piece = 3; offset < stream.length(); piece = piece * 7 % 100003 + 1) {
         const unsigned n = std::min(piece, stream.length() - offset);
         ASSERT_TRUE(peer.write(stream.begin() + offset, n));
         offset += n;
     }
     ASSERT_TRUE(messages.waitFor(sizes.size()));
-    for (unsigned i = 0; i < sizes.size(); ++i)
-        EXPECT_EQ(messages.snapshot()[i], patterned(sizes[i], i)) << i;
+    for (unsigned i = 0; i < sizes.size(); ++i) EXPECT_EQ(messages.snapshot()[i], pattern(sizes[i], i)) << i;
 }
 
-TEST_F(SimpleSocketTest, ClosesWhenAHeaderAnnouncesMoreThanTheLimit) {
+TEST_F(SimpleSocketTest, ClosedByAnOverlongHeaderOrForceCloseItDeliversNothingMore) {
     startServer();
     RawPeer peer(server->localPort());
     ASSERT_TRUE(peer.writeFrame(kel::bytes("fine")));
@@ -98,7 +133,13 @@ TEST_F(SimpleSocketTest, ClosesWhenAHeaderAnnouncesMoreThanTheLimit) {
     ASSERT_TRUE(disconnections.waitFor(1));
     EXPECT_EQ(disconnections.snapshot()[0], makeSimpleError(Vant::Messaging::LengthReceivedInvalid));
     EXPECT_TRUE(peer.waitClosed());
-    EXPECT_EQ(messages.size(), 1u);
+    RawPeer forced(server->localPort());
+    ASSERT_TRUE(forced.writeFrame(kel::bytes("before")));
+    ASSERT_TRUE(messages.waitFor(2));
+    acceptedSocket(1)->forceClose();
+    forced.writeFrame(kel::bytes("after"));
+    EXPECT_TRUE(forced.waitClosed());
+    EXPECT_EQ(messages.size(), 2u);
 }
 
 TEST_F(SimpleSocketTest, SendsAMessageOfExactlyTheLimitAndRefusesOneByteMore) {
@@ -106,30 +147,27 @@ TEST_F(SimpleSocketTest, SendsAMessageOfExactlyTheLimitAndRefusesOneByteMore) {
     RawPeer peer(server->localPort());
     auto socket = acceptedSocket();
     socket->send(kel::bytes(1000001, 1), sent.adder());
-    socket->send(patterned(1000000, 3), sent.adder());
+    socket->send(pattern(1000000, 3), sent.adder());
     socket->send(kel::bytes("after"), sent.adder());
     ASSERT_TRUE(sent.waitFor(3));
     const error_code success = makeSimpleError(Vant::Messaging::SimpleSuccess);
     EXPECT_EQ(sent.snapshot(), (std::vector<error_code>{makeSimpleError(Vant::Messaging::LengthSentInvalid),
                                                         success, success}));
-    // The refused message left nothing on the wire: the next frames are the others.
-    kel::bytes frame;
-    ASSERT_TRUE(peer.readFrame(frame));
-    EXPECT_EQ(frame, patterned(1000000, 3));
-    ASSERT_TRUE(peer.readFrame(frame));
-    EXPECT_EQ(frame, kel::bytes("after"));
+    kel::bytes frame;  // the refused message left nothing on the wire
+    for (const kel::bytes& expected : {pattern(1000000, 3), kel::bytes("after")}) {
+        ASSERT_TRUE(peer.readFrame(frame));
+        EXPECT_EQ(frame, expected);
+    }
     EXPECT_EQ(disconnections.size(), 0u);
 }
 
 TEST_F(SimpleSocketTest, FramesSentFromManyThreadsNeverInterleave) {
-    startServer(timings(10000, 1));
+    startServer({10000ms, 1ms});
     RawPeer peer(server->localPort());
     auto socket = acceptedSocket();
-    // The first bytes name the sender and the message; the rest follows from them.
     auto message = [](unsigned t, unsigned i) {
-        kel::bytes m = patterned(70000 + i, t * 1000 + i);
-        m[0] = static_cast<kel::byte>(t);
-        m[1] = static_cast<kel::byte>(i);
+        kel::bytes m = pattern(70000 + i, t * 1000 + i);
+        m[0] = kel::byte(t), m[1] = kel::byte(i);
         return m;
     };
     const unsigned threads = 4, perThread = 40;
@@ -156,28 +194,25 @@ TEST_F(SimpleSocketTest, FramesSentFromManyThreadsNeverInterleave) {
 }
 
 TEST_F(SimpleSocketTest, KeepAlivesAreAnsweredOnceAfterTheDelayAndNeverDelivered) {
-    startServer(timings(10000, 150));
+    startServer({10000ms, 150ms});
     RawPeer peer(server->localPort());
     std::string answer;
+    auto answered = [&]() { return peer.read(4, answer) && answer == std::string(4, '\0'); };
     ASSERT_TRUE(peer.write(kel::bytes(12, 0)));  // three keep-alives at once
-    ASSERT_TRUE(peer.read(4, answer));
-    EXPECT_EQ(answer, std::string(4, '\0'));
+    ASSERT_TRUE(answered());
     EXPECT_TRUE(peer.quietFor(milliseconds(600)));
     ASSERT_TRUE(peer.write(kel::bytes(4, 0)));  // a later keep-alive gets its own answer
-    ASSERT_TRUE(peer.read(4, answer));
-    // An empty message travels as a keep-alive.
-    acceptedSocket()->send(kel::bytes());
-    ASSERT_TRUE(peer.read(4, answer));
-    EXPECT_EQ(answer, std::string(4, '\0'));
+    ASSERT_TRUE(answered());
+    acceptedSocket()->send(kel::bytes());  // an empty message travels as a keep-alive
+    ASSERT_TRUE(answered());
     ASSERT_TRUE(peer.writeFrame(kel::bytes("x")));
     ASSERT_TRUE(messages.waitFor(1));
     EXPECT_EQ(messages.snapshot(), std::vector<kel::bytes>{kel::bytes("x")});
 }
 
-// Two connected ends keep each other alive past the time-out; a silent peer is closed.
 TEST_F(SimpleSocketTest, ConnectedEndsKeepEachOtherAliveAndASilentPeerIsClosed) {
-    startServer(timings(1000, 100));
-    auto socket = client(server->localPort(), timings(1000, 100));
+    startServer({1000ms, 100ms});
+    auto socket = client(server->localPort(), {1000ms, 100ms});
     ASSERT_TRUE(connected.waitFor(1));
     EXPECT_FALSE(connected.snapshot()[0]);
     RawPeer silent(server->localPort());
@@ -194,11 +229,10 @@ TEST_F(SimpleSocketTest, ConnectedEndsKeepEachOtherAliveAndASilentPeerIsClosed) 
 }
 
 TEST_F(SimpleSocketTest, ReportsDisconnectionOnceWhateverRacesToCloseIt) {
-    startServer(timings(50, 10));
+    startServer({50ms, 10ms});
     for (int round = 0; round < 20; ++round) {
         RawPeer peer(server->localPort());
         auto socket = acceptedSocket(static_cast<std::size_t>(round));
-        // The explicit closes, the peer's close and the time-out all race.
         std::thread a([&]() { socket->forceClose(); });
         std::thread b([&]() { socket->forceClose(makeSimpleError(Vant::Messaging::TimedOut)); });
         peer.close();
@@ -206,19 +240,7 @@ TEST_F(SimpleSocketTest, ReportsDisconnectionOnceWhateverRacesToCloseIt) {
         b.join();
         ASSERT_TRUE(disconnections.waitFor(static_cast<std::size_t>(round) + 1));
     }
-    // Late completions of every round have had time to land.
-    EXPECT_FALSE(disconnections.waitFor(21, milliseconds(300)));
-}
-
-TEST_F(SimpleSocketTest, DeliversNothingAfterForceClose) {
-    startServer();
-    RawPeer peer(server->localPort());
-    ASSERT_TRUE(peer.writeFrame(kel::bytes("before")));
-    ASSERT_TRUE(messages.waitFor(1));
-    acceptedSocket()->forceClose();
-    peer.writeFrame(kel::bytes("after"));
-    EXPECT_TRUE(peer.waitClosed());
-    EXPECT_EQ(messages.size(), 1u);
+    EXPECT_FALSE(disconnections.waitFor(21, milliseconds(300)));  // late completions included
 }
 
 // Like a session taking over a connection from within its first message.
@@ -259,31 +281,161 @@ TEST_F(SimpleSocketTest, CallbacksCanBeReplacedFromAnotherThreadWhileMessagesFlo
     replacer.join();
 }
 
-// A client registers while open and starts the keep-alive exchange; one that cannot
-// connect reports it through onConnected only.
 TEST_F(SimpleSocketTest, ClientRegistersWhileOpenAndReportsAFailedConnectOnlyThroughOnConnected) {
     RawListener listener;
-    auto socket = client(listener.port, timings(10000, 30));
+    auto socket = client(listener.port, {10000ms, 30ms});
     RawPeer peer(listener.accept());
     ASSERT_TRUE(connected.waitFor(1));
     EXPECT_FALSE(connected.snapshot()[0]);
     EXPECT_EQ(registry.openSockets().size(), 1u);
-    std::string keepAlive;
-    ASSERT_TRUE(peer.read(4, keepAlive));  // the client's first
-    EXPECT_EQ(keepAlive, std::string(4, '\0'));
+    std::string keepAlive;  // the client starts the keep-alive exchange
+    ASSERT_TRUE(peer.read(4, keepAlive) && keepAlive == std::string(4, '\0'));
     peer.close();
     ASSERT_TRUE(clientDisconnected.waitFor(1));
     EXPECT_TRUE(waitUntil([&]() { return registry.openSockets().empty(); }));
 
-    unsigned short closedPort;
-    {
-        RawListener closed;
-        closedPort = closed.port;
-    }
+    const unsigned short closedPort = RawListener().port;  // closed again at once
     auto refused = client(closedPort);
     ASSERT_TRUE(connected.waitFor(2));
     EXPECT_EQ(connected.snapshot()[1], boost::asio::error::connection_refused);
     EXPECT_EQ(refused->getAddress(), boost::asio::ip::address_v4::loopback());
     EXPECT_FALSE(clientDisconnected.waitFor(2, milliseconds(200)));
     EXPECT_TRUE(registry.openSockets().empty());
+}
+
+TEST_F(SimpleContainerTest, ForgetsClosedSocketsAndOnStopRefusesNewConnectionsKeepingOpenOnes) {
+    const unsigned short port = server.localPort();
+    RawPeer kept(port);
+    {
+        RawPeer closed(port);
+        ASSERT_TRUE(openSocketsReach(2));
+        EXPECT_EQ(server.openSockets()[0]->getAddress(), boost::asio::ip::address_v4::loopback());
+    }
+    ASSERT_TRUE(openSocketsReach(1));
+    server.stop();
+    RawPeer refused;
+    EXPECT_THROW(refused.connect(port), std::runtime_error);
+    EXPECT_TRUE(kept.quietFor(milliseconds(100)));
+    EXPECT_FALSE(server.openSockets().at(0)->isClosing());
+}
+
+// A client reconnecting every few seconds for months must not grow the daemon.
+TEST_F(SimpleContainerTest, MemoryDoesNotGrowWithConnectionsOpenedAndClosed) {
+    auto cycle = [&](unsigned connections) {
+        for (unsigned done = 0; done < connections && !HasFailure(); done += 100)
+            if (!closeAll(connect(100, kel::bytes::fromUint(5) + kel::bytes("hello")))) return false;
+        return true;
+    };
+    ASSERT_TRUE(cycle(1000));  // warms up allocator caches and the reactor's descriptor pool
+    const long before = heapBytes();
+    ASSERT_TRUE(cycle(10000));
+    EXPECT_LT(heapBytes() - before, 1024 * 1024)
+        << "heap grown over 10,000 connections (kept sockets: 16 MB)";
+}
+
+TEST_F(SimpleContainerTest, AnnouncedButUnsentPayloadsHoldLittleMemory) {
+    const long before = heapBytes();
+    auto peers = connect(500, kel::bytes::fromUint(1000000));
+    EXPECT_FALSE(  // buffers of the announced size would take 500 MB
+        waitUntil([&]() { return heapBytes() - before > 100L * 1024 * 1024; }, milliseconds(1000)));
+    EXPECT_TRUE(closeAll(std::move(peers)));
+}
+
+TEST(SimpleFrameReader, HoldsWhatThePeerSentNotWhatItAnnounced) {
+    Vant::Messaging::SimpleFrameReader reader;
+    auto feed = [&](const kel::bytes& data) {
+        for (std::size_t offset = 0, n = 1; offset < data.length() && n > 0; offset += n) {
+            const auto space = reader.nextBuffer();
+            n = std::min(space.size, data.length() - offset);
+            std::memcpy(space.data, data.begin() + offset, n);
+            reader.consumed(n);
+        }
+    };
+    feed(kel::bytes::fromUint(1000000));
+    EXPECT_LE(reader.bufferedCapacity(), Vant::Messaging::SimpleFrameReader::ChunkSize);
+    feed(kel::bytes(200000, 9));
+    EXPECT_LE(reader.bufferedCapacity(), 200000u + Vant::Messaging::SimpleFrameReader::ChunkSize);
+}
+
+// The child of AcceptsAgainOnceDescriptorsAreFree (the limit reaches no other test): an
+// echo server with room for three accepted connections, until SIGTERM.
+TEST(SimpleContainerLimits, DISABLED_EchoServerUnderADescriptorLimit) {
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &term, nullptr);  // before the pool: its threads inherit the mask
+    testsupport::IoPool pool(2);
+    SimpleContainer server(pool.io, SimpleSocket::Timings(), milliseconds(20));
+    server.startServer(0, [](std::shared_ptr<SimpleSocket> socket) {
+        std::weak_ptr<SimpleSocket> weak = socket;
+        socket->start(
+            nullptr,
+            [weak](kel::bytes message) {
+                if (auto self = weak.lock()) self->send(message);
+            },
+            nullptr);
+    });
+    // The undefined-behaviour checker needs descriptors the first time it checks a
+    // dynamic type: one whole connection and each error category, while they are free.
+    {
+        RawPeer warmUp(server.localPort());
+        kel::bytes echo;
+        ASSERT_TRUE(warmUp.writeFrame(kel::bytes("warm")) && warmUp.readFrame(echo));
+    }
+    ASSERT_TRUE(waitUntil([&]() { return server.openSockets().empty(); }));
+    for (const error_code& error :
+         {error_code(EMFILE, boost::system::system_category()),
+          error_code(EPIPE, boost::system::generic_category()), error_code(boost::asio::error::eof),
+          error_code(boost::asio::error::operation_aborted),
+          Vant::Messaging::makeSimpleError(Vant::Messaging::SimpleSuccess)}) {
+        ASSERT_FALSE(error.message().empty() && error);
+    }
+    // Holes below the highest descriptor are filled, so the limit leaves exactly three.
+    int highest = 0, first = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        highest = std::max(highest, std::stoi(entry.path().filename().string()));
+    while ((first = ::dup(0)) < highest) {
+    }
+    ::close(first);
+    rlimit original{};
+    ::getrlimit(RLIMIT_NOFILE, &original);
+    rlimit limit = original;
+    limit.rlim_cur = static_cast<rlim_t>(first + 3);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+    std::printf("serving on port %u under the limit\n", unsigned(server.localPort()));
+    std::fflush(stdout);
+    int received = 0;
+    sigwait(&term, &received);
+    ::setrlimit(RLIMIT_NOFILE, &original);  // ending the threads is checked too: give the checker room
+}
+
+TEST(SimpleContainerLimits, AcceptsAgainOnceDescriptorsAreFree) {
+    testsupport::ChildProcess child(
+        {testsupport::builtProgram("messaging_tests"), "--gtest_also_run_disabled_tests",
+         "--gtest_filter=SimpleContainerLimits.DISABLED_EchoServerUnderADescriptorLimit"});
+    ASSERT_TRUE(child.waitForOutput(" under the limit\n", milliseconds(20000))) << child.out() << child.err();
+    unsigned port = 0;
+    ASSERT_EQ(
+        std::sscanf(child.out().c_str() + child.out().find("serving on port "), "serving on port %u", &port),
+        1);
+
+    std::vector<RawPeer> first(3);
+    kel::bytes echo;
+    for (RawPeer& peer : first) {
+        peer.connect(static_cast<unsigned short>(port));
+        ASSERT_TRUE(peer.writeFrame(kel::bytes("first")) && peer.readFrame(echo));
+    }
+    RawPeer waiting(static_cast<unsigned short>(port));
+    ASSERT_TRUE(waiting.writeFrame(kel::bytes("waiting")));
+    EXPECT_TRUE(child.waitForOutput("Error listening for connection : Too many open files\nEnding server.\n",
+                                    milliseconds(10000)));
+
+    first.clear();  // frees descriptors: the waiting one is served, new ones accepted
+    ASSERT_TRUE(waiting.readFrame(echo, milliseconds(10000)));
+    EXPECT_EQ(echo, kel::bytes("waiting"));
+    RawPeer later(static_cast<unsigned short>(port));
+    ASSERT_TRUE(later.writeFrame(kel::bytes("later")) && later.readFrame(echo, milliseconds(10000)));
+    EXPECT_EQ(echo, kel::bytes("later"));
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(milliseconds(10000)), 0) << child.out() << child.err();
 }

@@ -1,9 +1,7 @@
 #!/usr/bin/python3
-"""encrypted_peer.py PORT PRIVATE_KEY_HEX EXPECTED_PEER_KEY_HEX: a peer of the encrypted
-channel written from its wire format alone (PyNaCl), so that the C++ channel is checked
-against the format and not a dialect both C++ ends agree on. Connects to 127.0.0.1:PORT,
-sends four messages, answers each message M with b"echo:" + M until b"bye", answered
-with b"bye too" and exit 0; any deviation from the format exits 2 with the reason."""
+"""encrypted_peer.py PORT PRIVATE_KEY_HEX EXPECTED_PEER_KEY_HEX: the encrypted channel's
+wire format in PyNaCl alone. Connects to 127.0.0.1:PORT, sends four messages, answers M
+with b"echo:" + M until b"bye" (answered b"bye too", exit 0); a deviation exits 2."""
 import hashlib
 import hmac
 import os
@@ -13,8 +11,7 @@ import sys
 from nacl import bindings as nacl
 
 BLOCK_DATA = 200
-PLAIN_BLOCK = 203
-SEALED_BLOCK = 40 + PLAIN_BLOCK
+SEALED_BLOCK = 40 + 3 + BLOCK_DATA  # nonce, MAC, then number, state and data
 
 
 class ProtocolError(Exception):
@@ -28,7 +25,7 @@ def auth(key, message):
 
 def seal(key, plain):
     nonce = os.urandom(24)
-    return nonce + nacl.crypto_box_afternm(plain, nonce, key)  # nonce, MAC, ciphertext
+    return nonce + nacl.crypto_box_afternm(plain, nonce, key)
 
 
 def unseal(key, sealed):
@@ -37,17 +34,14 @@ def unseal(key, sealed):
 
 class Peer:
     def __init__(self, sock, private_key):
-        self.sock = sock
+        self.sock, self.stream = sock, sock.makefile("rb")
         self.private_key = private_key
         self.public_key = nacl.crypto_scalarmult_base(private_key)
 
     def read(self, n):
-        data = b""
-        while len(data) < n:
-            chunk = self.sock.recv(n - len(data))
-            if not chunk:
-                raise ProtocolError("connection closed after %d of %d bytes" % (len(data), n))
-            data += chunk
+        data = self.stream.read(n)
+        if len(data) != n:
+            raise ProtocolError("connection closed after %d of %d bytes" % (len(data), n))
         return data
 
     def handshake(self, expected_peer_key):
@@ -71,18 +65,16 @@ class Peer:
 
     def send(self, message):
         out = b""
-        left = message
-        while left:
-            padding = BLOCK_DATA - len(left)
-            if padding < 0:
+        for offset in range(0, len(message), BLOCK_DATA):
+            data = message[offset:offset + BLOCK_DATA]
+            padding = BLOCK_DATA - len(data)
+            if offset + BLOCK_DATA < len(message):
                 state, pad = 0, b""
             elif padding <= 3:
                 state, pad = padding + 1, bytes(padding)
             else:
                 state, pad = 255, padding.to_bytes(4, "big") + bytes(padding - 4)
-            plain = self.send_number.to_bytes(2, "big") + bytes([state]) + pad + left[:BLOCK_DATA]
-            left = left[BLOCK_DATA:]
-            assert len(plain) == PLAIN_BLOCK
+            plain = self.send_number.to_bytes(2, "big") + bytes([state]) + pad + data
             self.send_number = (self.send_number + 1) % 65536
             out += seal(self.session, plain)
         self.sock.sendall(out)
@@ -91,17 +83,15 @@ class Peer:
         message = b""
         while True:
             plain = unseal(self.session, self.read(SEALED_BLOCK))
-            number = int.from_bytes(plain[:2], "big")
+            number, state = int.from_bytes(plain[:2], "big"), plain[2]
             if number != self.receive_number:
                 raise ProtocolError("block number %d, expected %d" % (number, self.receive_number))
             self.receive_number = (self.receive_number + 1) % 65536
-            state = plain[2]
             if state == 0:
                 message += plain[3:]
                 continue
             if 1 <= state <= 4:
-                padding = state - 1
-                zeros = plain[3:3 + padding]
+                padding, zeros = state - 1, plain[3:2 + state]
             elif state == 255:
                 padding = int.from_bytes(plain[3:7], "big")
                 if not 4 <= padding <= BLOCK_DATA:
@@ -115,14 +105,11 @@ class Peer:
 
 
 def main():
-    port, private_hex, expected_hex = sys.argv[1], sys.argv[2], sys.argv[3]
-    sock = socket.create_connection(("127.0.0.1", int(port)), timeout=20)
-    peer = Peer(sock, bytes.fromhex(private_hex))
-    peer.handshake(bytes.fromhex(expected_hex))
-    peer.send(b"hello from python")
-    peer.send(bytes(i * 7 % 251 for i in range(450)))
-    peer.send(b"b" * 200)
-    peer.send(b"c" * 196)
+    sock = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=20)
+    peer = Peer(sock, bytes.fromhex(sys.argv[2]))
+    peer.handshake(bytes.fromhex(sys.argv[3]))
+    for message in (b"hello from python", bytes(i * 7 % 251 for i in range(450)), b"b" * 200, b"c" * 196):
+        peer.send(message)
     while True:
         message = peer.receive()
         if message == b"bye":
