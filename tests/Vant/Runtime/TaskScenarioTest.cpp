@@ -160,7 +160,7 @@ TEST_P(PrintScenario, AModelThatFailsInterruptsThePrintAndResetsThePrinter) {
     }
     world.sim.control("release");
     expectFailedAndReset(task, c.failedState, c.failure, gcodeGone);
-    if (std::string(c.failedState) == "Downloading") EXPECT_FALSE(world.keeper->fileCache.hasFile(fileId));
+    EXPECT_FALSE(std::string(c.failedState) == "Downloading" && world.keeper->fileCache.hasFile(fileId));
 }
 
 INSTANTIATE_TEST_SUITE_P(
