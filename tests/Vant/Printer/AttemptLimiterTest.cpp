@@ -14,8 +14,6 @@ boost::asio::ip::address address(const char* text) {
     return boost::asio::ip::make_address(text);
 }
 
-// Admits and fails one handshake: "refused" when not admitted, else whether the
-// failure made the address refused.
 std::string failOnce(AttemptLimiter& limiter, const char* from, AttemptLimiter::Time now) {
     if (limiter.admit(address(from), now) != AttemptLimiter::Admitted) return "refused";
     return limiter.finished(address(from), true, now) ? "failed, refused from now on" : "failed";
@@ -28,11 +26,12 @@ TEST(AttemptLimiter, RefusesAnAddressAfterItsBurstOfFailuresOnlyUntilTheyDrain) 
     limits.failureBurst = 3;
     limits.drainEvery = 1000ms;
     AttemptLimiter limiter(limits);
-    const char* flooding = "10.0.0.5";
-    EXPECT_EQ(failOnce(limiter, flooding, T0), "failed");
-    EXPECT_EQ(failOnce(limiter, flooding, T0), "failed");
-    EXPECT_EQ(failOnce(limiter, flooding, T0), "failed, refused from now on");
-    EXPECT_EQ(failOnce(limiter, flooding, T0 + 10ms), "refused");
+    auto expectFailures = [&](std::vector<std::pair<std::chrono::milliseconds, const char*>> attempts) {
+        for (const auto& a : attempts)
+            EXPECT_EQ(failOnce(limiter, "10.0.0.5", T0 + a.first), a.second) << a.first.count();
+    };
+    expectFailures(
+        {{0ms, "failed"}, {0ms, "failed"}, {0ms, "failed, refused from now on"}, {10ms, "refused"}});
 
     // Others are not touched, and a handshake that succeeds costs nothing.
     for (int i = 0; i < 10; ++i) {
@@ -40,15 +39,14 @@ TEST(AttemptLimiter, RefusesAnAddressAfterItsBurstOfFailuresOnlyUntilTheyDrain) 
         limiter.finished(address("10.0.0.6"), false, T0);
     }
 
-    // One more attempt for each failure forgiven (reported refused once), then, all
-    // drained, the whole burst again.
-    EXPECT_EQ(failOnce(limiter, flooding, T0 + 1000ms), "failed");
-    EXPECT_EQ(failOnce(limiter, flooding, T0 + 1000ms), "refused");
-    EXPECT_EQ(failOnce(limiter, flooding, T0 + 2000ms), "failed");
-    EXPECT_EQ(failOnce(limiter, flooding, T0 + 10s), "failed");
-    EXPECT_EQ(failOnce(limiter, flooding, T0 + 10s), "failed");
-    EXPECT_EQ(failOnce(limiter, flooding, T0 + 10s), "failed, refused from now on");
-    EXPECT_EQ(failOnce(limiter, flooding, T0 + 10s), "refused");
+    // One more attempt for each failure forgiven, then, all drained, the whole burst.
+    expectFailures({{1000ms, "failed"},
+                    {1000ms, "refused"},
+                    {2000ms, "failed"},
+                    {10s, "failed"},
+                    {10s, "failed"},
+                    {10s, "failed, refused from now on"},
+                    {10s, "refused"}});
 }
 
 TEST(AttemptLimiter, BoundsHandshakesUnderWayAndAddressesRemembered) {
@@ -65,8 +63,7 @@ TEST(AttemptLimiter, BoundsHandshakesUnderWayAndAddressesRemembered) {
     limiter.finished(address("10.0.0.1"), false, T0);
     EXPECT_EQ(limiter.admit(address("10.0.0.3"), T0), AttemptLimiter::Admitted);
 
-    // Three addresses with handshakes under way fill the table; once they end, their
-    // entries make room.
+    // Three addresses under way fill the table; once they end, they make room.
     EXPECT_EQ(limiter.admit(address("10.0.0.4"), T0), AttemptLimiter::Refused);
     EXPECT_EQ(limiter.addressCount(), 3u);
     limiter.finished(address("10.0.0.1"), false, T0);

@@ -10,7 +10,6 @@
 #include "Vant/Printer/User.h"
 #include "Vant/Runtime/FileCache.h"
 #include "Vant/Runtime/ProgressLog.h"
-#include "Vant/StateMachine/StateType.h"
 #include "Vant/StateMachine/build.h"
 #include "kel/Sodium.h"
 #include "support/HttpServer.h"
@@ -20,24 +19,24 @@
 #include "support/TestUser.h"
 
 using namespace std::chrono_literals;
-using testsupport::CapturedStdout;
-using testsupport::hasInstanceOf;
-using testsupport::RawPeer;
-using testsupport::tasksOf;
-using testsupport::TestUser;
-using testsupport::waitUntil;
+using namespace testsupport;
 
 namespace {
 
-// A gate network message as a user sends it: kind, 4-byte id, body.
 kel::bytes gateMessage(kel::byte kind, const std::string& body) {
     return kel::bytes(1, kind) + kel::bytes(4).randomize() + kel::bytes(body);
+}
+
+// Whether a task the user adds comes back started.
+bool served(TestUser& user) {
+    const std::string task = user.addTask("SaveNozzlePosition");
+    return user.waitForInstanceOf(task, "SaveNozzlePosition");
 }
 
 class PrinterService : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        testsupport::stagedHome();
+        stagedHome();
         Vant::StateMachine::buildStateMachine();
     }
 
@@ -62,7 +61,6 @@ protected:
 
     virtual void configure(Vant::Printer::Printer::Settings&) {}
 
-    // The service goes once no handler can run any more.
     void TearDown() override {
         pool.stop();
         printer.reset();
@@ -72,16 +70,15 @@ protected:
     std::chrono::milliseconds pollInterval{100};
     CapturedStdout log;
     BoardSim::Process sim;
-    testsupport::IoPool pool{3};
+    IoPool pool{3};
     Vant::Driver::Driver driver;
     Vant::Driver::Lighting lighting;
     std::unique_ptr<Vant::Printer::Printer> printer;
     unsigned short port = 0;
 };
 
-// A second connection of a user takes its session over; a user that comes back gets
-// the whole queue first, even when nothing changed meanwhile, and no worker of the
-// session runs while it is away.
+// A returning user gets the whole queue first, even when nothing changed meanwhile,
+// and no worker of the session runs while it is away.
 TEST_F(PrinterService, ASecondConnectionTakesTheSessionOverAndAReturningUserGetsTheWholeQueue) {
     printer->taskQueue().makeTask("SaveNozzlePosition");
     TestUser first(pool.io, port), user(pool.io, port, first.id);
@@ -95,8 +92,7 @@ TEST_F(PrinterService, ASecondConnectionTakesTheSessionOverAndAReturningUserGets
     EXPECT_FALSE(user.received().snapshot()[0].has("diffId"));
     EXPECT_EQ(printer->userCount(), 1u);
 
-    const std::string added = user.addTask("SaveNozzlePosition");
-    ASSERT_TRUE(user.waitForInstanceOf(added, "SaveNozzlePosition"));
+    ASSERT_TRUE(served(user));
     EXPECT_TRUE(session->synchronizing());
     user.disconnect();
     ASSERT_TRUE(waitUntil([&] { return !session->connected(); }));
@@ -123,24 +119,18 @@ TEST_F(PrinterService, CalibrationActionsAndProductionModeAreExecuted) {
     ASSERT_TRUE(user.sendReliably(kel::var::fromJsonString(R"({"calibrationAction":"down"})")));
     EXPECT_TRUE(log.waitFor(action + "down, ignored (not calibrating)"));
 
-    // The value is not looked at: false switches too.
     ASSERT_TRUE(user.sendReliably(kel::var::fromJsonString(R"({"turnToProductionMode":false})")));
     ASSERT_TRUE(waitUntil([&] { return tasksOf(printer->taskQueue(), "Packaging").size() == 1; }));
     EXPECT_TRUE(user.waitForInstanceOf(tasksOf(printer->taskQueue(), "Packaging")[0], "Packaging"));
-    // The script ran without a shell and was reaped.
     EXPECT_TRUE(log.waitFor("the production-mode script ended with status 0"));
-    EXPECT_NE(
-        testsupport::slurp(testsupport::stagedHome() + "/debug/butterfly.log").find("butterfly started"),
-        std::string::npos);
+    EXPECT_NE(slurp(stagedHome() + "/debug/butterfly.log").find("butterfly started"), std::string::npos);
 }
 
 TEST_F(PrinterService, HostileInputNeverStopsTheServiceForOthers) {
     TestUser good(pool.io, port);
     ASSERT_TRUE(good.connect());
-    const std::string before = good.addTask("SaveNozzlePosition");
-    ASSERT_TRUE(good.waitForInstanceOf(before, "SaveNozzlePosition"));
+    ASSERT_TRUE(served(good));
 
-    // Only a frame of 32 bytes claims the connection.
     RawPeer hostile(port);
     const kel::bytes longer = kel::bytes(33).randomize(), id = kel::bytes(32).randomize();
     for (const kel::bytes& frame : {kel::bytes(1, 0x41), kel::bytes(31).randomize(), longer, id})
@@ -170,17 +160,14 @@ TEST_F(PrinterService, HostileInputNeverStopsTheServiceForOthers) {
 
     // Bodies are handled in order: once this one is, all before it were.
     EXPECT_TRUE(log.waitFor("Printer::startTask() task 0000000c names no known state type"));
-    // The well-behaved user is still served, and the hostile connection stays open.
-    const std::string after = good.addTask("SaveNozzlePosition");
-    EXPECT_TRUE(good.waitForInstanceOf(after, "SaveNozzlePosition"));
+    EXPECT_TRUE(served(good));
     EXPECT_TRUE(good.isConnected());
     EXPECT_EQ(printer->userCount(), 2u);
     EXPECT_NE(printer->findUser(id), nullptr);
     EXPECT_EQ(printer->findUser(longer.subBytes(0, 32)), nullptr);
 }
 
-// Sessions without a connection beyond the 64 used last are forgotten; a forgotten
-// user comes back to a new session and the whole queue.
+// A forgotten user comes back to a new session and the whole queue.
 TEST_F(PrinterService, SessionsWithoutAConnectionBeyondTheMostRecent64AreForgotten) {
     TestUser good(pool.io, port);
     ASSERT_TRUE(good.connect());
@@ -190,7 +177,7 @@ TEST_F(PrinterService, SessionsWithoutAConnectionBeyondTheMostRecent64AreForgott
     for (auto& id : ids) {
         RawPeer peer(port);
         ASSERT_TRUE(peer.writeFrame(id = kel::bytes(32).randomize()));
-        // Waiting for each session to come and go keeps the order of use that of the claims.
+        // Each session comes and goes in turn: the order of use is that of the claims.
         std::shared_ptr<Vant::Printer::User> session;
         ASSERT_TRUE(waitUntil([&] { return (session = printer->findUser(id)) && session->connected(); }));
         peer.close();
@@ -211,30 +198,20 @@ TEST_F(PrinterService, SessionsWithoutAConnectionBeyondTheMostRecent64AreForgott
     EXPECT_TRUE(good.isConnected());
 }
 
-// A printer whose board answers 200 times faster than a real one, and a model served
-// from 127.0.0.1.
+// A board 200 times faster than a real one.
 class PrinterPrinting : public PrinterService {
 protected:
-    PrinterPrinting() : PrinterService({"--time-scale", "200"}), folder(testsupport::scratchFolder()) {
+    PrinterPrinting() : PrinterService({"--time-scale", "200"}), folder(scratchFolder()) {
         pollInterval = 5ms;
         if (!shakeHands(driver)) throw std::runtime_error("the simulated board did not answer the handshake");
-        testsupport::writeFile(folder + "/cube.stl",
-                               testsupport::slurp(testsupport::stagedHome() + "/models/cube.stl"));
-        server.reset(new testsupport::HttpServer(folder));
+        writeFile(folder + "/cube.stl", slurp(stagedHome() + "/models/cube.stl"));
+        server.reset(new HttpServer(folder));
     }
 
-    static bool isMovement(const std::string& command) {
-        return command.compare(0, 3, "G0 ") == 0 || command.compare(0, 3, "G1 ") == 0;
-    }
-    // Answers, as a user does, every question of the task that is still open.
     static void answerRequests(TestUser& user, const std::string& taskId) {
-        const kel::var& catalogue = Vant::StateMachine::StateTypes;
-        for (const auto& instance : user.queue().getTask(taskId).instances()) {
-            const std::string type = instance["stateType"].stringValue();
-            if (catalogue.has(type) && catalogue[type].has("request") &&
-                instance["progress"].realValue(0.0) < 1.0)
+        for (const auto& instance : user.queue().getTask(taskId).instances())
+            if (isRequest(instance["stateType"].stringValue()) && instance["progress"].realValue(0.0) < 1.0)
                 user.queue().updateInstanceProgress(taskId, instance["id"].stringValue(), 1.0);
-        }
     }
     bool completed(const std::string& taskId, const std::string& stateType) {
         return hasInstanceOf(printer->taskQueue(), taskId, stateType) &&
@@ -242,11 +219,9 @@ protected:
     }
 
     std::string folder;
-    std::unique_ptr<testsupport::HttpServer> server;
+    std::unique_ptr<HttpServer> server;
 };
 
-// A deleted print stops as an interrupted one does: its resetting states run, its
-// locks go, and nothing of it comes back into the users' queues.
 TEST_F(PrinterPrinting, ADeletedPrintStopsMovingResetsThePrinterAndFreesItsLocks) {
     TestUser user(pool.io, port);
     ASSERT_TRUE(user.connect());
@@ -260,16 +235,14 @@ TEST_F(PrinterPrinting, ADeletedPrintStopsMovingResetsThePrinterAndFreesItsLocks
             return std::count_if(all.begin(), all.end(), isMovement) >= 20;
         },
         120s));
-    // The board holds its answers while the deletion travels, so that the print is
-    // still streaming when it lands, however fast the board. The count is taken
-    // before the deletion is sent: once it lands, the emergency stop may reach the
-    // board before the test sees the deletion in the log.
+    // The board holds its answers so that the print still streams when the deletion
+    // lands; the count comes first, as the stop may reach the board before the log.
     sim.control("hold");
     const std::size_t atDeletion = boardCommands(sim).size();
     user.queue().deleteTask(print);
     ASSERT_TRUE(log.waitFor("DELETED\u00a0TASK\u00a0: " + print + "\n"));
     sim.control("release");
-    // The layerer had one line in flight; then the resetting states' commands come.
+    // The layerer had one line in flight.
     ASSERT_TRUE(waitUntil(
         [&] {
             const auto after = boardCommands(sim, atDeletion);
@@ -282,10 +255,9 @@ TEST_F(PrinterPrinting, ADeletedPrintStopsMovingResetsThePrinterAndFreesItsLocks
     const auto stop = std::find(after.begin(), after.end(), "M112");
     EXPECT_LE(std::count_if(after.begin(), stop, isMovement), 1);
     EXPECT_EQ(std::count_if(stop, after.end(), isMovement), 0);
-    std::string lastTarget;  // the heater's
-    for (const auto& command : after)
-        if (command.compare(0, 4, "M104") == 0) lastTarget = command;
-    EXPECT_EQ(lastTarget, "M104 S0");
+    const auto heater = std::find_if(after.rbegin(), after.rend(),
+                                     [](const std::string& c) { return c.compare(0, 4, "M104") == 0; });
+    EXPECT_EQ(heater != after.rend() ? *heater : "", "M104 S0");
     EXPECT_EQ(after.back(), "G73 Q0");
     EXPECT_TRUE(printer->taskQueue().getTask(print).isDeletion());
     EXPECT_TRUE(user.queue().getTask(print).isDeletion());
@@ -300,19 +272,14 @@ TEST_F(PrinterPrinting, ADeletedPrintStopsMovingResetsThePrinterAndFreesItsLocks
     EXPECT_EQ(boardCommands(sim, atEnd), std::vector<std::string>{"M500"});
 }
 
-// Five users at once each make 400 tasks as fast as the printer takes them (at most
-// four of a user's not on the printer yet) and delete each eight tasks later. Then
-// nobody was dropped, nothing sent was lost, everything was acknowledged and every
-// user's copy equals the printer's queue.
+// Each user keeps at most four tasks not on the printer yet and deletes each eight later.
 TEST_F(PrinterPrinting, FiveUsersBurstingChangesAreAllServedAndAgree) {
-    // Under the ARM emulator everything runs several times slower: a shorter burst.
-    const int userCount = 5, tasksEach = std::getenv("TOLVANE_EMULATOR") != nullptr ? 150 : 400;
-    const int ahead = 4, deleteAfter = 8;
+    const int userCount = 5, tasksEach = std::getenv("TOLVANE_EMULATOR") ? 150 : 400, ahead = 4,
+              deleteAfter = 8;
     std::vector<std::unique_ptr<TestUser>> users;
     std::vector<std::vector<std::string>> made(userCount);
     std::atomic<int> stalled{0};
     std::vector<std::thread> bursts;
-    // A printer that falls behind fails the burst instead of holding the suite up.
     const auto burstDeadline = std::chrono::steady_clock::now() + 90s;
     for (int u = 0; u < userCount; ++u) {
         users.emplace_back(new TestUser(pool.io, port));
@@ -360,7 +327,6 @@ TEST_F(PrinterPrinting, FiveUsersBurstingChangesAreAllServedAndAgree) {
     }
 }
 
-// Trusted users only: the listed keys, over the encrypted channel.
 class TrustedPrinterService : public PrinterService {
 protected:
     struct Keys {
@@ -378,11 +344,9 @@ protected:
 TEST_F(TrustedPrinterService, ServesListedUsersOnlyEachAsTheKeyItProved) {
     TestUser listed(pool.io, port, alice.priv, printer->getPublicKey());
     ASSERT_TRUE(listed.connect());
-    const std::string task = listed.addTask("SaveNozzlePosition");
-    ASSERT_TRUE(listed.waitForInstanceOf(task, "SaveNozzlePosition"));
+    ASSERT_TRUE(served(listed));
 
-    // An unlisted key completes its handshake and is closed at once, logged once;
-    // what it meant to send never reaches the queue.
+    // An unlisted key is closed once its handshake ends, and logged once.
     TestUser unlisted(pool.io, port, mallory.priv, printer->getPublicKey());
     unlisted.addTask("Maintaining");
     ASSERT_TRUE(unlisted.connect());
@@ -390,10 +354,9 @@ TEST_F(TrustedPrinterService, ServesListedUsersOnlyEachAsTheKeyItProved) {
     EXPECT_EQ(occurrences(log.text(), "refused user key " + mallory.pub.toHex()), 1u);
     EXPECT_EQ(printer->findUser(mallory.pub), nullptr);
 
-    // A listed user claiming another id is closed too.
     auto other = Vant::Messaging::EncryptedConnection::create(
         pool.io, bob.priv, bob.pub, {boost::asio::ip::address_v4::loopback(), port}, printer->getPublicKey());
-    testsupport::Collector<boost::system::error_code> connected, ended;
+    Collector<boost::system::error_code> connected, ended;
     other->start(
         connected.adder(), [](kel::bytes) {}, ended.adder());
     ASSERT_TRUE(connected.waitFor(1));
@@ -401,8 +364,7 @@ TEST_F(TrustedPrinterService, ServesListedUsersOnlyEachAsTheKeyItProved) {
     ASSERT_TRUE(ended.waitFor(1));
     EXPECT_EQ(printer->findUser(bob.pub), nullptr);
 
-    const std::string later = listed.addTask("SaveNozzlePosition");
-    ASSERT_TRUE(listed.waitForInstanceOf(later, "SaveNozzlePosition"));
+    ASSERT_TRUE(served(listed));
     EXPECT_TRUE(tasksOf(printer->taskQueue(), "Maintaining").empty());
     EXPECT_TRUE(listed.isConnected());
 }
@@ -421,8 +383,7 @@ TEST_F(TrustedPrinterService, AUserTakenOffTheListIsDisconnectedAndRefusedFromTh
 
     TestUser added(pool.io, port, mallory.priv, printer->getPublicKey());
     ASSERT_TRUE(added.connect());
-    const std::string task = added.addTask("SaveNozzlePosition");
-    EXPECT_TRUE(added.waitForInstanceOf(task, "SaveNozzlePosition"));
+    EXPECT_TRUE(served(added));
     EXPECT_EQ(staying.disconnections().size(), 0u);
     EXPECT_TRUE(staying.isConnected());
 }

@@ -1,7 +1,6 @@
 #include "Vant/Runtime/Downloader.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 
@@ -9,28 +8,19 @@
 #include "support/HttpServer.h"
 #include "support/StagedHome.h"
 
-using testsupport::HttpServer;
-using testsupport::scratchFolder;
-using testsupport::slurp;
-using testsupport::writeFile;
+using namespace testsupport;
 using Vant::Runtime::Downloader;
 
 namespace {
 
-bool exists(const std::string& path) {
-    struct stat info;
-    return ::stat(path.c_str(), &info) == 0;
-}
-
-// Every report before the last lies in [0, 1); the last is `final`, and comes once.
+// Every report before the last lies in [0, 1); the last is `final`.
 void expectReports(const std::vector<double>& reports, double final) {
     ASSERT_FALSE(reports.empty());
     EXPECT_EQ(reports.back(), final);
     EXPECT_TRUE(std::all_of(reports.begin(), reports.end() - 1, [](double p) { return p >= 0 && p < 1; }));
 }
 
-// Answers "/stall" with the head and a few bytes of a long body, then nothing more;
-// anything else with a body of unknown length, sent in pieces.
+// "/stall": a few bytes of a long body, then nothing; else a body of unknown length.
 const char* const ScriptedServer = R"(
 import socket, time
 s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(5)
@@ -81,8 +71,6 @@ TEST(Downloader, ReportsZeroUntilTheEndWhenTheLengthIsUnknown) {
     EXPECT_EQ(slurp(target), std::string(5000, 'y'));
 }
 
-// A stalled transfer, a port nothing answers on and every link that is not a web
-// link end with one failure report, and leave no file behind.
 TEST(Downloader, FailsOnceAndLeavesNothingBehind) {
     const std::string folder = scratchFolder();
     writeFile(folder + "/secret", "private");

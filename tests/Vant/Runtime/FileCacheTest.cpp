@@ -1,23 +1,16 @@
 #include "Vant/Runtime/FileCache.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
+#include "ProgressLog.h"
 #include "support/StagedHome.h"
 
-using testsupport::scratchFolder;
-using testsupport::slurp;
-using testsupport::writeFile;
+using namespace testsupport;
 using Vant::Runtime::FileCache;
 
 namespace {
 
 const char* const HelloDigest = "b1946ac92492d2347c6235b4d2611184";  // MD5 of "hello\n"
-
-bool exists(const std::string& path) {
-    struct stat info;
-    return ::stat(path.c_str(), &info) == 0;
-}
 
 }  // namespace
 
@@ -34,13 +27,12 @@ TEST(FileCache, MovesAFileInUnderItsDigestAndOnlyWhenTheDigestAgrees) {
     EXPECT_FALSE(exists(temp + "model"));
     EXPECT_EQ(cache.getFile(HelloDigest).value_or(""), folder + HelloDigest);
     EXPECT_EQ(slurp(folder + HelloDigest), "hello\n");
-    // The same content again ends as the same one file.
     writeFile(temp + "again", "hello\n");
     EXPECT_TRUE(cache.takeFile(HelloDigest, temp + "again"));
     EXPECT_EQ(slurp(folder + HelloDigest), "hello\n");
 
     EXPECT_FALSE(cache.takeFile(temp + "absent"));
-    // A cache whose folder is gone takes nothing, and leaves the file where it is.
+    // A cache whose folder is gone leaves the file where it is.
     writeFile(temp + "model", "hello\n");
     EXPECT_FALSE(FileCache(folder + "gone/").takeFile(temp + "model"));
     EXPECT_TRUE(exists(temp + "model"));

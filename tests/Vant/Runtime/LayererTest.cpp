@@ -2,14 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <tuple>
 
 #include "RuntimeWorld.h"
 #include "support/StagedHome.h"
 
-using testsupport::scratchFolder;
-using testsupport::writeFile;
+using namespace testsupport;
 using Vant::Runtime::Layerer;
 
 namespace {
@@ -17,11 +15,7 @@ namespace {
 std::vector<std::string> movementLines(const std::string& content) {
     const std::string path = scratchFolder() + "/job.gcode";
     writeFile(path, content);
-    FILE* file = std::fopen(path.c_str(), "r");
-    std::vector<std::string> lines;
-    char buffer[Layerer::lineBufferSize];
-    while (Vant::Runtime::getNextGcodeLine(buffer, sizeof buffer, file) != nullptr) lines.push_back(buffer);
-    std::fclose(file);
+    const auto lines = gcodeLines(path);
     EXPECT_EQ(lines.size(), Vant::Runtime::countGcode(path));
     return lines;
 }
@@ -49,8 +43,7 @@ TEST(GcodeLines, SkipsALineLongerThanTheBufferWhole) {
     EXPECT_EQ(Vant::Runtime::countGcode(scratchFolder() + "/absent"), 0u);
 }
 
-// Movement lines go to the board in order, one at a time; progress reaches 1.0 only
-// once the last is done, at once for a file without any, and a missing file fails.
+// Progress reaches 1.0 only once the last line is done; a missing file fails.
 TEST_F(LayererTest, StreamsMovementLinesInOrderAndReachesOneOnlyWhenDone) {
     typedef std::vector<std::string> Lines;
     const std::vector<std::tuple<const char*, std::vector<double>, Lines>> files = {
@@ -78,14 +71,12 @@ TEST_F(LayererTest, SendsNothingMoreOnceTheCallbackSaysStop) {
     std::promise<void> stopped;
     auto layerer = std::make_shared<Layerer>(world.pool.io, driver, path);
     layerer->layer([this, &stopped](double) {
-        // Pushed before the layerer could push its next line, were it to go on.
         driver.pushGcode("G1 X99", [&stopped](boost::system::error_code, double progress) {
             if (progress == 1.0) stopped.set_value();
         });
         return false;
     });
     ASSERT_EQ(stopped.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    // One more line after it: the board got nothing of the layerer's in between.
     driver.pushGcode("G1 X98", nullptr);
     ASSERT_TRUE(world.sim.waitForReceived(4));
     EXPECT_EQ(world.commands(), (std::vector<std::string>{"G1 X1", "G1 X99", "G1 X98"}));

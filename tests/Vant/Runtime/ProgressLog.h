@@ -1,8 +1,11 @@
-// Helpers of the job pipeline's tests: a record of one job's progress reports (they
-// arrive on I/O threads), the driver's handshake with the simulated board, and the
-// commands the board received.
+// Helpers of the job pipeline's tests: progress reports, the board's handshake and
+// the commands it received, G-code files and the catalogue's request states.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
 #include <future>
 #include <memory>
 #include <string>
@@ -10,14 +13,15 @@
 
 #include "BoardSimProcess.h"
 #include "Vant/Driver/Driver.h"
+#include "Vant/Runtime/Layerer.h"
+#include "Vant/StateMachine/StateType.h"
 #include "support/AsyncTest.h"
 
 using testsupport::IoPool;
 
 class ProgressLog {
 public:
-    // The callback to hand to the job; it answers `keepGoing` for reports below 1.0.
-    // It shares the record, so a report that comes late finds it alive.
+    // Answers `keepGoing` below 1.0; shares the record so that a late report finds it.
     std::function<bool(double)> callback(std::function<bool(double)> keepGoing = [](double) {
         return true;
     }) {
@@ -27,13 +31,12 @@ public:
             return p < 0 || p >= 1.0 || keepGoing(p);
         };
     }
-    // Waits for a final report (negative, or 1.0 and above); false at the deadline.
+    // Waits for a final report (negative, or 1.0 and above).
     bool waitForEnd(std::chrono::milliseconds deadline = std::chrono::seconds(60)) {
         return testsupport::waitUntil(
             [&] {
-                for (double p : all())
-                    if (p < 0 || p >= 1.0) return true;
-                return false;
+                const auto seen = all();
+                return std::any_of(seen.begin(), seen.end(), [](double p) { return p < 0 || p >= 1.0; });
             },
             deadline);
     }
@@ -44,8 +47,7 @@ private:
         std::make_shared<testsupport::Collector<double>>();
 };
 
-// Runs the driver's handshake with the board and starts its receive loop; false when
-// the handshake failed or took more than 10 s.
+// The driver's handshake, then its receive loop; false when it failed or took over 10 s.
 inline bool shakeHands(Vant::Driver::Driver& driver) {
     auto handshake = std::make_shared<std::promise<boost::system::error_code>>();
     driver.initialize([handshake](boost::system::error_code error) { handshake->set_value(error); });
@@ -55,8 +57,7 @@ inline bool shakeHands(Vant::Driver::Driver& driver) {
     return true;
 }
 
-// The commands the board received after the handshake ("N7 G1 X1*45" gives "G1 X1"),
-// from the `from`th on.
+// The commands the board received after the handshake, "N7 G1 X1*45" as "G1 X1".
 inline std::vector<std::string> boardCommands(BoardSim::Process& sim, size_t from = 0) {
     std::vector<std::string> found;
     const auto lines = sim.received();
@@ -67,9 +68,33 @@ inline std::vector<std::string> boardCommands(BoardSim::Process& sim, size_t fro
     return found;
 }
 
-// How often `wanted` occurs in `text` (log lines counted in captured output).
+inline bool isMovement(const std::string& command) {
+    return command.compare(0, 3, "G0 ") == 0 || command.compare(0, 3, "G1 ") == 0;
+}
+
 inline size_t occurrences(const std::string& text, const std::string& wanted) {
     size_t n = 0;
     for (auto at = text.find(wanted); at != std::string::npos; at = text.find(wanted, at + 1)) ++n;
     return n;
+}
+
+inline bool exists(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+// The movement lines of a G-code file, as the layerer reads them.
+inline std::vector<std::string> gcodeLines(const std::string& path) {
+    std::vector<std::string> lines;
+    FILE* file = std::fopen(path.c_str(), "r");
+    char buffer[Vant::Runtime::Layerer::lineBufferSize];
+    while (Vant::Runtime::getNextGcodeLine(buffer, sizeof buffer, file) != nullptr) lines.push_back(buffer);
+    std::fclose(file);
+    return lines;
+}
+
+inline bool isRequest(const std::string& stateType) {
+    const kel::var& types = Vant::StateMachine::StateTypes;
+    return types.has(stateType) && types[stateType].has("request") &&
+           types[stateType]["request"].booleanValue(false);
 }

@@ -1,8 +1,5 @@
-// The job runtime as the printer runs it, for tests: a board simulator, the motion
-// driver and lighting controller on its pseudo-terminals, an I/O pool of five
-// threads, the task queue and the state keeper (with short polling intervals).
-// Tasks are started as the printer service starts them, and requests are answered
-// the way a user answers them: by a difference that raises the instance's progress.
+// The job runtime as the printer runs it, on a board simulator, with short polling
+// intervals; requests are answered as a user does, by a difference of the queue.
 #pragma once
 
 #include <set>
@@ -11,7 +8,6 @@
 #include "ProgressLog.h"
 #include "Vant/Driver/Lighting.h"
 #include "Vant/Runtime/StateKeeper.h"
-#include "Vant/StateMachine/StateType.h"
 #include "Vant/Synchronization/LocalSynchronizer.h"
 #include "support/StagedHome.h"
 
@@ -31,8 +27,7 @@ public:
             throw std::runtime_error("the simulated board did not answer the handshake");
     }
 
-    // The pool goes first: no completion reaches a runner while the keeper joins its
-    // threads.
+    // The pool goes first: no completion reaches a runner while the keeper joins.
     ~RuntimeWorld() {
         pool.stop();
         keeper.reset();
@@ -40,8 +35,6 @@ public:
         driver.reset();
     }
 
-    // Makes a task of `stateType` with the given variables and starts its first
-    // instance, as the printer service does for a new task.
     std::string startTask(const std::string& stateType,
                           const std::vector<std::pair<std::string, kel::var>>& variables = {}) {
         const std::string taskId = sync.makeTask(stateType);
@@ -51,16 +44,12 @@ public:
         return taskId;
     }
 
-    // Raises an instance's progress as a user's answer arrives: a difference of the queue.
     void answer(const std::string& taskId, const std::string& instanceId, double progress = 1.0) {
-        Vant::StateMachine::TaskQueue before = sync.getQueue();
         Vant::StateMachine::TaskQueue after = sync.getQueue();
-        Vant::StateMachine::Task task = after.getTask(taskId);
-        task.getInstance(instanceId)["progress"] = progress;
-        sync.onDifference(after - before);
+        after.getTask(taskId).getInstance(instanceId)["progress"] = progress;
+        sync.onDifference(after - sync.getQueue());
     }
 
-    // The instances of a task (of `stateType` only, when given), in id order.
     struct Instance {
         std::string stateType, id;
         double progress;
@@ -75,13 +64,10 @@ public:
         return found;
     }
 
-    // Waits until the task has an unanswered instance of the request `stateType` and
-    // answers it; false at the deadline.
     bool answerRequest(const std::string& taskId, const std::string& stateType, ms deadline = ms(30000)) {
         return testsupport::waitUntil([&] { return answerOpen(taskId, stateType); }, deadline);
     }
-    // Runs the task to its end, answering every request state as it comes; false when
-    // the task is not done by the deadline.
+    // Runs the task to its end, answering every request as it comes.
     bool runToEnd(const std::string& taskId, ms deadline = ms(60000)) {
         return testsupport::waitUntil([&] { return (answerOpen(taskId, ""), sync.isTaskDone(taskId)); },
                                       deadline);
@@ -89,8 +75,7 @@ public:
 
     std::vector<std::string> commands(size_t from = 0) { return boardCommands(sim, from); }
 
-    // The lighting modes received, by name, in order, once there are `count` (or the
-    // deadline passed): the last may still travel when a task has ended.
+    // The lighting modes received, once there are `count`: the last may still travel.
     std::vector<std::string> lightingModes(size_t count = 0) {
         std::vector<std::string> modes;
         testsupport::waitUntil([&] {
@@ -111,8 +96,6 @@ public:
     std::unique_ptr<Vant::Runtime::StateKeeper> keeper;
 
 private:
-    // Answers the first open request of `stateType` (of any request type when empty);
-    // false when there was none.
     bool answerOpen(const std::string& taskId, const std::string& stateType) {
         for (const Instance& instance : instancesOf(taskId)) {
             const bool wanted =
@@ -124,15 +107,10 @@ private:
         }
         return false;
     }
-    static bool isRequest(const std::string& stateType) {
-        const kel::var& types = Vant::StateMachine::StateTypes;
-        return types.has(stateType) && types[stateType].has("request") &&
-               types[stateType]["request"].booleanValue(false);
-    }
     std::set<std::string> answered;  // instance ids answered already; the test thread only
 };
 
-// Concatenates command lists: expected sequences are written from the catalogue's parts.
+// Concatenates command lists.
 inline std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;

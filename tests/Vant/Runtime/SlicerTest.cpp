@@ -2,17 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 
 #include "ProgressLog.h"
 #include "support/ChildProcess.h"
 #include "support/StagedHome.h"
 
-using testsupport::scratchFolder;
-using testsupport::slurp;
-using testsupport::stagedHome;
-using testsupport::writeFile;
+using namespace testsupport;
 using Vant::Runtime::Slicer;
 
 namespace {
@@ -51,26 +47,7 @@ TEST(Slicer, ReadsProgressFromSlicingLines) {
         EXPECT_DOUBLE_EQ(Slicer::progressOf(line.first), line.second) << line.first;
 }
 
-TEST(Slicer, SlicesAModelWithRisingProgressAndWritesGcode) {
-    const std::string home = stagedHome();
-    IoPool pool;
-    ProgressLog log;
-    const std::string gcode = home + "/data-temp/sliced-cube";
-    Slicer().slice(pool.io, home + "/models/cube.stl", gcode,
-                   kel::var::fromJsonString(R"({"layerHeight":0.3})"), log.callback());
-    ASSERT_TRUE(log.waitForEnd());
-    const auto reports = log.all();
-    ASSERT_GE(reports.size(), 3u);
-    EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
-    EXPECT_EQ(reports.back(), 1.0);
-    EXPECT_LT(reports[reports.size() - 2], 1.0);
-    const std::string text = slurp(gcode);
-    EXPECT_NE(text.find("\nG1 "), std::string::npos);
-    EXPECT_NE(text.find("\nG1 Z0.900 "), std::string::npos);  // the third layer of 0.3 mm
-}
-
-// Progress comes from numbered "Slicing:" lines only; success only from the saved
-// line, and a slicer that ends without it (or crashes) has failed.
+// Success comes only from the saved line.
 TEST(Slicer, SucceedsOnlyAfterTheSavedLine) {
     const std::string folder = scratchFolder();
     const std::vector<std::pair<std::string, std::vector<double>>> runs = {
@@ -90,20 +67,17 @@ TEST(Slicer, SucceedsOnlyAfterTheSavedLine) {
     }
 }
 
-// A slicer stopped by its caller, and one left to hang until its time-out: each ends
-// with its engine, and nothing else of the same names.
+// Stopped or timed out, a slicer ends with its engine, and nothing else of their names.
 TEST(Slicer, StoppingOrTheTimeOutEndsOnlyTheSlicersOwnProcesses) {
     const std::string folder = scratchFolder();
-    // A slicer that starts an engine, notes its pid beside the G-code path and hangs.
     writeFile(folder + "/hanging.py",
               "import subprocess, sys, time\n"
               "engine = subprocess.Popen(['sleep', '300'])\n"
               "open(sys.argv[-2] + '.engine', 'w').write(str(engine.pid))\n"
               "print('Slicing: 10', flush=True)\n"
               "time.sleep(300)\n");
-    // Processes of the same names that are not the slicer's.
-    testsupport::ChildProcess otherPython({"python3", "-c", "import time; time.sleep(300)"});
-    testsupport::ChildProcess otherEngine({"sleep", "300"});
+    ChildProcess otherPython({"python3", "-c", "import time; time.sleep(300)"});
+    ChildProcess otherEngine({"sleep", "300"});
 
     IoPool pool;
     ProgressLog stopped, timedOut;
@@ -117,8 +91,8 @@ TEST(Slicer, StoppingOrTheTimeOutEndsOnlyTheSlicersOwnProcesses) {
     EXPECT_EQ(timedOut.all(), (std::vector<double>{0.1, Slicer::TimedOut}));
     for (const char* run : {"/stopped", "/timed"}) {
         const pid_t engine = std::stoi(slurp(folder + run + ".engine"));
-        EXPECT_TRUE(testsupport::waitUntilEnded(engine, std::chrono::seconds(10))) << run;
+        EXPECT_TRUE(waitUntilEnded(engine, std::chrono::seconds(10))) << run;
     }
-    EXPECT_TRUE(testsupport::processRunning(otherPython.pid()));
-    EXPECT_TRUE(testsupport::processRunning(otherEngine.pid()));
+    EXPECT_TRUE(processRunning(otherPython.pid()));
+    EXPECT_TRUE(processRunning(otherEngine.pid()));
 }

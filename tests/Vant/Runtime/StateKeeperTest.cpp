@@ -7,6 +7,8 @@
 #include "RuntimeWorld.h"
 #include "Vant/StateMachine/build.h"
 
+using namespace testsupport;
+
 using Vant::Runtime::StateKeeper;
 using Vant::Runtime::StateRunner;
 using Vant::StateMachine::StateType;
@@ -23,16 +25,6 @@ protected:
     Vant::Synchronization::LocalSynchronizer& sync = world.sync;
 };
 
-TEST_F(StateKeeperTest, RunnersAreMadeOncePerInstance) {
-    const std::shared_ptr<StateRunner> first = keeper.makeRunner("t1", "i1", true);
-    const std::shared_ptr<StateRunner> again = keeper.makeRunner("t1", "i1", false);
-    EXPECT_EQ(first, again);
-    EXPECT_TRUE(again->isAtomic());
-    EXPECT_NE(first, keeper.makeRunner("t1", "i2", false));
-}
-
-// Locks belong to tasks: another task cannot take a held lock, any thread of the
-// holding task may release it, and "Lock:" variables read the holder's view.
 TEST_F(StateKeeperTest, NamedLocksBelongToTasks) {
     const std::string a = sync.makeTask("Packaging"), b = sync.makeTask("Packaging");
     ASSERT_TRUE(keeper.tryLocking(a, "Mechanicals"));
@@ -44,7 +36,6 @@ TEST_F(StateKeeperTest, NamedLocksBelongToTasks) {
     keeper.setVariable(b, "Lock:Mechanicals", kel::var(true));
     EXPECT_FALSE(keeper.hasLock(b, "Mechanicals"));
 
-    // b waits in lock() until a releases the lock from another thread.
     std::thread waiting([&] { keeper.lock(b, "Mechanicals"); });
     std::thread([&] { keeper.unlock(a, "Mechanicals"); }).join();
     waiting.join();
@@ -66,19 +57,12 @@ TEST_F(StateKeeperTest, VariablesLiveWhereTheirPrefixSays) {
     keeper.setVariable(a, "Own", kel::var("x"));
     EXPECT_TRUE(sync.hasVariable(a, "Own"));
     EXPECT_FALSE(keeper.hasVariable(b, "Own"));
-
-    // A board report becomes the global variable of its name.
-    world.sim.control("bed on");
-    world.driver->pushGcode("M119", nullptr);
-    EXPECT_TRUE(testsupport::waitUntil(
-        [&] { return keeper.getVariable(b, "Global:LightSensorOn").booleanValue(false); }));
 }
 
-// Calibration steps are taken only while an adjustment state runs, one at a time.
 TEST_F(StateKeeperTest, CalibrationActionsMoveOnlyWhileAdjusting) {
-    testsupport::CapturedStdout log;
-    auto logged = [&log](const std::string& ending, size_t count) {  // `count` lines that end so
-        return testsupport::waitUntil([&] { return occurrences(log.text(), ending + "\n") >= count; });
+    CapturedStdout log;
+    auto logged = [&log](const std::string& ending, size_t count) {
+        return waitUntil([&] { return occurrences(log.text(), ending + "\n") >= count; });
     };
     keeper.pushCalibrationAction("up");  // nobody calibrating: dropped
     const std::string task = sync.makeTask("NozzleCalibration");
@@ -86,7 +70,6 @@ TEST_F(StateKeeperTest, CalibrationActionsMoveOnlyWhileAdjusting) {
     const std::shared_ptr<StateRunner> adjusting = keeper.makeRunner(task, instance, false);
     keeper.setCalibratingStateRunner(adjusting);
 
-    // The completion's callback frees the next step before its line.
     size_t steps = 0;
     for (const char* action : {"up", "down", "sideways"}) {
         keeper.pushCalibrationAction(action);
@@ -123,7 +106,7 @@ TEST(StateRunnerEstimate, ComposedTypesSumTheirSubStates) {
     EXPECT_DOUBLE_EQ(StateRunner::estimatedDuration(StateTypes["EstimatePing"]), 2 + 3);
 }
 
-TEST_F(StateKeeperTest, ProgressStaysBelowOneUntilCompletion) {
+TEST_F(StateKeeperTest, OneRunnerPerInstanceWhoseProgressStaysBelowOneUntilCompletion) {
     const std::string task = sync.makeTask("Packaging");
     const std::string timed = sync.makeInstance(task, "Heating");
     const std::shared_ptr<StateRunner> runner = keeper.makeRunner(task, timed, false);
@@ -144,7 +127,12 @@ TEST_F(StateKeeperTest, ProgressStaysBelowOneUntilCompletion) {
     EXPECT_FALSE(stray->ended());
     sync.setVariable(task, "Interrupted", kel::var("DriverError"));
     EXPECT_TRUE(stray->interrupted());
-    EXPECT_FALSE(keeper.makeRunner(task, sync.makeInstance(task, "Heating"), true)->interrupted());
+    const std::string atomicInstance = sync.makeInstance(task, "Heating");
+    const std::shared_ptr<StateRunner> atomic = keeper.makeRunner(task, atomicInstance, true);
+    EXPECT_EQ(keeper.makeRunner(task, atomicInstance, false), atomic);
+    EXPECT_NE(atomic, runner);
+    EXPECT_TRUE(atomic->isAtomic());
+    EXPECT_FALSE(atomic->interrupted());
 }
 
 }  // namespace

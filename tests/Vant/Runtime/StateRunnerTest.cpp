@@ -1,7 +1,4 @@
-// The state runner on small catalogue records of its own: composed lists (progress,
-// conditions, setters, locks, atomicity, parallel states, branches), failures inside
-// a runner, and the primary kinds that need no board work (pause, cached download,
-// Wi-Fi).
+// The state runner on catalogue records of its own, and primary kinds without board work.
 #include "Vant/Runtime/StateRunner.h"
 
 #include <dirent.h>
@@ -14,11 +11,12 @@
 #include "RuntimeWorld.h"
 #include "Vant/StateMachine/build.h"
 
+using namespace testsupport;
+
 using Vant::StateMachine::StateTypes;
 
 namespace {
 
-// Registers a record written as JSON under its "stateType".
 void define(const std::string& json) {
     kel::var record = kel::var::fromJsonString(json);
     StateTypes[record["stateType"].stringValue()] = record;
@@ -44,25 +42,24 @@ protected:
         define(composed("T.Seq", stateItem("T.R10") + "," + stateItem("T.R20") + "," + stateItem("T.R10")));
     }
 
-    // The progress of the task's own instance (the one of its type).
+    // The progress of the task's own instance.
     double progress(const std::string& taskId) {
         return world.instancesOf(taskId, world.sync.getTask(taskId)["stateType"].stringValue())[0].progress;
     }
     bool reaches(const std::string& taskId, double value) {
-        return testsupport::waitUntil([&] { return progress(taskId) == value; });
+        return waitUntil([&] { return progress(taskId) == value; });
     }
-    // A failure writes -2.0 first and the failure's name next: waits for both.
+    // A failure writes -2.0 first and the failure's name next.
     bool failsWith(const std::string& taskId, const char* failure) {
-        return testsupport::waitUntil(
+        return waitUntil(
             [&] { return progress(taskId) == -2.0 && variable(taskId, "Interrupted") == kel::var(failure); });
     }
-    // Waits for an instance of a type that has not completed yet and gives its id.
+    // The id of an instance of `type` that has not completed yet, once there is one.
     std::string waitForInstance(const std::string& taskId, const std::string& type) {
         std::string id;
-        testsupport::waitUntil([&] {
-            for (const auto& instance : world.instancesOf(taskId, type)) {
+        waitUntil([&] {
+            for (const auto& instance : world.instancesOf(taskId, type))
                 if (instance.progress < 1.0) id = instance.id;
-            }
             return !id.empty();
         });
         return id;
@@ -87,7 +84,6 @@ TEST_F(StateRunnerTest, ComposedProgressCountsSubStatesAtTheirEstimatesAndParall
     world.answer(task, waitForInstance(task, "T.R10"));
     EXPECT_TRUE(reaches(task, 1.0));
 
-    // A parallel state runs every sub-state at once and ends with the last.
     define(composed("T.Both", stateItem("T.R10") + "," + stateItem("T.R20"), R"("parallel": true, )"));
     const std::string both = world.startTask("T.Both");
     const std::string r10 = waitForInstance(both, "T.R10");
@@ -112,7 +108,7 @@ TEST_F(StateRunnerTest, ConditionsSkipByCountOrToALabelAndSettersCopyVariables) 
             setter("Global:LightingMode", R"("Disco")") +
             R"(, {"class": "ConditionItem", "variableName": "Flag", "label": true, "then": "Nowhere"},)" +
             setter("f", "1")));
-    testsupport::CapturedStdout log;
+    CapturedStdout log;
     const std::string task = world.startTask("T.Flow");
     ASSERT_TRUE(reaches(task, 1.0));
     for (const char* skipped : {"a", "b", "e", "f"})
@@ -121,8 +117,7 @@ TEST_F(StateRunnerTest, ConditionsSkipByCountOrToALabelAndSettersCopyVariables) 
     EXPECT_EQ(variable(task, "copy"), kel::var("Preparing"));
     EXPECT_EQ(variable(task, "plain"), kel::var("Global:Absent"));
     EXPECT_EQ(variable("another task", "Global:LightingMode"), kel::var("Disco"));
-    EXPECT_TRUE(testsupport::waitUntil(
-        [&] { return world.lightingModes() == std::vector<std::string>{"Printing"}; }));
+    EXPECT_TRUE(waitUntil([&] { return world.lightingModes() == std::vector<std::string>{"Printing"}; }));
     EXPECT_EQ(occurrences(log.text(), "Skipping one item\u2026"), 2u);  // skips to a label are silent
 }
 
@@ -135,7 +130,7 @@ TEST_F(StateRunnerTest, LocksPassFromTaskToTaskAndAnInterruptionGivesUpWaiting) 
     const std::string third = world.startTask("T.Locked");
     EXPECT_EQ(variable(first, "Lock:T.M"), kel::var(true));
 
-    // Interrupted while waiting: the list goes on without the lock and without its sub-state.
+    // Interrupted while waiting: the list goes on without the lock and its sub-state.
     world.sync.setVariable(third, "Interrupted", "Cancelled");
     ASSERT_TRUE(reaches(third, 1.0));
     EXPECT_TRUE(world.instancesOf(third, "T.R10").size() == 1 && world.instancesOf(second, "T.R10").empty());
@@ -190,7 +185,6 @@ TEST_F(StateRunnerTest, AFailureInsideARunnerFailsItsStateAndTheTaskGoesOn) {
     EXPECT_EQ(world.instancesOf(task, "T.BrokenAtomic").size(), 2u);
     EXPECT_EQ(variable(task, "reached"), kel::var(true));
 
-    // A sub-state missing from the catalogue, and a variable of an unexpected kind.
     define(composed("T.Dangling", stateItem("T.Nowhere")));
     const std::string dangling = world.startTask("T.Dangling");
     const std::string wifi = world.startTask("ConnectWifi", {{"WifiDetails.Ssid", 42}});
@@ -201,7 +195,7 @@ TEST_F(StateRunnerTest, AFailureInsideARunnerFailsItsStateAndTheTaskGoesOn) {
     define(composed("T.LockedBroken", R"({"class": "LockItem", "lockName": "T.Held"}, 42)"));
     const std::string locked = world.startTask("T.LockedBroken");
     EXPECT_TRUE(reaches(locked, -2.0));
-    EXPECT_TRUE(testsupport::waitUntil([&] { return !world.keeper->hasLock(locked, "T.Held"); }));
+    EXPECT_TRUE(waitUntil([&] { return !world.keeper->hasLock(locked, "T.Held"); }));
     EXPECT_TRUE(world.keeper->tryLocking(dangling, "T.Held"));
 }
 
@@ -214,7 +208,7 @@ TEST_F(StateRunnerTest, BranchesRunTheirOwnListsOnThreadsOfTheTask) {
            "]}");
     const std::string task = world.startTask("T.Branching");
     ASSERT_TRUE(reaches(task, 1.0));
-    EXPECT_TRUE(testsupport::waitUntil([&] { return world.sync.hasVariable(task, "side"); }));
+    EXPECT_TRUE(waitUntil([&] { return world.sync.hasVariable(task, "side"); }));
     EXPECT_TRUE(world.sync.hasVariable(task, "main") && world.sync.hasVariable(task, "rest"));
     EXPECT_FALSE(world.sync.hasVariable(task, "never"));
 }
@@ -223,7 +217,7 @@ TEST_F(StateRunnerTest, APauseReportsItsStepsAndCompletesAfterTheLast) {
     define(R"({"stateType": "T.Pause", "mode": "primary", "duration": 15, "gcode": ""})");
     const std::string task = world.startTask("T.Pause");
     std::vector<double> seen;
-    ASSERT_TRUE(testsupport::waitUntil([&] {
+    ASSERT_TRUE(waitUntil([&] {
         const double p = progress(task);
         if (seen.empty() || seen.back() != p) seen.push_back(p);
         return p == 1.0;
@@ -235,8 +229,8 @@ TEST_F(StateRunnerTest, APauseReportsItsStepsAndCompletesAfterTheLast) {
 }
 
 TEST_F(StateRunnerTest, DownloadingTakesACachedModelAndRefusesMissingOrLocalLinks) {
-    const std::string model = testsupport::scratchFolder() + "/model.stl";
-    testsupport::writeFile(model, "solid model\nendsolid model\n");
+    const std::string model = scratchFolder() + "/model.stl";
+    writeFile(model, "solid model\nendsolid model\n");
     const std::string id = *Vant::Runtime::FileCache::digestOf(model);
     ASSERT_TRUE(world.keeper->fileCache.takeFile(id, model));
 
@@ -246,12 +240,9 @@ TEST_F(StateRunnerTest, DownloadingTakesACachedModelAndRefusesMissingOrLocalLink
         world.startTask("Downloading", {{"fileId", "absent"}, {"fileLink", "file:///etc/hostname"}});
     EXPECT_TRUE(reaches(cached, 1.0));
     EXPECT_FALSE(world.sync.hasVariable(cached, "Interrupted"));
-    for (const std::string& task : {noLink, local}) {
-        EXPECT_TRUE(failsWith(task, "FailedDownloading"));
-    }
+    for (const std::string& task : {noLink, local}) EXPECT_TRUE(failsWith(task, "FailedDownloading"));
 }
 
-// The Wi-Fi script's answer decides; one that never answers is ended at its time-out.
 TEST_F(StateRunnerTest, ConnectingReportsWhetherTheScriptFoundTheNetwork) {
     auto connect = [&](const char* password) {
         return world.startTask("ConnectWifi",
@@ -263,28 +254,24 @@ TEST_F(StateRunnerTest, ConnectingReportsWhetherTheScriptFoundTheNetwork) {
     EXPECT_EQ(variable(bad, "ConnectWifi.Connected"), kel::var(false));
     world.keeper->wifiScriptTimeout = std::chrono::milliseconds(1000);
     EXPECT_TRUE(failsWith(connect("hang"), Vant::Runtime::StateRunner::TimedOutWifi));
-    EXPECT_TRUE(testsupport::waitUntil([&] { return world.keeper->threadCount() == 0; }));
+    EXPECT_TRUE(waitUntil([&] { return world.keeper->threadCount() == 0; }));
     EXPECT_EQ(Vant::Runtime::escape(R"(a\b"c d)"), R"(a\\b\"c d)");
 }
 
-// A task's runners and their threads (each with its stack) go once the task has
-// ended: the process stays the same size however many tasks it has run.
 TEST_F(StateRunnerTest, FinishedTasksGiveBackTheirThreadsAndMemory) {
     auto runTasks = [&](int count) {
         for (int i = 0; i < count; ++i) {
             const std::string task = world.startTask("Packaging");
-            if (!testsupport::waitUntil([&] { return world.sync.isTaskDone(task); },
-                                        std::chrono::seconds(30)))
+            if (!waitUntil([&] { return world.sync.isTaskDone(task); }, std::chrono::seconds(30)))
                 return false;
         }
-        return testsupport::waitUntil(
+        return waitUntil(
             [&] { return world.keeper->threadCount() == 0 && world.keeper->runnerCount() == 0; });
     };
     auto addressSpaceKb = [] {
         std::ifstream status("/proc/self/status");
         std::string line;
-        while (std::getline(status, line) && line.compare(0, 7, "VmSize:") != 0) {
-        }
+        while (std::getline(status, line) && line.compare(0, 7, "VmSize:") != 0) continue;
         return std::stol(line.substr(7));
     };
     auto entries = [](const char* folder) {
@@ -299,8 +286,7 @@ TEST_F(StateRunnerTest, FinishedTasksGiveBackTheirThreadsAndMemory) {
     const long addressSpace = addressSpaceKb();
     const size_t threads = entries("/proc/self/task"), descriptors = entries("/proc/self/fd");
     ASSERT_TRUE(runTasks(40));
-    // Each task ran two threads: kept, their stacks alone would take 640 MB. The
-    // allocator (a sanitizer's above all) may map a few arenas more meanwhile.
+    // Kept, the 80 threads' stacks would take 640 MB; the allocator may map a few arenas.
     EXPECT_LT(addressSpaceKb() - addressSpace, 64 * 1024);
     EXPECT_EQ(entries("/proc/self/task"), threads);
     EXPECT_EQ(entries("/proc/self/fd"), descriptors);

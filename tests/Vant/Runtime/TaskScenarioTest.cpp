@@ -1,11 +1,7 @@
-// Every task root of the catalogue run from its first state to its last against the
-// simulated boards, checking the commands and lighting modes that reached them, and
-// the failure paths of a print.
+// Every task root of the catalogue run against the simulated boards; a print's failures.
 #include "Vant/Runtime/StateRunner.h"
 
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <thread>
@@ -13,20 +9,16 @@
 
 #include "RuntimeWorld.h"
 #include "Vant/Runtime/FileCache.h"
-#include "Vant/Runtime/Layerer.h"
 #include "Vant/StateMachine/build.h"
 #include "support/HttpServer.h"
 
-using testsupport::HttpServer;
-using testsupport::scratchFolder;
-using testsupport::stagedHome;
-using testsupport::writeFile;
+using namespace testsupport;
 typedef std::vector<std::string> Lines;
 typedef std::vector<std::pair<std::string, kel::var>> Variables;
 
 namespace {
 
-// The commands of the catalogue's shared parts, as the driver sends them.
+// The commands of the catalogue's shared parts.
 Lines freeingBed(bool calibrated) {
     return Lines{"M104 S0", "G27", "G5 C7 Q0"} +
            (calibrated ? Lines{} : Lines{"G28 Y0", "G5 C6 Q0", "G28 X0", "G5 C5 Q0"}) + Lines{"G5 C1 Q0"};
@@ -37,24 +29,14 @@ Lines takingBed(bool preHeating, bool calibrated) {
 }
 const Lines FreeingBedLights{"Preparing", "Idle"};
 const Lines TakingBedLights = Lines{"Preparing"} + FreeingBedLights + Lines{"Notification", "Preparing"};
-// TakingBed with pre-heating, levelling, cleaning position and heating: the preparation
-// shared by maintenance, ejecting and loading.
 Lines filamentPreparation(bool calibrated) {
     return takingBed(true, calibrated) + Lines{"M104 S185", "G29", "G5 C8 Q1", "M104 S185"};
 }
 
-// The commands a G-code file streams: its movement lines as the driver writes them.
+// The lines a G-code file streams, as the driver writes them (without comments).
 Lines movementLines(const std::string& path) {
-    Lines lines;
-    FILE* file = std::fopen(path.c_str(), "r");
-    char buffer[Vant::Runtime::Layerer::lineBufferSize];
-    while (Vant::Runtime::getNextGcodeLine(buffer, sizeof buffer, file) != nullptr) {
-        std::string line = buffer;
-        line = line.substr(0, line.find(';'));
-        while (!line.empty() && line.back() == ' ') line.pop_back();
-        lines.push_back(line);
-    }
-    std::fclose(file);
+    Lines lines = gcodeLines(path);
+    for (auto& line : lines) line.erase(line.find_last_not_of(' ', line.find(';') - 1) + 1);
     return lines;
 }
 
@@ -65,8 +47,6 @@ protected:
     RuntimeWorld world;
 };
 
-// How a print's model fails to become a print: a link nothing answers, a model whose
-// digest differs, a model the slicer cannot read, a sliced file gone before layering.
 struct ModelFailure {
     const char* name;
     const char* file;    // the served model, or nullptr for a link nothing answers
@@ -75,11 +55,10 @@ struct ModelFailure {
     const char* failedState;
 };
 
-// A print served from 127.0.0.1: the model folder, its server and the model's digest.
 class PrintScenario : public TaskScenario, public ::testing::WithParamInterface<ModelFailure> {
 protected:
     PrintScenario() : folder(scratchFolder()) {
-        writeFile(folder + "/cube.stl", testsupport::slurp(stagedHome() + "/models/cube.stl"));
+        writeFile(folder + "/cube.stl", slurp(stagedHome() + "/models/cube.stl"));
         // Unique content: the cache outlives each test, and must not hold this one yet.
         writeFile(folder + "/broken.stl", "not a model " + kel::var::randomHex(8).stringValue() + "\n");
         server.reset(new HttpServer(folder));
@@ -93,9 +72,7 @@ protected:
         return world.startTask("Printing", {{"fileLink", link}, {"fileId", fileId}, {"layerHeight", 0.5}});
     }
 
-    // The failed state ended with -2.0 and named the failure; the task then ran its
-    // resetting states (an emergency stop, moving away when it was close to the
-    // print, freeing the bed) and released every lock.
+    // The failed state ended with -2.0, then the resetting states ran and the locks went.
     void expectFailedAndReset(const std::string& taskId, const std::string& failedState,
                               const std::string& failure, bool closeToPrint) {
         ASSERT_TRUE(world.runToEnd(taskId));
@@ -148,6 +125,11 @@ TEST_F(PrintScenario, PrintsAModelFromItsLinkThroughTheSlicerToTheBoard) {
     ASSERT_TRUE(gcodeId.isString());
     const Lines streamed = movementLines(*world.keeper->fileCache.getFile(gcodeId.stringValue()));
     ASSERT_GT(streamed.size(), 100u);
+    const auto firstLayer = std::find_if(streamed.begin(), streamed.end(), [](const std::string& line) {
+        return line.compare(0, 4, "G1 Z") == 0;
+    });
+    ASSERT_NE(firstLayer, streamed.end());
+    EXPECT_EQ(*firstLayer, "G1 Z0.500 F7800.000");  // the layer height reached the slicer
     EXPECT_EQ(world.commands(),
               (takingBed(true, false) + Lines{"G29", "G5 C8 Q1", "M104 S185", "G46 Q1"} +
                Lines{"G92 E0 Q0", "G55", "G90"} + streamed + Lines{"G54", "G5 C11 Q0"} + freeingBed(true)));
@@ -160,15 +142,13 @@ TEST_F(PrintScenario, PrintsAModelFromItsLinkThroughTheSlicerToTheBoard) {
 TEST_P(PrintScenario, AModelThatFailsInterruptsThePrintAndResetsThePrinter) {
     const ModelFailure& c = GetParam();
     const bool gcodeGone = std::string(c.failedState) == "Layering";
-    // The board holds the mechanics back until the failure is known (or the sliced
-    // file is gone), so that the head is never close to the bed, however slow the
-    // download or the slicer.
+    // The board holds back until the failure is known (or the G-code is gone).
     world.sim.control("hold");
     const std::string fileId = c.fileId != nullptr ? c.fileId : digest(c.file);
     const std::string task =
         startPrint(c.file != nullptr ? server->url(c.file) : "http://127.0.0.1:1/broken.stl", fileId);
     ASSERT_TRUE(world.answerRequest(task, "Uploading"));
-    ASSERT_TRUE(testsupport::waitUntil(
+    ASSERT_TRUE(waitUntil(
         [&] {
             return gcodeGone ? world.sync.hasVariable(task, "gcodeId")
                              : world.sync.getVariable(task, "Interrupted") == kel::var(c.failure);
@@ -180,9 +160,7 @@ TEST_P(PrintScenario, AModelThatFailsInterruptsThePrintAndResetsThePrinter) {
     }
     world.sim.control("release");
     expectFailedAndReset(task, c.failedState, c.failure, gcodeGone);
-    if (std::string(c.failedState) == "Downloading") {
-        EXPECT_FALSE(world.keeper->fileCache.hasFile(fileId));
-    }
+    EXPECT_FALSE(std::string(c.failedState) == "Downloading" && world.keeper->fileCache.hasFile(fileId));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -196,26 +174,21 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<ModelFailure>& info) { return std::string(info.param.name); });
 
 TEST_F(PrintScenario, AMotionBoardLostMidPrintInterruptsItAndItsResetReachesTheBoardOnceBack) {
-    testsupport::CapturedStdout log;
+    CapturedStdout log;
     const std::string task = startPrint(server->url("cube.stl"), digest("cube.stl"));
     ASSERT_TRUE(world.answerRequest(task, "Uploading"));
     ASSERT_TRUE(world.answerRequest(task, "AskClearBed"));
-    ASSERT_TRUE(testsupport::waitUntil([&] { return !world.instancesOf(task, "Layering").empty(); },
-                                       std::chrono::seconds(30)));
-    // The board stops answering, so the line being streamed stays in flight.
+    ASSERT_TRUE(
+        waitUntil([&] { return !world.instancesOf(task, "Layering").empty(); }, std::chrono::seconds(30)));
     world.sim.control("hold");
-    ASSERT_TRUE(testsupport::waitUntil([&] {
-        const Lines sent = world.commands();
-        return sent.back().compare(0, 3, "G1 ") == 0 || sent.back().compare(0, 3, "G0 ") == 0;
-    }));
+    ASSERT_TRUE(waitUntil([&] { return isMovement(world.commands().back()); }));
     world.sim.control("close");
     const auto lost = std::chrono::steady_clock::now();
     const size_t before = world.sim.received().size();
-    ASSERT_TRUE(testsupport::waitUntil([&] { return world.sync.hasVariable(task, "Interrupted"); }));
+    ASSERT_TRUE(waitUntil([&] { return world.sync.hasVariable(task, "Interrupted"); }));
     EXPECT_EQ(world.sync.getVariable(task, "Interrupted"), kel::var("BoardLost"));
 
-    // Back after three seconds, once the print's reset waits for it.
-    ASSERT_TRUE(testsupport::waitUntil([&] { return !world.instancesOf(task, "ResetFirmware").empty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !world.instancesOf(task, "ResetFirmware").empty(); }));
     std::this_thread::sleep_until(lost + std::chrono::seconds(3));
     world.sim.control("release");
     world.sim.control("reopen");
@@ -231,7 +204,7 @@ TEST_F(PrintScenario, AMotionBoardLostMidPrintInterruptsItAndItsResetReachesTheB
     ASSERT_TRUE(world.runToEnd(next));
     EXPECT_FALSE(world.sync.hasVariable(next, "Interrupted"));
     EXPECT_EQ(world.commands(from), Lines{"G73 Q0"});
-    // One line for the loss and one for the return, none for each attempt between.
+    // One log line for the loss and one for the return, none for attempts between.
     const std::string text = log.text();
     EXPECT_EQ(occurrences(text, "Driver::portLost() motion board lost"), 1u);
     EXPECT_EQ(occurrences(text, "Driver::reopen() motion board back on"), 1u);
@@ -243,9 +216,8 @@ TEST_F(TaskScenario, TakesTheBedAgainWhenTheBedCheckDisagrees) {
     const std::string task =
         world.startTask("TakingBed", {{"TakingBed.PreHeating", false}, {"TakingBed.BedOn", true}});
     ASSERT_TRUE(world.answerRequest(task, "AskClearBed"));
-    // The second request comes only once the first check has found no bed.
-    ASSERT_TRUE(testsupport::waitUntil([&] { return world.instancesOf(task, "AskClearBed").size() == 2; },
-                                       std::chrono::seconds(30)));
+    ASSERT_TRUE(waitUntil([&] { return world.instancesOf(task, "AskClearBed").size() == 2; },
+                          std::chrono::seconds(30)));
     world.sim.control("bed on");
     ASSERT_TRUE(world.runToEnd(task));
     EXPECT_EQ(world.instancesOf(task, "TakingBed").size(), 2u);
@@ -265,16 +237,15 @@ TEST_F(TaskScenario, TwoTasksWantingTheMechanicsRunOneAfterTheOther) {
 }
 
 TEST_F(TaskScenario, MovesTheNozzleOnCalibrationActionsOnlyWhileTheAdjustmentRuns) {
-    testsupport::CapturedStdout log;
+    CapturedStdout log;
     const std::string task = world.startTask("NozzleCalibration");
     world.keeper->pushCalibrationAction("up");  // not adjusting yet: ignored
     ASSERT_TRUE(world.answerRequest(task, "AskClearBed"));
-    ASSERT_TRUE(testsupport::waitUntil([&] { return !world.instancesOf(task, "AskAdjustment").empty(); },
-                                       std::chrono::seconds(30)));
-    // The adjustment state accepts actions from the moment its runner has started.
+    ASSERT_TRUE(waitUntil([&] { return !world.instancesOf(task, "AskAdjustment").empty(); },
+                          std::chrono::seconds(30)));
     for (const char* action : {"up", "down"}) {
         const std::string line = std::string("action = ") + action;
-        ASSERT_TRUE(testsupport::waitUntil([&] {
+        ASSERT_TRUE(waitUntil([&] {
             world.keeper->pushCalibrationAction(action);
             return log.waitFor(line + ", executing\u2026", std::chrono::milliseconds(200));
         })) << action;
@@ -294,18 +265,17 @@ TEST_F(TaskScenario, SetsUpWifiWithANetworkNameThatReachesTheScriptAsPlainText) 
     const std::string marker = scratchFolder() + "/ran";
     const std::string ssid = "Cafe \"Corner\" $(touch " + marker + ")";
     const std::string task = world.startTask("WifiSetup");
-    ASSERT_TRUE(testsupport::waitUntil([&] { return !world.instancesOf(task, "AskWifiDetails").empty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !world.instancesOf(task, "AskWifiDetails").empty(); }));
     EXPECT_EQ(world.sync.getVariable(task, "FetchWifiList.Ssids")[1]["ssid"], kel::var("Guest Net"));
     world.sync.setVariable(task, "WifiDetails.Ssid", ssid);
     world.sync.setVariable(task, "WifiDetails.Password", "pass `word` $HOME");
     ASSERT_TRUE(world.runToEnd(task));
 
     EXPECT_EQ(world.sync.getVariable(task, "ConnectWifi.Connected"), kel::var(true));
-    const std::string calls = testsupport::slurp(stagedHome() + "/bin/tolvane-wifi/current/wifiConfig.log");
+    const std::string calls = slurp(stagedHome() + "/bin/tolvane-wifi/current/wifiConfig.log");
     const std::string last = calls.substr(calls.rfind('\n', calls.size() - 2) + 1);
     EXPECT_EQ(kel::var::fromJsonString(last),
               (kel::var{"connect", "Cafe++\"Corner\"++$(touch++" + marker + ")", "pass `word` $HOME"}));
-    struct stat info;
-    EXPECT_NE(::stat(marker.c_str(), &info), 0);
+    EXPECT_FALSE(exists(marker));
     EXPECT_TRUE(world.commands().empty());
 }
