@@ -1,6 +1,5 @@
-// Cases the two-end property test cannot tell: what a message carries, the interval,
-// the events each end announces, malformed input, the worker thread, and exact
-// crossings, full queues and a restarted printer.
+// What the two-end property test cannot tell: message content, interval, events,
+// malformed input, the worker, exact crossings and a restarted printer.
 #include "Vant/Synchronization/PeerSynchronizer.h"
 
 #include <gtest/gtest.h>
@@ -16,8 +15,6 @@
 #include "support/QueueContent.h"
 
 using kel::var;
-using Vant::StateMachine::Task;
-using Vant::StateMachine::TaskQueue;
 using Vant::Synchronization::LocalSynchronizer;
 using Vant::Synchronization::PeerSynchronizer;
 
@@ -25,7 +22,7 @@ namespace {
 
 typedef PeerSynchronizer::Side Side;
 
-// One end whose messages are kept for the test to carry; the test makes the passes.
+// One end whose messages the test carries; the test makes the passes.
 struct End {
     explicit End(Side side, std::chrono::milliseconds interval = std::chrono::milliseconds(0))
         : peer(local, side, interval) {
@@ -36,7 +33,7 @@ struct End {
             [this](std::string id, std::string name) { events.push_back("variable " + id + " " + name); };
     }
 
-    // Hands the last message sent to `other` as its JSON text, as the gate does.
+    // The last message sent, as JSON text like the gate.
     void deliverTo(End& other) { other.peer.onMessage(var::fromJsonString(sent.back().toJsonString())); }
     void confirm() { peer.onNotification(); }
 
@@ -142,8 +139,7 @@ TEST(PeerSynchronizer, WorkerSurvivesThrowingReceiversAndStops) {
     testing::internal::CaptureStdout();
     peer.start();
     peer.start();  // a second start keeps the one worker
-    // The failed attempt left nothing in flight: a later pass sent the change, and
-    // nothing more leaves until it is confirmed.
+    // The failed attempt left nothing in flight; nothing more leaves until confirmed.
     ASSERT_TRUE(sent.waitFor(1, std::chrono::seconds(20)));
     peer.onNotification();
     local.makeTask("Packaging");
@@ -160,9 +156,8 @@ TEST(PeerSynchronizer, WorkerSurvivesThrowingReceiversAndStops) {
     idle.stop();
 }
 
-// A full queue that crossed the user's message predates it: the printer adds the
-// user's message after it. What that message carried must stay the user's, and stay
-// known as what the printer holds.
+// A full queue that crossed the user's message predates it: what that message carried
+// stays the user's, and known as what the printer holds.
 TEST(PeerSynchronizer, AFullQueueThatCrossedOwnMessagesTakesNothingBack) {
     End printer(Side::Printer), user(Side::User);
     const std::string task = printer.local.makeTask("Printing");
@@ -188,7 +183,7 @@ TEST(PeerSynchronizer, AFullQueueThatCrossedOwnMessagesTakesNothingBack) {
     EXPECT_TRUE(printer.local.getTask(made).has("stateType"));
 
     // Not held: a full queue taken before the user's message arrived may leave after
-    // its acknowledgement (the gate acknowledges at once).
+    // its acknowledgement.
     user.local.setVariable(task, "answer", 2);
     ASSERT_TRUE(user.peer.synchronizeOnce());
     printer.peer.forceSendingFullQueue();
@@ -204,8 +199,7 @@ TEST(PeerSynchronizer, AFullQueueThatCrossedOwnMessagesTakesNothingBack) {
     EXPECT_EQ(entriesById(printer.local.getQueue()), entriesById(user.local.getQueue()));
 }
 
-// Both ends set one variable of one task at once: whichever way their messages meet,
-// both end with the value the printer holds once it has both.
+// Both ends set one variable at once: both end with the printer's value once it has both.
 TEST(PeerSynchronizer, CrossingWritesOfOneVariableEndWithThePrinterValue) {
     End printer(Side::Printer), user(Side::User);
     const std::string task = printer.local.makeTask("Printing");
@@ -234,9 +228,8 @@ TEST(PeerSynchronizer, CrossingWritesOfOneVariableEndWithThePrinterValue) {
     EXPECT_EQ(user.local.getVariable(task, "mode"), var("printer again"));
 }
 
-// A printer that restarted under the same key sends a full queue without the tasks it
-// had. The user keeps only what it made and had not seen confirmed, and sends that;
-// nothing from before the restart goes to the new printer as new.
+// A printer restarted under the same key: the user keeps only what it made and had not
+// seen confirmed, and nothing from before the restart goes to the new printer as new.
 TEST(PeerSynchronizer, AFullQueueFromARestartedPrinterIsTheTruth) {
     End printer(Side::Printer), user(Side::User);
     const std::string old = printer.local.makeTask("Printing");
