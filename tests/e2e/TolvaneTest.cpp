@@ -1,6 +1,4 @@
-// The user's client `tolvane` as its owner runs it, in the client's namespace with its
-// key in a folder of the test's own: what it prints, its exit status, and what the
-// printer's board received.
+// `tolvane` run in the client's namespace: its output, exit status, and what the board received.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -37,7 +35,6 @@ std::vector<std::string> lines(const std::string& text) {
     return all;
 }
 
-// What follows `prefix` on each line that holds it.
 std::vector<std::string> after(const std::string& text, const std::string& prefix) {
     std::vector<std::string> found;
     for (const std::string& line : lines(text)) {
@@ -72,7 +69,6 @@ protected:
         return std::unique_ptr<ChildProcess>(
             new ChildProcess(clientSide->exec(args), {{"XDG_CONFIG_HOME", config}, {"TERM", "dumb"}}));
     }
-    // Runs it to its end: its exit status.
     static int finish(ChildProcess& run, std::chrono::seconds deadline = 60s) {
         const int status = run.wait(deadline);
         if (status != 0) std::cerr << "--- tolvane ---\n" << run.out() << run.err();
@@ -82,7 +78,7 @@ protected:
         const std::string key = testsupport::slurp(config + "/tolvane/user.key").substr(0, 64);
         return kel::Sodium::publicKey(kel::bytes::fromHex(key)).toHex();
     }
-    // Whether every user id the printer saw claimed is `user`.
+    // Whether the printer saw user ids claimed, all of them `user`.
     bool onlyClaimed(const std::string& user) {
         const auto claimed = after(printer->log(), "Printer::start() Claimed user id : ");
         for (const std::string& id : claimed) EXPECT_EQ(id, user);
@@ -103,7 +99,6 @@ TEST_F(Tolvane, FindsThePrinterPrintsAModelAnsweringItsQuestionAndTheBoardGetsEx
     ASSERT_EQ(::stat((config + "/tolvane").c_str(), &folder), 0);
     EXPECT_EQ(folder.st_mode & 0777, 0700u);
 
-    // The bed question is asked as an event and answered from standard input.
     auto print = tolvane({"--json", "print", model, "--set", "layerHeight=0.4"}, true);
     ASSERT_EQ(finish(*print, 300s), 0);
     std::string events;
@@ -116,7 +111,7 @@ TEST_F(Tolvane, FindsThePrinterPrintsAModelAnsweringItsQuestionAndTheBoardGetsEx
     EXPECT_NE(print->out().rfind("\"status\":\"done\""), std::string::npos);
     EXPECT_TRUE(onlyClaimed(userKey()));
 
-    // The moves of the sliced file, each once and in order, and nothing else that moves.
+    // Exactly the sliced file's moves, once and in order.
     const auto gcode = after(printer->log(), "Layering : about to run gcode file : ");
     ASSERT_EQ(gcode.size(), 1u);
     const std::vector<std::string> sliced = moves(lines(testsupport::slurp(gcode[0])));
@@ -159,8 +154,7 @@ TEST_F(Tolvane, ASecondPrinterMakesTheChoiceAnErrorThatNamesBothUntilAKeyPrefixC
     EXPECT_EQ(kel::var::fromJsonString(lines(chosen->out()).at(0))["printer"].stringValue(""), secondPublic);
 }
 
-// What a person sees in a terminal: tmux runs `tolvane print`, capture-pane reads the
-// screen. The bars redraw in place: each label shows once, and no stray line is left.
+// In a terminal (tmux): the bars redraw in place, each label once, no stray line.
 TEST_F(Tolvane, PrintDrawsItsBarsInPlaceInATerminal) {
     const std::string socket = "tolvane-test-" + std::to_string(::getpid());
     auto tmux = [&](const std::vector<std::string>& args) {
@@ -172,9 +166,8 @@ TEST_F(Tolvane, PrintDrawsItsBarsInPlaceInATerminal) {
     };
     std::string command;
     for (const std::string& word : clientSide->exec(
-             {testsupport::builtProgram("tolvane"), "print", model, "--yes", "--set", "layerHeight=0.4"})) {
+             {testsupport::builtProgram("tolvane"), "print", model, "--yes", "--set", "layerHeight=0.4"}))
         command += "'" + word + "' ";
-    }
     tmux({"new-session", "-d", "-x", "120", "-y", "40", command + "; echo EXIT=$?; sleep 600"});
     const int server = std::stoi(lines(tmux({"display-message", "-p", "#{pid}"})).at(0));
     std::string screen;
@@ -202,7 +195,6 @@ TEST_F(Tolvane, PrintDrawsItsBarsInPlaceInATerminal) {
         EXPECT_EQ(rows[label], 1) << label << "\n" << screen;
 }
 
-// The printer lets trusted users in only, and nobody is listed at first.
 class TrustedTolvane : public Tolvane {
 protected:
     std::vector<std::string> daemonOptions() override {
@@ -213,8 +205,7 @@ protected:
 };
 
 TEST_F(TrustedTolvane, APairedUserGetsInAndAPrinterThatCannotProveItsKeyIsRefused) {
-    // Pairing gives the line for the trusted users and remembers the printer as one
-    // reached over the encrypted channel: it is reached so without --secure.
+    // Pairing gives the trusted-users line and remembers the printer as secure.
     auto pair = tolvane({"pair", "--printer", "10.0.0.1"});
     ASSERT_EQ(finish(*pair), 0);
     const std::string user = userKey();
@@ -255,6 +246,5 @@ TEST_F(TrustedTolvane, APairedUserGetsInAndAPrinterThatCannotProveItsKeyIsRefuse
     // The log is the only place that tells this refusal from a printer that is down.
     EXPECT_NE(testsupport::slurp(clientLog).find("failed connecting (reason : Unexpected public key)"),
               std::string::npos);
-    // The printer may have taken the user before the user refused it; nobody else got in.
     EXPECT_TRUE(onlyClaimed(user));
 }

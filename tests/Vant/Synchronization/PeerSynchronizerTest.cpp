@@ -36,6 +36,13 @@ struct End {
     // The last message sent, as JSON text like the gate.
     void deliverTo(End& other) { other.peer.onMessage(var::fromJsonString(sent.back().toJsonString())); }
     void confirm() { peer.onNotification(); }
+    // One pass whose message reaches `other` and is confirmed at once.
+    bool sendTo(End& other) {
+        if (!peer.synchronizeOnce()) return false;
+        deliverTo(other);
+        confirm();
+        return true;
+    }
 
     LocalSynchronizer local;
     PeerSynchronizer peer;
@@ -46,12 +53,7 @@ struct End {
 // Carries messages both ways, each confirmed at once, until neither end sends.
 void settle(End& a, End& b) {
     for (int round = 0; round < 4; ++round) {
-        for (End* from : {&a, &b}) {
-            End& to = from == &a ? b : a;
-            if (!from->peer.synchronizeOnce()) continue;
-            from->deliverTo(to);
-            from->confirm();
-        }
+        for (End* from : {&a, &b}) from->sendTo(from == &a ? b : a);
     }
 }
 
@@ -95,9 +97,7 @@ TEST(PeerSynchronizer, IgnoresStrayEmptyAndMalformedInput) {
     const std::string task = a.local.makeTask("Printing");
     testing::internal::CaptureStdout();
     a.confirm();  // nothing in flight
-    ASSERT_TRUE(a.peer.synchronizeOnce());
-    a.deliverTo(b);
-    a.confirm();
+    ASSERT_TRUE(a.sendTo(b));
     a.confirm();  // a repeated confirmation
     EXPECT_FALSE(a.peer.synchronizeOnce());
 
@@ -120,9 +120,7 @@ TEST(PeerSynchronizer, IgnoresStrayEmptyAndMalformedInput) {
     // Both ends go on as before.
     EXPECT_FALSE(b.peer.synchronizeOnce());
     b.local.setVariable(task, "n", 2);
-    ASSERT_TRUE(b.peer.synchronizeOnce());
-    b.deliverTo(a);
-    b.confirm();
+    ASSERT_TRUE(b.sendTo(a));
     EXPECT_EQ(a.local.getVariable(task, "n"), var(2));
 }
 
@@ -220,9 +218,7 @@ TEST(PeerSynchronizer, CrossingWritesOfOneVariableEndWithThePrinterValue) {
     // The printer's change is not sent yet when the user's arrives.
     printer.local.setVariable(task, "mode", "printer again");
     user.local.setVariable(task, "mode", "user again");
-    ASSERT_TRUE(user.peer.synchronizeOnce());
-    user.deliverTo(printer);
-    user.confirm();
+    ASSERT_TRUE(user.sendTo(printer));
     settle(printer, user);
     EXPECT_EQ(printer.local.getVariable(task, "mode"), var("printer again"));
     EXPECT_EQ(user.local.getVariable(task, "mode"), var("printer again"));
