@@ -28,16 +28,11 @@ namespace {
 
 const std::string& PublicKey = testsupport::PrinterPublicKey;
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> all;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) all.push_back(line);
-    return all;
-}
-
-std::vector<std::string> after(const std::string& text, const std::string& prefix) {
+// What follows `prefix` on each line that holds it: without one, every line.
+std::vector<std::string> lines(const std::string& text, const std::string& prefix = "") {
     std::vector<std::string> found;
-    for (const std::string& line : lines(text)) {
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
         const auto at = line.find(prefix);
         if (at != std::string::npos) found.push_back(line.substr(at + prefix.size()));
     }
@@ -80,7 +75,7 @@ protected:
     }
     // Whether the printer saw user ids claimed, all of them `user`.
     bool onlyClaimed(const std::string& user) {
-        const auto claimed = after(printer->log(), "Printer::start() Claimed user id : ");
+        const auto claimed = lines(printer->log(), "Printer::start() Claimed user id : ");
         for (const std::string& id : claimed) EXPECT_EQ(id, user);
         return !claimed.empty();
     }
@@ -112,7 +107,7 @@ TEST_F(Tolvane, FindsThePrinterPrintsAModelAnsweringItsQuestionAndTheBoardGetsEx
     EXPECT_TRUE(onlyClaimed(userKey()));
 
     // Exactly the sliced file's moves, once and in order.
-    const auto gcode = after(printer->log(), "Layering : about to run gcode file : ");
+    const auto gcode = lines(printer->log(), "Layering : about to run gcode file : ");
     ASSERT_EQ(gcode.size(), 1u);
     const std::vector<std::string> sliced = moves(lines(testsupport::slurp(gcode[0])));
     EXPECT_GT(sliced.size(), 1000u);
@@ -123,7 +118,7 @@ TEST_F(Tolvane, FindsThePrinterPrintsAModelAnsweringItsQuestionAndTheBoardGetsEx
 TEST_F(Tolvane, CancelInterruptsARunningPrintWhichThenEndsWithStatusOne) {
     auto print = tolvane({"print", model, "--yes", "--set", "layerHeight=0.4"});
     ASSERT_TRUE(print->waitForOutput("The printer has the model.", 120s)) << print->out() << print->err();
-    const std::vector<std::string> started = after(print->out(), "(task ");
+    const std::vector<std::string> started = lines(print->out(), "(task ");
     ASSERT_EQ(started.size(), 1u);
     const std::string taskId = started[0].substr(0, 8);
 
@@ -132,7 +127,7 @@ TEST_F(Tolvane, CancelInterruptsARunningPrintWhichThenEndsWithStatusOne) {
     EXPECT_NE(cancel->out().find("Interrupted Printing task " + taskId), std::string::npos) << cancel->out();
     EXPECT_EQ(print->wait(120s), 1) << print->out();
     EXPECT_NE(print->out().find("The task was interrupted: "), std::string::npos) << print->out();
-    EXPECT_EQ(after(print->out(), "The printer has the model.").size(), 1u) << print->out();
+    EXPECT_EQ(lines(print->out(), "The printer has the model.").size(), 1u) << print->out();
 }
 
 TEST_F(Tolvane, ASecondPrinterMakesTheChoiceAnErrorThatNamesBothUntilAKeyPrefixChooses) {
@@ -186,9 +181,9 @@ TEST_F(Tolvane, PrintDrawsItsBarsInPlaceInATerminal) {
     std::map<std::string, int> rows;  // the block's rows by label
     for (const std::string& line : lines(screen)) {
         if (line.compare(0, 2, "  ") == 0) ++rows[line.substr(2, line.find(' ', 2) - 2)];
-        const bool known = line.empty() || line.compare(0, 2, "  ") == 0 ||
-                           line.compare(0, 9, "Printing ") == 0 || line.compare(0, 4, "The ") == 0 ||
-                           line.compare(0, 5, "EXIT=") == 0 || line.compare(0, 18, "Is the bed clear? ") == 0;
+        bool known = line.empty();
+        for (const char* start : {"  ", "Printing ", "The ", "EXIT=", "Is the bed clear? "})
+            known = known || line.rfind(start, 0) == 0;
         EXPECT_TRUE(known) << "stray line: \"" << line << "\"\n" << screen;
     }
     for (const char* label : {"download", "slicing", "heating", "layers", "overall", "now"})
@@ -209,7 +204,7 @@ TEST_F(TrustedTolvane, APairedUserGetsInAndAPrinterThatCannotProveItsKeyIsRefuse
     auto pair = tolvane({"pair", "--printer", "10.0.0.1"});
     ASSERT_EQ(finish(*pair), 0);
     const std::string user = userKey();
-    const auto line = after(pair->out(), user);
+    const auto line = lines(pair->out(), user);
     ASSERT_FALSE(line.empty()) << pair->out();
     testsupport::writeFile(trustedFile, user + line.back() + "\n");
     printer->daemon.signal(SIGHUP);

@@ -2,7 +2,6 @@
 """The `tolvane web` dashboard in headless Chromium, run by WebTest.cpp in the client's
 namespace. It starts and always ends `tolvane web` itself. Exit status 0 when every step held."""
 import argparse
-import os
 import shlex
 import signal
 import subprocess
@@ -89,9 +88,8 @@ def print_model(driver, key, model, layer):
     the_card.find_element(By.CSS_SELECTOR, '.model-file').send_keys(model)
     Select(the_card.find_element(By.CSS_SELECTOR, '.layer')).select_by_visible_text(layer)
     the_card.find_element(By.CSS_SELECTOR, '.print-button').click()
-    message = wait('the page says the print started',
-                   lambda: card(driver, key).find_element(By.CSS_SELECTOR, '.message').text.startswith('Printing ')
-                   and card(driver, key).find_element(By.CSS_SELECTOR, '.message').text, 30)
+    message = wait('the page says the print started', lambda: (
+        text := card(driver, key).find_element(By.CSS_SELECTOR, '.message').text).startswith('Printing ') and text, 30)
     task = message.split('(task ')[1][:8]
     step(f'print started: {message}')
     return wait('the print shows on the card',
@@ -190,11 +188,7 @@ def main():
     except AssertionError as failure:
         print(f'FAILED: {failure}', file=sys.stderr, flush=True)
         if driver:
-            try:
-                driver.save_screenshot(os.path.join(tempfile.gettempdir(), f'tolvane-web-{args.scenario}-failure.png'))
-                print(driver.find_element(By.TAG_NAME, 'body').text, file=sys.stderr)
-            except WebDriverException:
-                pass
+            print(driver.find_element(By.TAG_NAME, 'body').text, file=sys.stderr)
         return 1
     finally:
         if driver:

@@ -49,11 +49,8 @@ public:
 private:
     std::vector<Task> liveTasks() const {
         std::vector<Task> live;
-        if (!queue.has("tasks")) return live;
-        for (unsigned i = 0; i < queue["tasks"].size(); ++i) {
-            Task task = queue["tasks"][i];
-            if (!task.isDeletion()) live.push_back(task);
-        }
+        for (unsigned i = 0; queue.has("tasks") && i < queue["tasks"].size(); ++i)
+            if (!Task(queue["tasks"][i]).isDeletion()) live.push_back(queue["tasks"][i]);
         return live;
     }
 
