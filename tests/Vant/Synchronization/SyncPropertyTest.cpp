@@ -17,6 +17,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Vant/Synchronization/LocalSynchronizer.h"
@@ -159,9 +160,7 @@ public:
                 if (id != pendingId) return;
                 pendingId = 0;
                 ++resends;
-                std::function<void()> done;
-                done.swap(onDelivered);
-                done();
+                std::exchange(onDelivered, nullptr)();
             });
             return;
         }
