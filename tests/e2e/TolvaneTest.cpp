@@ -1,6 +1,4 @@
-// The user's client `tolvane` as its owner runs it, in the client's namespace with its
-// key in a folder of the test's own: what it prints, its exit status, and what the
-// printer's board received.
+// `tolvane` run in the client's namespace: its output, exit status, and what the board received.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -30,17 +28,11 @@ namespace {
 
 const std::string& PublicKey = testsupport::PrinterPublicKey;
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> all;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) all.push_back(line);
-    return all;
-}
-
-// What follows `prefix` on each line that holds it.
-std::vector<std::string> after(const std::string& text, const std::string& prefix) {
+// What follows `prefix` on each line that holds it: without one, every line.
+std::vector<std::string> lines(const std::string& text, const std::string& prefix = "") {
     std::vector<std::string> found;
-    for (const std::string& line : lines(text)) {
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
         const auto at = line.find(prefix);
         if (at != std::string::npos) found.push_back(line.substr(at + prefix.size()));
     }
@@ -72,7 +64,6 @@ protected:
         return std::unique_ptr<ChildProcess>(
             new ChildProcess(clientSide->exec(args), {{"XDG_CONFIG_HOME", config}, {"TERM", "dumb"}}));
     }
-    // Runs it to its end: its exit status.
     static int finish(ChildProcess& run, std::chrono::seconds deadline = 60s) {
         const int status = run.wait(deadline);
         if (status != 0) std::cerr << "--- tolvane ---\n" << run.out() << run.err();
@@ -82,9 +73,9 @@ protected:
         const std::string key = testsupport::slurp(config + "/tolvane/user.key").substr(0, 64);
         return kel::Sodium::publicKey(kel::bytes::fromHex(key)).toHex();
     }
-    // Whether every user id the printer saw claimed is `user`.
+    // Whether the printer saw user ids claimed, all of them `user`.
     bool onlyClaimed(const std::string& user) {
-        const auto claimed = after(printer->log(), "Printer::start() Claimed user id : ");
+        const auto claimed = lines(printer->log(), "Printer::start() Claimed user id : ");
         for (const std::string& id : claimed) EXPECT_EQ(id, user);
         return !claimed.empty();
     }
@@ -103,7 +94,6 @@ TEST_F(Tolvane, FindsThePrinterPrintsAModelAnsweringItsQuestionAndTheBoardGetsEx
     ASSERT_EQ(::stat((config + "/tolvane").c_str(), &folder), 0);
     EXPECT_EQ(folder.st_mode & 0777, 0700u);
 
-    // The bed question is asked as an event and answered from standard input.
     auto print = tolvane({"--json", "print", model, "--set", "layerHeight=0.4"}, true);
     ASSERT_EQ(finish(*print, 300s), 0);
     std::string events;
@@ -116,8 +106,8 @@ TEST_F(Tolvane, FindsThePrinterPrintsAModelAnsweringItsQuestionAndTheBoardGetsEx
     EXPECT_NE(print->out().rfind("\"status\":\"done\""), std::string::npos);
     EXPECT_TRUE(onlyClaimed(userKey()));
 
-    // The moves of the sliced file, each once and in order, and nothing else that moves.
-    const auto gcode = after(printer->log(), "Layering : about to run gcode file : ");
+    // Exactly the sliced file's moves, once and in order.
+    const auto gcode = lines(printer->log(), "Layering : about to run gcode file : ");
     ASSERT_EQ(gcode.size(), 1u);
     const std::vector<std::string> sliced = moves(lines(testsupport::slurp(gcode[0])));
     EXPECT_GT(sliced.size(), 1000u);
@@ -128,7 +118,7 @@ TEST_F(Tolvane, FindsThePrinterPrintsAModelAnsweringItsQuestionAndTheBoardGetsEx
 TEST_F(Tolvane, CancelInterruptsARunningPrintWhichThenEndsWithStatusOne) {
     auto print = tolvane({"print", model, "--yes", "--set", "layerHeight=0.4"});
     ASSERT_TRUE(print->waitForOutput("The printer has the model.", 120s)) << print->out() << print->err();
-    const std::vector<std::string> started = after(print->out(), "(task ");
+    const std::vector<std::string> started = lines(print->out(), "(task ");
     ASSERT_EQ(started.size(), 1u);
     const std::string taskId = started[0].substr(0, 8);
 
@@ -137,7 +127,7 @@ TEST_F(Tolvane, CancelInterruptsARunningPrintWhichThenEndsWithStatusOne) {
     EXPECT_NE(cancel->out().find("Interrupted Printing task " + taskId), std::string::npos) << cancel->out();
     EXPECT_EQ(print->wait(120s), 1) << print->out();
     EXPECT_NE(print->out().find("The task was interrupted: "), std::string::npos) << print->out();
-    EXPECT_EQ(after(print->out(), "The printer has the model.").size(), 1u) << print->out();
+    EXPECT_EQ(lines(print->out(), "The printer has the model.").size(), 1u) << print->out();
 }
 
 TEST_F(Tolvane, ASecondPrinterMakesTheChoiceAnErrorThatNamesBothUntilAKeyPrefixChooses) {
@@ -159,8 +149,7 @@ TEST_F(Tolvane, ASecondPrinterMakesTheChoiceAnErrorThatNamesBothUntilAKeyPrefixC
     EXPECT_EQ(kel::var::fromJsonString(lines(chosen->out()).at(0))["printer"].stringValue(""), secondPublic);
 }
 
-// What a person sees in a terminal: tmux runs `tolvane print`, capture-pane reads the
-// screen. The bars redraw in place: each label shows once, and no stray line is left.
+// In a terminal (tmux): the bars redraw in place, each label once, no stray line.
 TEST_F(Tolvane, PrintDrawsItsBarsInPlaceInATerminal) {
     const std::string socket = "tolvane-test-" + std::to_string(::getpid());
     auto tmux = [&](const std::vector<std::string>& args) {
@@ -172,9 +161,8 @@ TEST_F(Tolvane, PrintDrawsItsBarsInPlaceInATerminal) {
     };
     std::string command;
     for (const std::string& word : clientSide->exec(
-             {testsupport::builtProgram("tolvane"), "print", model, "--yes", "--set", "layerHeight=0.4"})) {
+             {testsupport::builtProgram("tolvane"), "print", model, "--yes", "--set", "layerHeight=0.4"}))
         command += "'" + word + "' ";
-    }
     tmux({"new-session", "-d", "-x", "120", "-y", "40", command + "; echo EXIT=$?; sleep 600"});
     const int server = std::stoi(lines(tmux({"display-message", "-p", "#{pid}"})).at(0));
     std::string screen;
@@ -193,16 +181,15 @@ TEST_F(Tolvane, PrintDrawsItsBarsInPlaceInATerminal) {
     std::map<std::string, int> rows;  // the block's rows by label
     for (const std::string& line : lines(screen)) {
         if (line.compare(0, 2, "  ") == 0) ++rows[line.substr(2, line.find(' ', 2) - 2)];
-        const bool known = line.empty() || line.compare(0, 2, "  ") == 0 ||
-                           line.compare(0, 9, "Printing ") == 0 || line.compare(0, 4, "The ") == 0 ||
-                           line.compare(0, 5, "EXIT=") == 0 || line.compare(0, 18, "Is the bed clear? ") == 0;
+        bool known = line.empty();
+        for (const char* start : {"  ", "Printing ", "The ", "EXIT=", "Is the bed clear? "})
+            known = known || line.rfind(start, 0) == 0;
         EXPECT_TRUE(known) << "stray line: \"" << line << "\"\n" << screen;
     }
     for (const char* label : {"download", "slicing", "heating", "layers", "overall", "now"})
         EXPECT_EQ(rows[label], 1) << label << "\n" << screen;
 }
 
-// The printer lets trusted users in only, and nobody is listed at first.
 class TrustedTolvane : public Tolvane {
 protected:
     std::vector<std::string> daemonOptions() override {
@@ -213,12 +200,11 @@ protected:
 };
 
 TEST_F(TrustedTolvane, APairedUserGetsInAndAPrinterThatCannotProveItsKeyIsRefused) {
-    // Pairing gives the line for the trusted users and remembers the printer as one
-    // reached over the encrypted channel: it is reached so without --secure.
+    // Pairing gives the trusted-users line and remembers the printer as secure.
     auto pair = tolvane({"pair", "--printer", "10.0.0.1"});
     ASSERT_EQ(finish(*pair), 0);
     const std::string user = userKey();
-    const auto line = after(pair->out(), user);
+    const auto line = lines(pair->out(), user);
     ASSERT_FALSE(line.empty()) << pair->out();
     testsupport::writeFile(trustedFile, user + line.back() + "\n");
     printer->daemon.signal(SIGHUP);
@@ -255,6 +241,5 @@ TEST_F(TrustedTolvane, APairedUserGetsInAndAPrinterThatCannotProveItsKeyIsRefuse
     // The log is the only place that tells this refusal from a printer that is down.
     EXPECT_NE(testsupport::slurp(clientLog).find("failed connecting (reason : Unexpected public key)"),
               std::string::npos);
-    // The printer may have taken the user before the user refused it; nobody else got in.
     EXPECT_TRUE(onlyClaimed(user));
 }

@@ -1,17 +1,7 @@
 #!/usr/bin/python3
-"""The dashboard of `tolvane web` in headless Chromium, as a person uses it.
-
-Run by WebTest.cpp in the client's network namespace, the printers already running.
-It starts `tolvane web` itself (to stop and start it again while the page is open)
-and always ends it, by its process id.
-
-  web_dashboard.py print --tolvane CMD... --key KEY --model FILE --screenshot PNG
-  web_dashboard.py farm --tolvane CMD... --printers N
-
-Exit status 0 when every step held; otherwise the failing step on standard error.
-"""
+"""The `tolvane web` dashboard in headless Chromium, run by WebTest.cpp in the client's
+namespace. It starts and always ends `tolvane web` itself. Exit status 0 when every step held."""
 import argparse
-import os
 import shlex
 import signal
 import subprocess
@@ -33,7 +23,6 @@ def step(text):
 
 
 def wait(what, condition, seconds):
-    """Polls condition() until it gives something true; fails the run at the deadline."""
     end = time.monotonic() + seconds
     last = None
     while time.monotonic() < end:
@@ -48,8 +37,6 @@ def wait(what, condition, seconds):
 
 
 class Dashboard:
-    """`tolvane web` as a child process, listening on 127.0.0.1:8080."""
-
     def __init__(self, command):
         self.command = command
         self.process = None
@@ -88,14 +75,6 @@ def browser(profile):
     return webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
 
 
-def stale(element):
-    try:
-        element.is_displayed()
-        return False
-    except StaleElementReferenceException:
-        return True
-
-
 def card(driver, key):
     return driver.find_element(By.CSS_SELECTOR, f'.card[data-key="{key}"]')
 
@@ -109,9 +88,8 @@ def print_model(driver, key, model, layer):
     the_card.find_element(By.CSS_SELECTOR, '.model-file').send_keys(model)
     Select(the_card.find_element(By.CSS_SELECTOR, '.layer')).select_by_visible_text(layer)
     the_card.find_element(By.CSS_SELECTOR, '.print-button').click()
-    message = wait('the page says the print started',
-                   lambda: card(driver, key).find_element(By.CSS_SELECTOR, '.message').text.startswith('Printing ')
-                   and card(driver, key).find_element(By.CSS_SELECTOR, '.message').text, 30)
+    message = wait('the page says the print started', lambda: (
+        text := card(driver, key).find_element(By.CSS_SELECTOR, '.message').text).startswith('Printing ') and text, 30)
     task = message.split('(task ')[1][:8]
     step(f'print started: {message}')
     return wait('the print shows on the card',
@@ -136,8 +114,7 @@ def scenario_print(args, driver, dashboard):
     node, task = print_model(driver, key, args.model, '0.4')
     answer_bed(driver, key, task)
     first = wait('the progress bar moves', lambda: progress(node) > 0 and progress(node), 120)
-    # Mid-print: the layers are being laid down (on a loaded machine the small model's
-    # print may end before the page is looked at again).
+    # Mid-print the layers are laid down (on a loaded machine the print may end first).
     def laying_or_done():
         if node.find_element(By.CSS_SELECTOR, '.percent').text == 'done':
             return 'done'
@@ -150,15 +127,14 @@ def scenario_print(args, driver, dashboard):
     wait('the print completes', lambda: node.find_element(By.CSS_SELECTOR, '.percent').text == 'done', 300)
     step('the print has completed')
 
-    # The page loses the dashboard, says so, and comes back by itself, with the cards
-    # of what the new dashboard hears.
+    # The page loses the dashboard, says so, and reconnects with fresh cards.
     old_card = card(driver, key)
     assert dashboard.stop() == 0, 'tolvane web did not stop with status 0'
     wait('the page says the connection is lost',
          lambda: driver.find_element(By.ID, 'offline').is_displayed(), 15)
     dashboard.start()
     wait('the page reconnects', lambda: not driver.find_element(By.ID, 'offline').is_displayed(), 30)
-    wait('the old card goes', lambda: stale(old_card), 30)
+    wait('the old card goes', lambda: old_card not in driver.find_elements(By.CSS_SELECTOR, '.card'), 30)
     wait('the card is back', lambda: card(driver, key).find_element(By.CSS_SELECTOR, '.state').text == 'idle', 60)
     step('lost the connection, said so, reconnected')
 
@@ -184,7 +160,6 @@ def scenario_farm(args, driver, dashboard):
     for key in keys:
         wait(f'{key[:8]} takes the answer', lambda: not card(driver, key).find_elements(By.CSS_SELECTOR, selector), 15)
     step('a maintenance started on each printer, and each bed question answered')
-    # Every card keeps updating: its task's progress or running states change.
     seen = {key: card(driver, key).find_element(By.CSS_SELECTOR, '.task').text for key in keys}
     for key in keys:
         wait(f'{key[:8]} updates', lambda: card(driver, key).find_element(By.CSS_SELECTOR, '.task').text != seen[key], 120)
@@ -195,9 +170,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('scenario', choices=['print', 'farm'])
     parser.add_argument('--tolvane', required=True, help='the tolvane web command line (shell words)')
-    parser.add_argument('--key')
-    parser.add_argument('--model')
-    parser.add_argument('--screenshot')
+    for name in ('--key', '--model', '--screenshot'):
+        parser.add_argument(name)
     parser.add_argument('--printers', type=int, default=3)
     args = parser.parse_args()
     dashboard = Dashboard(shlex.split(args.tolvane))
@@ -214,11 +188,7 @@ def main():
     except AssertionError as failure:
         print(f'FAILED: {failure}', file=sys.stderr, flush=True)
         if driver:
-            try:
-                driver.save_screenshot(os.path.join(tempfile.gettempdir(), f'tolvane-web-{args.scenario}-failure.png'))
-                print(driver.find_element(By.TAG_NAME, 'body').text, file=sys.stderr)
-            except WebDriverException:
-                pass
+            print(driver.find_element(By.TAG_NAME, 'body').text, file=sys.stderr)
         return 1
     finally:
         if driver:

@@ -1,5 +1,5 @@
-// What the algebra's property tests cannot see: order, handles shared or not, records
-// of odd shapes, absent records, failed states and integer progress.
+// What the property tests cannot see: order, shared handles, odd or absent records,
+// failed states and integer progress.
 #include "Vant/StateMachine/TaskQueue.h"
 
 #include <gtest/gtest.h>
@@ -17,8 +17,8 @@ namespace {
 
 std::vector<std::string> idsOf(const TaskQueue& queue) {
     std::vector<std::string> ids;
-    if (!queue.has("tasks")) return ids;
-    for (unsigned i = 0; i < queue["tasks"].size(); ++i) ids.push_back(queue["tasks"][i]["id"].stringValue());
+    for (unsigned i = 0; queue.has("tasks") && i < queue["tasks"].size(); ++i)
+        ids.push_back(queue["tasks"][i]["id"].stringValue());
     return ids;
 }
 
@@ -49,11 +49,10 @@ TEST(TaskQueue, DifferenceListsChangesFirstAndTombstonesLastInIdOrder) {
     EXPECT_FALSE(d["tasks"][1] &= added);  // a copy, not the newer queue's record
     EXPECT_NE((newer - older)["diffId"], d["diffId"]);
 
-    // += rebinds the handle: other handles keep the old value.
+    // += rebinds the handle; cloneLight owns its instances.
     TaskQueue alias = older;
     older += d;
     EXPECT_EQ(idsOf(alias).size(), 2u);
-    // cloneLight owns its instances.
     TaskQueue copy = newer.cloneLight();
     Task task = copy.getTask(changed["id"]);
     task.getInstance(task.instances()[0]["id"])["progress"] = 0.5;

@@ -33,8 +33,7 @@ TEST(LocalSynchronizer, ReadsAndWritesGoThroughCopies) {
     LocalSynchronizer sync;
     const std::string task = sync.makeTask("Printing");
     const std::string instance = sync.makeInstance(task, "Heating");
-    // The caller's handle stays the caller's: changing it later neither reaches the
-    // queue behind its lock nor hides the change from the peers.
+    // Changing the caller's handle later must not reach the queue behind its lock.
     var link = var::fromJsonString("{\"url\": \"http://127.0.0.1/a.stl\"}");
     sync.setVariable(task, "fileLink", link);
     link["url"] = "changed";
@@ -66,8 +65,7 @@ TEST(LocalSynchronizer, LeavesUnknownAndDeletedTasksAlone) {
     EXPECT_EQ(tombstone.size(), 2u) << tombstone;
 }
 
-// Each receiver hears what a difference changed, once, in order; one that throws
-// keeps no other from hearing it.
+// Each receiver hears each change once, in order; one that throws silences no other.
 TEST(LocalSynchronizer, AnnouncesWhatADifferenceChangedToEveryReceiver) {
     LocalSynchronizer sync;
     std::vector<std::string> events;
@@ -115,8 +113,8 @@ TEST(LocalSynchronizer, SerialisesCallersOfManyThreads) {
     LocalSynchronizer sync;
     const std::string id = sync.makeTask("Printing");
     std::atomic<bool> done(false);
-    std::vector<std::string> instances;
-    for (int i = 0; i < 4; ++i) instances.push_back(sync.makeInstance(id, "Heating"));
+    std::vector<std::string> instances(4);
+    for (std::string& instance : instances) instance = sync.makeInstance(id, "Heating");
 
     std::thread reader([&] {
         std::uint64_t seen = 0;

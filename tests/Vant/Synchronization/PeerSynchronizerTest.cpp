@@ -1,6 +1,5 @@
-// Cases the two-end property test cannot tell: what a message carries, the interval,
-// the events each end announces, malformed input, the worker thread, and exact
-// crossings, full queues and a restarted printer.
+// What the two-end property test cannot tell: message content, interval, events,
+// malformed input, the worker, exact crossings and a restarted printer.
 #include "Vant/Synchronization/PeerSynchronizer.h"
 
 #include <gtest/gtest.h>
@@ -16,8 +15,6 @@
 #include "support/QueueContent.h"
 
 using kel::var;
-using Vant::StateMachine::Task;
-using Vant::StateMachine::TaskQueue;
 using Vant::Synchronization::LocalSynchronizer;
 using Vant::Synchronization::PeerSynchronizer;
 
@@ -25,7 +22,7 @@ namespace {
 
 typedef PeerSynchronizer::Side Side;
 
-// One end whose messages are kept for the test to carry; the test makes the passes.
+// One end whose messages the test carries; the test makes the passes.
 struct End {
     explicit End(Side side, std::chrono::milliseconds interval = std::chrono::milliseconds(0))
         : peer(local, side, interval) {
@@ -36,9 +33,16 @@ struct End {
             [this](std::string id, std::string name) { events.push_back("variable " + id + " " + name); };
     }
 
-    // Hands the last message sent to `other` as its JSON text, as the gate does.
+    // The last message sent, as JSON text like the gate.
     void deliverTo(End& other) { other.peer.onMessage(var::fromJsonString(sent.back().toJsonString())); }
     void confirm() { peer.onNotification(); }
+    // One pass whose message reaches `other` and is confirmed at once.
+    bool sendTo(End& other) {
+        if (!peer.synchronizeOnce()) return false;
+        deliverTo(other);
+        confirm();
+        return true;
+    }
 
     LocalSynchronizer local;
     PeerSynchronizer peer;
@@ -49,12 +53,7 @@ struct End {
 // Carries messages both ways, each confirmed at once, until neither end sends.
 void settle(End& a, End& b) {
     for (int round = 0; round < 4; ++round) {
-        for (End* from : {&a, &b}) {
-            End& to = from == &a ? b : a;
-            if (!from->peer.synchronizeOnce()) continue;
-            from->deliverTo(to);
-            from->confirm();
-        }
+        for (End* from : {&a, &b}) from->sendTo(from == &a ? b : a);
     }
 }
 
@@ -98,9 +97,7 @@ TEST(PeerSynchronizer, IgnoresStrayEmptyAndMalformedInput) {
     const std::string task = a.local.makeTask("Printing");
     testing::internal::CaptureStdout();
     a.confirm();  // nothing in flight
-    ASSERT_TRUE(a.peer.synchronizeOnce());
-    a.deliverTo(b);
-    a.confirm();
+    ASSERT_TRUE(a.sendTo(b));
     a.confirm();  // a repeated confirmation
     EXPECT_FALSE(a.peer.synchronizeOnce());
 
@@ -123,9 +120,7 @@ TEST(PeerSynchronizer, IgnoresStrayEmptyAndMalformedInput) {
     // Both ends go on as before.
     EXPECT_FALSE(b.peer.synchronizeOnce());
     b.local.setVariable(task, "n", 2);
-    ASSERT_TRUE(b.peer.synchronizeOnce());
-    b.deliverTo(a);
-    b.confirm();
+    ASSERT_TRUE(b.sendTo(a));
     EXPECT_EQ(a.local.getVariable(task, "n"), var(2));
 }
 
@@ -142,8 +137,7 @@ TEST(PeerSynchronizer, WorkerSurvivesThrowingReceiversAndStops) {
     testing::internal::CaptureStdout();
     peer.start();
     peer.start();  // a second start keeps the one worker
-    // The failed attempt left nothing in flight: a later pass sent the change, and
-    // nothing more leaves until it is confirmed.
+    // The failed attempt left nothing in flight; nothing more leaves until confirmed.
     ASSERT_TRUE(sent.waitFor(1, std::chrono::seconds(20)));
     peer.onNotification();
     local.makeTask("Packaging");
@@ -160,9 +154,8 @@ TEST(PeerSynchronizer, WorkerSurvivesThrowingReceiversAndStops) {
     idle.stop();
 }
 
-// A full queue that crossed the user's message predates it: the printer adds the
-// user's message after it. What that message carried must stay the user's, and stay
-// known as what the printer holds.
+// A full queue that crossed the user's message predates it: what that message carried
+// stays the user's, and known as what the printer holds.
 TEST(PeerSynchronizer, AFullQueueThatCrossedOwnMessagesTakesNothingBack) {
     End printer(Side::Printer), user(Side::User);
     const std::string task = printer.local.makeTask("Printing");
@@ -188,7 +181,7 @@ TEST(PeerSynchronizer, AFullQueueThatCrossedOwnMessagesTakesNothingBack) {
     EXPECT_TRUE(printer.local.getTask(made).has("stateType"));
 
     // Not held: a full queue taken before the user's message arrived may leave after
-    // its acknowledgement (the gate acknowledges at once).
+    // its acknowledgement.
     user.local.setVariable(task, "answer", 2);
     ASSERT_TRUE(user.peer.synchronizeOnce());
     printer.peer.forceSendingFullQueue();
@@ -204,8 +197,7 @@ TEST(PeerSynchronizer, AFullQueueThatCrossedOwnMessagesTakesNothingBack) {
     EXPECT_EQ(entriesById(printer.local.getQueue()), entriesById(user.local.getQueue()));
 }
 
-// Both ends set one variable of one task at once: whichever way their messages meet,
-// both end with the value the printer holds once it has both.
+// Both ends set one variable at once: both end with the printer's value once it has both.
 TEST(PeerSynchronizer, CrossingWritesOfOneVariableEndWithThePrinterValue) {
     End printer(Side::Printer), user(Side::User);
     const std::string task = printer.local.makeTask("Printing");
@@ -226,17 +218,14 @@ TEST(PeerSynchronizer, CrossingWritesOfOneVariableEndWithThePrinterValue) {
     // The printer's change is not sent yet when the user's arrives.
     printer.local.setVariable(task, "mode", "printer again");
     user.local.setVariable(task, "mode", "user again");
-    ASSERT_TRUE(user.peer.synchronizeOnce());
-    user.deliverTo(printer);
-    user.confirm();
+    ASSERT_TRUE(user.sendTo(printer));
     settle(printer, user);
     EXPECT_EQ(printer.local.getVariable(task, "mode"), var("printer again"));
     EXPECT_EQ(user.local.getVariable(task, "mode"), var("printer again"));
 }
 
-// A printer that restarted under the same key sends a full queue without the tasks it
-// had. The user keeps only what it made and had not seen confirmed, and sends that;
-// nothing from before the restart goes to the new printer as new.
+// A printer restarted under the same key: the user keeps only what it made and had not
+// seen confirmed, and nothing from before the restart goes to the new printer as new.
 TEST(PeerSynchronizer, AFullQueueFromARestartedPrinterIsTheTruth) {
     End printer(Side::Printer), user(Side::User);
     const std::string old = printer.local.makeTask("Printing");
