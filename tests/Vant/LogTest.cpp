@@ -42,17 +42,12 @@ TEST(Log, LinesOfConcurrentThreadsComeOutWhole) {
         writers.emplace_back([t] {
             for (int i = 0; i < lines; ++i) {
                 const std::string text = payload(t, i);
-                switch (i % 3) {
-                    case 0:
-                        LOGI("%s", text.c_str());
-                        break;
-                    case 1:
-                        Vant::logLine(text);
-                        break;
-                    default:
-                        Vant::LogLine() << "T" << t << " L" << i << text.substr(text.find(' ', 3));
-                        break;
-                }
+                if (i % 3 == 0)
+                    LOGI("%s", text.c_str());
+                else if (i % 3 == 1)
+                    Vant::logLine(text);
+                else
+                    Vant::LogLine() << "T" << t << " L" << i << text.substr(text.find(' ', 3));
             }
         });
     }
@@ -63,11 +58,9 @@ TEST(Log, LinesOfConcurrentThreadsComeOutWhole) {
 
     std::set<std::string> seen;
     std::istringstream in(text);
-    std::string line;
     int count = 0;
-    for (; std::getline(in, line); ++count) {
-        const std::string prefix = "TolvaneCore: ";
-        if (line.compare(0, prefix.size(), prefix) == 0) line.erase(0, prefix.size());
+    for (std::string line; std::getline(in, line); ++count) {
+        if (line.compare(0, 13, "TolvaneCore: ") == 0) line.erase(0, 13);
         int t = -1, i = -1;
         ASSERT_EQ(std::sscanf(line.c_str(), "T%d L%d", &t, &i), 2) << line.substr(0, 80);
         ASSERT_EQ(line, payload(t, i)) << "line " << i << " of thread " << t << " was broken";

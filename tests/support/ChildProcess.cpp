@@ -7,8 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -19,22 +21,17 @@ namespace {
 
 // argv with the emulator's words in front of its first argument that is a program of
 // the build, so that wrappers given first ("ip netns exec ns <program>") keep working.
-std::vector<std::string> withEmulator(const std::vector<std::string>& argv) {
+std::vector<std::string> withEmulator(std::vector<std::string> argv) {
     const char* emulator = std::getenv("TOLVANE_EMULATOR");
     if (emulator == nullptr || *emulator == '\0') return argv;
     const std::string programs = builtProgram("");
-    std::vector<std::string> result;
-    bool inserted = false;
-    for (const auto& argument : argv) {
-        if (!inserted && argument.size() > programs.size() &&
-            argument.compare(0, programs.size(), programs) == 0) {
-            std::istringstream words(emulator);
-            for (std::string word; words >> word;) result.push_back(word);
-            inserted = true;
-        }
-        result.push_back(argument);
-    }
-    return result;
+    const auto program = std::find_if(argv.begin(), argv.end(), [&](const std::string& argument) {
+        return argument.size() > programs.size() && argument.compare(0, programs.size(), programs) == 0;
+    });
+    std::istringstream words(emulator);
+    if (program != argv.end())
+        argv.insert(program, std::istream_iterator<std::string>(words), std::istream_iterator<std::string>());
+    return argv;
 }
 
 }  // namespace
@@ -54,11 +51,9 @@ ChildProcess::ChildProcess(const std::vector<std::string>& givenArgv,
     }
     std::vector<std::string> environment, arguments = argv;
     for (const auto& entry : merged) environment.push_back(entry.first + "=" + entry.second);
-    std::vector<char*> envp, args;
-    for (auto& e : environment) envp.push_back(&e[0]);
-    for (auto& a : arguments) args.push_back(&a[0]);
-    envp.push_back(nullptr);
-    args.push_back(nullptr);
+    std::vector<char*> envp{nullptr}, args{nullptr};
+    for (auto& e : environment) envp.insert(envp.end() - 1, &e[0]);
+    for (auto& a : arguments) args.insert(args.end() - 1, &a[0]);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

@@ -1,7 +1,6 @@
-// A printer's network side reduced to what a client meets: an acceptor on a free
-// loopback port taking a connection's first 32-byte frame as the claim, then a gate
-// and a peer synchronizer over it, with a queue the test changes directly. Commands
-// are collected instead of executed; raw frames play a misbehaving printer.
+// A printer's network side as a client meets it: a loopback acceptor taking a connection's
+// first 32-byte frame as the claim, then a gate and a peer synchronizer over it, with a queue
+// the test changes directly. Commands are collected; raw frames play a misbehaving printer.
 #pragma once
 
 #include <atomic>
@@ -23,13 +22,11 @@ namespace testsupport {
 
 class FakePrinter {
 public:
-    explicit FakePrinter(boost::asio::io_service& io,
-                         std::chrono::milliseconds resendAfter = std::chrono::milliseconds(200),
-                         std::chrono::milliseconds sendingInterval = std::chrono::milliseconds(50))
+    explicit FakePrinter(boost::asio::io_service& io)
         : publicKey(kel::Sodium::publicKey(kel::bytes(32).randomize())),
           server(io),
-          gate(io, resendAfter),
-          peer(queue, Vant::Synchronization::PeerSynchronizer::Side::Printer, sendingInterval) {
+          gate(io, std::chrono::milliseconds(200)),
+          peer(queue, Vant::Synchronization::PeerSynchronizer::Side::Printer, std::chrono::milliseconds(50)) {
         gate.pushMessageToNetwork >> [this](kel::bytes message, Vant::Gate::Gate::SentCallback done) {
             if (auto current = connection()) return current->send(message, done);
             done(Vant::Messaging::makeSimpleError(Vant::Messaging::NotConnected));
@@ -58,13 +55,10 @@ public:
         server.stop();
         dropConnection();
     }
-    FakePrinter(const FakePrinter&) = delete;
-    FakePrinter& operator=(const FakePrinter&) = delete;
 
     unsigned short port() const { return server.localPort(); }
 
-    // Closes the current connection, as a printer that restarts would.
-    void dropConnection() {
+    void dropConnection() {  // as a printer that restarts would
         if (auto current = connection()) current->forceClose();
     }
     // One frame with this payload on the current connection, outside the gate.

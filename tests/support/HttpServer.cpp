@@ -16,19 +16,17 @@ HttpServer::HttpServer(std::unique_ptr<ChildProcess> process) : process(std::mov
 }
 
 std::unique_ptr<HttpServer> HttpServer::script(const std::string& pythonSource) {
-    std::unique_ptr<ChildProcess> child(new ChildProcess({"/usr/bin/python3", "-u", "-c", pythonSource}));
-    return std::unique_ptr<HttpServer>(new HttpServer(std::move(child)));
+    return std::unique_ptr<HttpServer>(new HttpServer(
+        std::unique_ptr<ChildProcess>(new ChildProcess({"/usr/bin/python3", "-u", "-c", pythonSource}))));
 }
 
 void HttpServer::readPort(const std::string& prefix) {
-    if (!process->waitForOutput("\n", std::chrono::seconds(20))) {
+    if (!process->waitForOutput("\n", std::chrono::seconds(20)))
         throw std::runtime_error("web server did not start: " + process->err());
-    }
     const std::string out = process->out();
     const auto at = out.find(prefix);
-    if (at == std::string::npos || !std::isdigit(static_cast<unsigned char>(out[at + prefix.size()]))) {
+    if (at == std::string::npos || !std::isdigit(static_cast<unsigned char>(out[at + prefix.size()])))
         throw std::runtime_error("web server printed no port: " + out);
-    }
     portNumber = std::stoi(out.substr(at + prefix.size()));
 }
 

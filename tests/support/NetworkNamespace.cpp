@@ -18,8 +18,7 @@ bool run(const std::vector<std::string>& argv) {
     return ChildProcess(argv).wait(std::chrono::seconds(30)) == 0;
 }
 
-// A veth pair `end`a/`end`b, each end moved into its namespace, addressed when an
-// address is given, and up.
+// A veth pair `end`a/`end`b, each end moved into its namespace, addressed (if given) and up.
 bool veth(const std::string& end, const std::string& nsA, const std::string& addressA, const std::string& nsB,
           const std::string& addressB) {
     const std::string a = end + "a", b = end + "b";
@@ -28,6 +27,12 @@ bool veth(const std::string& end, const std::string& nsA, const std::string& add
            (addressA.empty() || run({"ip", "-n", nsA, "addr", "add", addressA, "dev", a})) &&
            run({"ip", "-n", nsB, "addr", "add", addressB, "dev", b}) &&
            run({"ip", "-n", nsA, "link", "set", a, "up"}) && run({"ip", "-n", nsB, "link", "set", b, "up"});
+}
+
+// A name no other object of this process has; interface names stay within 15 characters.
+std::string uniqueName(const std::string& prefix) {
+    static std::atomic<unsigned> counter{0};
+    return prefix + std::to_string(::getpid() % 100000) + "x" + std::to_string(counter++);
 }
 
 }  // namespace
@@ -44,15 +49,12 @@ NetworkNamespace::NetworkNamespace() {
 
 Cable::Cable(const NetworkNamespace& a, const std::string& addressA, const NetworkNamespace& b,
              const std::string& addressB)
-    : nsA(a.name()) {
-    static std::atomic<unsigned> counter{0};
-    end = "tvc" + std::to_string(::getpid() % 100000) + "x" + std::to_string(counter++);
+    : end(uniqueName("tvc")), nsA(a.name()) {
     ok = veth(end, a.name(), addressA, b.name(), addressB);
 }
 
-Bridge::Bridge(const NetworkNamespace& ns, const std::string& address) : nsName(ns.name()) {
-    static std::atomic<unsigned> counter{0};
-    name = "tvb" + std::to_string(::getpid() % 100000) + "x" + std::to_string(counter++);
+Bridge::Bridge(const NetworkNamespace& ns, const std::string& address)
+    : nsName(ns.name()), name(uniqueName("tvb")) {
     ok = run({"ip", "-n", nsName, "link", "add", name, "type", "bridge"}) &&
          run({"ip", "-n", nsName, "addr", "add", address, "dev", name}) &&
          run({"ip", "-n", nsName, "link", "set", name, "up"});

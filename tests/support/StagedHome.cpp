@@ -47,9 +47,8 @@ const std::string& stagedHome() {
         const std::string folder = scratchFolder();
         ChildProcess stage({sourceDir() + "/scripts/stage-home", folder});
         const int status = stage.wait(std::chrono::seconds(30));
-        if (status != 0) {
+        if (status != 0)
             throw std::runtime_error("stage-home failed (" + std::to_string(status) + "): " + stage.err());
-        }
         setenv("TOLVANE_HOME", folder.c_str(), 1);
         setenv("TOLVANE_PYTHON", "python3", 1);
         return folder;

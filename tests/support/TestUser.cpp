@@ -18,32 +18,28 @@ using Vant::Messaging::Connection;
 using Vant::Messaging::SimpleSocket;
 
 struct TestUser::Core {
-    Core(boost::asio::io_service& io, std::chrono::milliseconds resendAfter,
-         std::chrono::milliseconds sendingInterval)
-        : gate(io, resendAfter),
-          peer(queue, Vant::Synchronization::PeerSynchronizer::Side::User, sendingInterval) {}
+    explicit Core(boost::asio::io_service& io)
+        : gate(io, std::chrono::milliseconds(300)),
+          peer(queue, Vant::Synchronization::PeerSynchronizer::Side::User, std::chrono::milliseconds(50)) {}
     ~Core() { peer.stop(); }
 
     void sendToNetwork(kel::bytes message, Vant::Gate::Gate::SentCallback done) {
-        std::unique_lock<std::mutex> lock(socketMutex);
-        std::shared_ptr<Connection> current = socket;
-        lock.unlock();
-        if (current) return current->send(message, done);
+        if (auto current = connection()) return current->send(message, done);
         if (done) done(Vant::Messaging::makeSimpleError(Vant::Messaging::NotConnected));
+    }
+
+    std::shared_ptr<Connection> connection() {
+        std::lock_guard<std::mutex> lock(socketMutex);
+        return socket;
     }
 
     Vant::Synchronization::LocalSynchronizer queue;
     Collector<kel::var> received;
     Collector<boost::system::error_code> disconnections;
-    // Synchronisation messages given to the gate whose completion has not come yet:
-    // the worker adds, the gate's completion (a pool thread) takes away.
-    std::atomic<int> unacknowledged{0};
+    std::atomic<int> unacknowledged{0};  // the worker adds, the gate's completion takes away
     Vant::Gate::Gate gate;
     Vant::Synchronization::PeerSynchronizer peer;
-
-    // Guards socket: the gate's sends (pool threads, the worker), connect, disconnect
-    // and the disconnection handler contend.
-    std::mutex socketMutex;
+    std::mutex socketMutex;  // guards socket: the gate's sends, connect, disconnect, the end handler
     std::shared_ptr<Connection> socket;
 };
 
@@ -51,10 +47,9 @@ std::vector<std::string> tasksOf(Vant::Synchronization::LocalSynchronizer& queue
                                  const std::string& stateType) {
     std::vector<std::string> ids;
     const kel::var all = queue.getQueue();
-    for (unsigned i = 0; all.isMap() && all.has("tasks") && i < all["tasks"].size(); ++i) {
-        const kel::var& task = all["tasks"][i];
-        if (task.has("stateType") && task["stateType"] == kel::var(stateType)) ids.push_back(task["id"]);
-    }
+    for (unsigned i = 0; all.isMap() && all.has("tasks") && i < all["tasks"].size(); ++i)
+        if (all["tasks"][i].has("stateType") && all["tasks"][i]["stateType"] == kel::var(stateType))
+            ids.push_back(all["tasks"][i]["id"]);
     return ids;
 }
 
@@ -66,13 +61,12 @@ bool hasInstanceOf(Vant::Synchronization::LocalSynchronizer& queue, const std::s
     return false;
 }
 
-TestUser::TestUser(boost::asio::io_service& io, unsigned short port, kel::bytes id, std::string host,
-                   std::chrono::milliseconds resendAfter, std::chrono::milliseconds sendingInterval)
+TestUser::TestUser(boost::asio::io_service& io, unsigned short port, kel::bytes id, std::string host)
     : id(id.length() == 32 ? id.clone() : kel::bytes(32).randomize()),
       io(io),
       port(port),
       host(host),
-      core(std::make_shared<Core>(io, resendAfter, sendingInterval)) {
+      core(std::make_shared<Core>(io)) {
     std::weak_ptr<Core> weak = core;
     core->gate.pushMessageToNetwork >> [weak](kel::bytes message, Vant::Gate::Gate::SentCallback done) {
         if (auto self = weak.lock()) return self->sendToNetwork(message, done);
@@ -153,8 +147,7 @@ void TestUser::disconnect() {
 }
 
 bool TestUser::isConnected() const {
-    std::lock_guard<std::mutex> lock(core->socketMutex);
-    return core->socket != nullptr;
+    return core->connection() != nullptr;
 }
 
 bool TestUser::sendReliably(const kel::var& message, std::chrono::milliseconds deadline) {
@@ -162,19 +155,6 @@ bool TestUser::sendReliably(const kel::var& message, std::chrono::milliseconds d
     core->gate.sendReliably(kel::bytes(message),
                             [outcome](boost::system::error_code error) { outcome->add(error); });
     return outcome->waitFor(1, deadline) && !outcome->snapshot()[0];
-}
-
-std::string TestUser::addTask(const std::string& stateType) {
-    return core->queue.makeTask(stateType);
-}
-
-bool TestUser::hasInstanceOf(const std::string& taskId, const std::string& stateType) {
-    return testsupport::hasInstanceOf(core->queue, taskId, stateType);
-}
-
-bool TestUser::waitForInstanceOf(const std::string& taskId, const std::string& stateType,
-                                 std::chrono::milliseconds deadline) {
-    return waitUntil([&] { return hasInstanceOf(taskId, stateType); }, deadline);
 }
 
 Vant::Synchronization::LocalSynchronizer& TestUser::queue() {

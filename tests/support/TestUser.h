@@ -1,7 +1,6 @@
-// A well-behaved user of the printer for tests: a framed (or encrypted) connection, the
-// 32-byte claim, a gate and a peer synchronizer keeping a copy of the printer's queue.
-// connect and disconnect run on the test thread (a socket opens in the caller's network
-// namespace); handlers run on the I/O service's threads, the synchronizer on its worker.
+// A well-behaved user of the printer: a framed (or encrypted) connection, the 32-byte claim,
+// a gate and a peer synchronizer keeping a copy of the printer's queue. connect() opens its
+// socket in the calling thread's network namespace.
 #pragma once
 
 #include <chrono>
@@ -28,9 +27,7 @@ class TestUser {
 public:
     // `id` is the user's 32-byte key (random when empty).
     TestUser(boost::asio::io_service& io, unsigned short port, kel::bytes id = kel::bytes(),
-             std::string host = "127.0.0.1",
-             std::chrono::milliseconds resendAfter = std::chrono::milliseconds(300),
-             std::chrono::milliseconds sendingInterval = std::chrono::milliseconds(50));
+             std::string host = "127.0.0.1");
     // Encrypted: proves `privateKey` (its id is that public key), accepts only `printerKey`.
     TestUser(boost::asio::io_service& io, unsigned short port, kel::bytes privateKey, kel::bytes printerKey,
              std::string host = "127.0.0.1");
@@ -38,7 +35,7 @@ public:
     TestUser(const TestUser&) = delete;
     TestUser& operator=(const TestUser&) = delete;
 
-    // Opens a new connection and claims the id on it; false when it cannot (or the handshake fails).
+    // Opens a new connection and claims the id on it; false when it (or the handshake) fails.
     bool connect(std::chrono::milliseconds deadline = std::chrono::milliseconds(5000));
     void disconnect();
     bool isConnected() const;
@@ -46,23 +43,21 @@ public:
     // Sends `message` as a reliable gate body; true once the printer acknowledged it.
     bool sendReliably(const kel::var& message,
                       std::chrono::milliseconds deadline = std::chrono::milliseconds(5000));
-    std::string addTask(const std::string& stateType);
-    bool hasInstanceOf(const std::string& taskId, const std::string& stateType);
+    std::string addTask(const std::string& stateType) { return queue().makeTask(stateType); }
     bool waitForInstanceOf(const std::string& taskId, const std::string& stateType,
-                           std::chrono::milliseconds deadline = std::chrono::milliseconds(10000));
+                           std::chrono::milliseconds deadline = std::chrono::milliseconds(10000)) {
+        return waitUntil([&] { return hasInstanceOf(queue(), taskId, stateType); }, deadline);
+    }
 
     const kel::bytes id;
     Vant::Synchronization::LocalSynchronizer& queue();
-    // Every synchronisation message received from the printer, and the reasons of the
-    // connections' ends, in order.
-    Collector<kel::var>& received();
+    Collector<kel::var>& received();  // every synchronisation message from the printer
     Collector<boost::system::error_code>& disconnections();
     // Synchronisation messages handed to the gate and not acknowledged yet (0 or 1).
     int unacknowledged() const;
 
 private:
-    // What the handlers reach, through weak references: a late completion finds it alive or gone.
-    struct Core;
+    struct Core;  // reached by the handlers through weak references: a late completion finds it gone
     boost::asio::io_service& io;
     const unsigned short port;
     const std::string host;

@@ -1,5 +1,7 @@
 #include "Vant/Client/Identity.h"
+#include "Vant/Client/SecurePrinters.h"
 
+#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -41,4 +43,15 @@ TEST(Identity, AFileWithoutAKeyIsAnErrorAndIsLeftAlone) {
     std::string error;
     EXPECT_FALSE(identity.load(path, error));
     EXPECT_EQ(testsupport::slurp(path), "not a key\n");
+}
+
+TEST(SecurePrinters, RememberingFailsWhenTheConfigFolderCannotBeMade) {
+    // A plain file stands where the configuration's parent folder should be.
+    const std::string blocker = testsupport::scratchFolder() + "/plain-file";
+    testsupport::writeFile(blocker, "");
+    ::setenv("XDG_CONFIG_HOME", blocker.c_str(), 1);
+    std::string error;
+    EXPECT_FALSE(Vant::Client::rememberSecurePrinter(kel::bytes(32).randomize(), error));
+    ::unsetenv("XDG_CONFIG_HOME");
+    EXPECT_NE(error.find("cannot make the folder " + blocker + "/tolvane"), std::string::npos) << error;
 }

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
-
 using Vant::UdpBroadcasting::makeAnnouncement;
 using Vant::UdpBroadcasting::parseAnnouncement;
 
@@ -16,8 +14,7 @@ TEST(Announcement, ReadsVersionRevisionAndKeyAndReadsBackThePrintersOwn) {
         std::string text;
         unsigned version, revision;
     };
-    std::string upper = Key;
-    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string upper = "01AB" + std::string(56, 'C') + "9F0E";
     // Any single character separates; a point without digits leaves revision 0; numbers
     // are read as strtol reads them, and what follows the key is ignored.
     const std::vector<Case> cases = {
@@ -34,20 +31,19 @@ TEST(Announcement, ReadsVersionRevisionAndKeyAndReadsBackThePrintersOwn) {
 }
 
 TEST(Announcement, IgnoresTextsThatDoNotFollowTheFormat) {
-    const std::vector<std::string> invalid = {
-        "",
-        "tolvane-v",
-        "tolvane-w5-" + Key,
-        "Tolvane-v5-" + Key,
-        "tolvane-v-" + std::string(64, 'a'),  // no version digits
-        "tolvane-v5",
-        "tolvane-v5.",
-        "tolvane-v5.3",
-        "tolvane-v5-",
-        "tolvane-v5-" + Key.substr(0, 63),
-        "tolvane-v5.1-" + Key.substr(1),
-        "tolvane-v5-" + Key.substr(0, 30) + "zz" + Key.substr(32),  // not hexadecimal
-        std::string("tolvane-v5-\0", 12) + Key.substr(1),
-    };
+    // No (or a wrong) prefix, no version digits, no key, a short, shifted or non-hexadecimal key.
+    const std::vector<std::string> invalid = {"",
+                                              "tolvane-v",
+                                              "tolvane-v5",
+                                              "tolvane-v5.",
+                                              "tolvane-v5.3",
+                                              "tolvane-v5-",
+                                              "tolvane-w5-" + Key,
+                                              "Tolvane-v5-" + Key,
+                                              "tolvane-v-" + std::string(64, 'a'),
+                                              "tolvane-v5-" + Key.substr(0, 63),
+                                              "tolvane-v5.1-" + Key.substr(1),
+                                              "tolvane-v5-" + Key.substr(0, 30) + "zz" + Key.substr(32),
+                                              std::string("tolvane-v5-\0", 12) + Key.substr(1)};
     for (const auto& text : invalid) EXPECT_FALSE(parseAnnouncement(text)) << '"' << text << '"';
 }

@@ -34,16 +34,11 @@ protected:
     }
     void TearDown() override { pool.stop(); }
 
+    // A live task has a state type; a deleted one is a tombstone with a "diff".
     static bool has(Vant::Synchronization::LocalSynchronizer& queue, const std::string& taskId,
-                    const char* key) {
+                    const char* key = "stateType") {
         const kel::var task = queue.getTask(taskId);
         return task.isMap() && task.has(key);
-    }
-    static bool hasTask(Vant::Synchronization::LocalSynchronizer& queue, const std::string& taskId) {
-        return has(queue, taskId, "stateType");
-    }
-    static bool deleted(Vant::Synchronization::LocalSynchronizer& queue, const std::string& taskId) {
-        return has(queue, taskId, "diff");
     }
 
     IoPool pool;
@@ -54,18 +49,6 @@ protected:
 };
 
 }  // namespace
-
-TEST_F(ProxyTest, ClaimsWithTheClientKeyAndReceivesTheWholeQueue) {
-    const std::string before = printer.queue.makeTask("Printing");
-    connect();
-    EXPECT_EQ(printer.claims.snapshot()[0], kel::Sodium::publicKey(clientKey));
-    ASSERT_TRUE(waitUntil([&]() { return hasTask(proxy->taskQueue(), before); }));
-    // Later announcements while connected start no other connection.
-    for (int i = 0; i < 3; ++i) clienttest::announce(user.announcementPort(), printer.publicKey);
-    user.onSeenPrinter(boost::asio::ip::address_v4::loopback(), printer.publicKey, 5, 0);
-    EXPECT_FALSE(printer.claims.waitFor(2, milliseconds(300)));
-    EXPECT_EQ(printer.accepted.load(), 1);
-}
 
 TEST_F(ProxyTest, LogsChangesFromThePrinterAndSendsItsOwnTasks) {
     connect();
@@ -81,7 +64,7 @@ TEST_F(ProxyTest, LogsChangesFromThePrinterAndSendsItsOwnTasks) {
     // A task made on the client side reaches the printer.
     const std::string own = proxy->taskQueue().makeTask("Maintaining");
     proxy->taskQueue().setVariable(own, "ObjectId", kel::var("abc"));
-    ASSERT_TRUE(waitUntil([&]() { return hasTask(printer.queue, own); }));
+    ASSERT_TRUE(waitUntil([&]() { return has(printer.queue, own); }));
     ASSERT_TRUE(waitUntil([&]() { return printer.queue.hasVariable(own, "ObjectId"); }));
 }
 
@@ -97,7 +80,7 @@ TEST_F(ProxyTest, DeletesFinishedServiceTasksAfterTheDelayOnly) {
     const auto wifi = makeAt("WifiSetup", 0.5);
     const auto almost = makeAt("Packaging", 0.99);
     const auto print = makeAt("Printing", 1.0);
-    ASSERT_TRUE(waitUntil([&]() { return hasTask(proxy->taskQueue(), print.first); }));
+    ASSERT_TRUE(waitUntil([&]() { return has(proxy->taskQueue(), print.first); }));
 
     // Finishes now; modified once more afterwards, it is still deleted once, after the delay.
     const auto finished = std::chrono::steady_clock::now();
@@ -107,11 +90,11 @@ TEST_F(ProxyTest, DeletesFinishedServiceTasksAfterTheDelayOnly) {
     printer.queue.setVariable(wifi.first, "Done", kel::var(true));
     printer.queue.updateInstanceProgress(wifi.first, wifi.second, 1.0);
 
-    ASSERT_TRUE(waitUntil([&]() { return deleted(printer.queue, wifi.first); }));
+    ASSERT_TRUE(waitUntil([&]() { return has(printer.queue, wifi.first, "diff"); }));
     EXPECT_GE(std::chrono::steady_clock::now() - finished, milliseconds(300));
     std::this_thread::sleep_for(milliseconds(600));  // not finished, or not a service task: they stay
-    EXPECT_TRUE(hasTask(proxy->taskQueue(), almost.first));
-    EXPECT_TRUE(hasTask(proxy->taskQueue(), print.first));
+    EXPECT_TRUE(has(proxy->taskQueue(), almost.first));
+    EXPECT_TRUE(has(proxy->taskQueue(), print.first));
     const std::string text = out.text();
     EXPECT_EQ(text.find("AUTO-DELETING"), text.rfind("AUTO-DELETING"));
 }
@@ -136,18 +119,15 @@ TEST_F(ProxyTest, APrinterThatRefusesIsTriedAgainAtEachAnnouncement) {
 
 TEST_F(ProxyTest, DropsGarbageAndConnectsAgainAtTheNextAnnouncementAfterALoss) {
     connect();
-    auto gateMessage = [](const std::string& body) {
-        return Vant::Gate::ReliableBytes + kel::bytes(4).randomize() + kel::bytes(body);
-    };
-    ASSERT_TRUE(printer.sendRaw(kel::bytes("\x01\x02")));                   // shorter than a gate header
-    ASSERT_TRUE(printer.sendRaw(gateMessage("[1,2")));                      // not JSON text
-    ASSERT_TRUE(printer.sendRaw(gateMessage("[1,2,3]")));                   // JSON, not a queue
-    ASSERT_TRUE(printer.sendRaw(gateMessage("{\"tasks\":5}")));             // a queue of the wrong shape
-    ASSERT_TRUE(printer.sendRaw(gateMessage("{\"tasks\":[{\"id\":7}]}")));  // a task of the wrong shape
+    ASSERT_TRUE(printer.sendRaw(kel::bytes("\x01\x02")));  // shorter than a gate header
+    // Not JSON text, JSON but not a queue, a queue or a task of the wrong shape; an unknown kind.
+    for (const char* body : {"[1,2", "[1,2,3]", "{\"tasks\":5}", "{\"tasks\":[{\"id\":7}]}"})
+        ASSERT_TRUE(
+            printer.sendRaw(Vant::Gate::ReliableBytes + kel::bytes(4).randomize() + kel::bytes(body)));
     ASSERT_TRUE(printer.sendRaw(kel::bytes(std::string("\x07", 1)) + kel::bytes(4).randomize()));
     // Still connected, and the next real change still arrives.
     const std::string task = printer.queue.makeTask("Printing");
-    ASSERT_TRUE(waitUntil([&]() { return hasTask(proxy->taskQueue(), task); }));
+    ASSERT_TRUE(waitUntil([&]() { return has(proxy->taskQueue(), task); }));
     EXPECT_EQ(printer.claims.size(), 1u);
 
     printer.dropConnection();
@@ -155,7 +135,7 @@ TEST_F(ProxyTest, DropsGarbageAndConnectsAgainAtTheNextAnnouncementAfterALoss) {
     const std::string away = printer.queue.makeTask("Printing");
     clienttest::announce(user.announcementPort(), printer.publicKey);
     ASSERT_TRUE(printer.claims.waitFor(2));
-    ASSERT_TRUE(waitUntil([&]() { return hasTask(proxy->taskQueue(), away) && proxy->connected(); }));
+    ASSERT_TRUE(waitUntil([&]() { return has(proxy->taskQueue(), away) && proxy->connected(); }));
 }
 
 TEST_F(ProxyTest, CommandsAndSynchronisationTakeTurnsAtTheGate) {
@@ -165,7 +145,7 @@ TEST_F(ProxyTest, CommandsAndSynchronisationTakeTurnsAtTheGate) {
     // A change made while actions keep flowing is not starved; after the stop at most
     // the action already handed on still arrives.
     const std::string own = proxy->taskQueue().makeTask("NozzleCalibration");
-    ASSERT_TRUE(waitUntil([&]() { return hasTask(printer.queue, own); }));
+    ASSERT_TRUE(waitUntil([&]() { return has(printer.queue, own); }));
     proxy->stopCalibrationMovement();
     const std::size_t stopped = printer.commands.size();
     std::this_thread::sleep_for(milliseconds(300));
@@ -179,15 +159,13 @@ TEST_F(ProxyTest, CommandsAndSynchronisationTakeTurnsAtTheGate) {
     EXPECT_TRUE(printer.commands.snapshot()[0]["turnToProductionMode"].booleanValue());
 }
 
-TEST(ProxyLifetime, AClientDestroyedWhileBusyLeavesNothingBehindThatRuns) {
-    IoPool pool;
-    FakePrinter printer(pool.io);
+TEST_F(ProxyTest, AClientDestroyedWhileBusyLeavesNothingBehindThatRuns) {
     {
-        std::unique_ptr<User> user(
+        std::unique_ptr<User> busy(
             new User(pool.io, kel::bytes(32).randomize(), clienttest::fastSettings(printer.port())));
-        user->start();
-        user->onSeenPrinter(boost::asio::ip::address_v4::loopback(), printer.publicKey, 5, 0);
-        Printer* proxy = user->getPrinter(printer.publicKey);
+        busy->start();
+        busy->onSeenPrinter(boost::asio::ip::address_v4::loopback(), printer.publicKey, 5, 0);
+        proxy = busy->getPrinter(printer.publicKey);
         ASSERT_TRUE(waitUntil([&]() { return proxy->connected(); }));
         // A deletion planned, a calibration movement running, changes in flight.
         const std::string task = printer.queue.makeTask("StartingUp");
@@ -198,45 +176,44 @@ TEST(ProxyLifetime, AClientDestroyedWhileBusyLeavesNothingBehindThatRuns) {
         proxy->startCalibrationMovement("up");
         ASSERT_TRUE(printer.commands.waitFor(1));
         proxy->taskQueue().makeTask("Printing");
-        user.reset();
     }
     // What completes now (deletion timer, resends, close) finds the client gone; the sanitizers watch.
     EXPECT_TRUE(waitUntil([&]() { return !printer.connected(); }));
     std::this_thread::sleep_for(milliseconds(500));
     EXPECT_EQ(printer.claims.size(), 1u);
-    pool.stop();
 }
 
-TEST(User, AddsOneProxyPerPrinterIgnoresItsOwnKeyAndReportsItsConnections) {
-    IoPool pool;
-    {
-        FakePrinter printer(pool.io);
-        const kel::bytes clientKey = kel::bytes(32).randomize();
-        User user(pool.io, clientKey, clienttest::fastSettings(printer.port()));
-        testsupport::Collector<Printer*> added, connected, disconnected;
-        user.pushAddedPrinter >> [&added](Printer& p) { added.add(&p); };
-        user.pushConnectedPrinter >> [&connected](Printer& p) { connected.add(&p); };
-        user.pushDisconnectedPrinter >> [&disconnected](Printer& p) { disconnected.add(&p); };
-        user.start();
+TEST_F(ProxyTest, AddsOneProxyPerPrinterConnectsOnceWithTheClientKeyAndReportsItsConnections) {
+    const std::string before = printer.queue.makeTask("Printing");
+    testsupport::Collector<Printer*> added, connected, disconnected;
+    user.pushAddedPrinter >> [&added](Printer& p) { added.add(&p); };
+    user.pushConnectedPrinter >> [&connected](Printer& p) { connected.add(&p); };
+    user.pushDisconnectedPrinter >> [&disconnected](Printer& p) { disconnected.add(&p); };
+    user.start();
 
-        // Its own key and payloads of other shapes; then a real one, handled after them.
-        clienttest::announce(user.announcementPort(), kel::Sodium::publicKey(clientKey));
-        clienttest::announce(user.announcementPort(), "tolvane-v5-not a key");
-        clienttest::announce(user.announcementPort(), printer.publicKey);
-        ASSERT_TRUE(added.waitFor(1));
-        // The same printer from elsewhere keeps its proxy.
-        user.onSeenPrinter(boost::asio::ip::address::from_string("127.0.0.2"), printer.publicKey, 5, 0);
-        clienttest::announce(user.announcementPort(), printer.publicKey);
-        ASSERT_TRUE(printer.claims.waitFor(1));
-        ASSERT_TRUE(connected.waitFor(1));
-        EXPECT_EQ(user.getPrinters(), std::vector<Printer*>{added.snapshot()[0]});
-        EXPECT_EQ(user.getPrinter(printer.publicKey), added.snapshot()[0]);
+    // Its own key and payloads of other shapes; then a real one, handled after them.
+    clienttest::announce(user.announcementPort(), kel::Sodium::publicKey(clientKey));
+    clienttest::announce(user.announcementPort(), "tolvane-v5-not a key");
+    clienttest::announce(user.announcementPort(), printer.publicKey);
+    ASSERT_TRUE(added.waitFor(1));
+    // The same printer from elsewhere keeps its proxy.
+    user.onSeenPrinter(boost::asio::ip::address::from_string("127.0.0.2"), printer.publicKey, 5, 0);
+    clienttest::announce(user.announcementPort(), printer.publicKey);
+    ASSERT_TRUE(printer.claims.waitFor(1));
+    EXPECT_EQ(printer.claims.snapshot()[0], kel::Sodium::publicKey(clientKey));
+    ASSERT_TRUE(connected.waitFor(1));
+    EXPECT_EQ(user.getPrinters(), std::vector<Printer*>{added.snapshot()[0]});
+    EXPECT_EQ(user.getPrinter(printer.publicKey), added.snapshot()[0]);
+    ASSERT_TRUE(waitUntil([&]() { return has(added.snapshot()[0]->taskQueue(), before); }));
+    // Announcements while connected start no other connection.
+    clienttest::announce(user.announcementPort(), printer.publicKey);
+    user.onSeenPrinter(boost::asio::ip::address_v4::loopback(), printer.publicKey, 5, 0);
+    EXPECT_FALSE(printer.claims.waitFor(2, milliseconds(300)));
+    EXPECT_EQ(printer.accepted.load(), 1);
 
-        printer.dropConnection();
-        ASSERT_TRUE(disconnected.waitFor(1));
-        EXPECT_EQ(connected.snapshot()[0], disconnected.snapshot()[0]);
-        user.stop();
-        EXPECT_FALSE(added.snapshot()[0]->started());
-        pool.stop();
-    }
+    printer.dropConnection();
+    ASSERT_TRUE(disconnected.waitFor(1));
+    EXPECT_EQ(connected.snapshot()[0], disconnected.snapshot()[0]);
+    user.stop();
+    EXPECT_FALSE(added.snapshot()[0]->started());
 }
