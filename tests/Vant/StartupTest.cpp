@@ -125,10 +125,3 @@ TEST(Startup, NewKeyGivesAFreshKeyOnEachStartAndNeverShowsIt) {
     EXPECT_NE(seen[0], seen[1]);
 }
 
-TEST(Startup, ReadFileReturnsTheBytesUnchanged) {
-    const std::string path = ::testing::TempDir() + "startup-readfile", content("one\n\0binary\xff", 12);
-    std::ofstream(path, std::ios::binary) << content;
-    EXPECT_TRUE(Vant::Ferrow::fileExist(path) && Vant::Ferrow::readFile(path) == content);
-    std::remove(path.c_str());
-    EXPECT_FALSE(Vant::Ferrow::fileExist(path) || Vant::Ferrow::readFile(path) != "");
-}

@@ -64,12 +64,6 @@ struct Progress {
     }
 };
 
-TEST(Driver, MissingDeviceThrowsSystemError) {
-    boost::asio::io_service io;
-    EXPECT_THROW(Driver(io, "/nonexistent/motion-board"), boost::system::system_error);
-    EXPECT_THROW(Lighting(io, "/nonexistent/lighting"), boost::system::system_error);
-}
-
 // Handlers still queued when the driver goes (a service that runs on after it) find
 // it gone and touch nothing.
 TEST(Driver, HandlersQueuedPastItsEndTouchNothing) {

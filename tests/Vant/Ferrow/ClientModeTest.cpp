@@ -53,14 +53,3 @@ TEST_F(ClientMode, WithATaskTypeEveryPrinterAddedGetsOneTaskWithTheObjectId) {
     ASSERT_EQ(onSecond.size(), 1u);
     EXPECT_EQ(onSecond[0]["stateType"].stringValue(), "Packaging");
 }
-
-TEST_F(ClientMode, WithoutATaskTypeTheClientOnlyWatches) {
-    const std::string existing = printer.queue.makeTask("Printing");
-    start("");
-    client->onSeenPrinter(boost::asio::ip::address_v4::loopback(), printer.publicKey, 5, 0);
-    Vant::User::Printer* proxy = client->getPrinter(printer.publicKey);
-    ASSERT_TRUE(waitUntil([&]() { return liveTasks(proxy->taskQueue()).size() == 1; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(liveTasks(printer.queue).size(), 1u);
-    EXPECT_EQ(liveTasks(proxy->taskQueue()).size(), 1u);
-}

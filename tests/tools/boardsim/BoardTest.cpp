@@ -81,23 +81,5 @@ TEST(Board, RunsSlicerOutputAndWaitsForTheHotEndOnM109) {
     EXPECT_NEAR(29.0, h.board.currentTemperature(), 0.5);
 }
 
-TEST(Board, ReportsTheHotEndsTemperatureWhileItHeats) {
-    Harness h(true);
-    h.receive(numbered(2, "M104 S200"));
-    h.pass(10.0);
-    EXPECT_NEAR(50.0, h.board.currentTemperature(), 1.0);
-    EXPECT_GE(std::count_if(h.replies.begin(), h.replies.end(), [](const std::string& r) { return r.rfind("TEMP:", 0) == 0; }),
-              9);
-    h.pass(100.0);
-    EXPECT_DOUBLE_EQ(200.0, h.board.currentTemperature());
-}
-
-TEST(Board, InstantModeAnswersAtOnceWithOkThatHostProgramsAccept) {
-    Harness h(false, true);
-    h.receive(numbered(2, "G28"));
-    h.receive(numbered(3, "M104 S210"));
-    EXPECT_EQ(std::vector<std::string>({"ok OK", "PERCENT:1", "ok OK", "TEMP:210.0", "PERCENT:1"}), h.replies);
-}
-
 }  // namespace
 }  // namespace BoardSim
