@@ -45,9 +45,11 @@ public:
     }
 
     void answer(const std::string& taskId, const std::string& instanceId, double progress = 1.0) {
+        // Both copies come before the change, or the difference could undo the runner's.
+        const Vant::StateMachine::TaskQueue before = sync.getQueue();
         Vant::StateMachine::TaskQueue after = sync.getQueue();
         after.getTask(taskId).getInstance(instanceId)["progress"] = progress;
-        sync.onDifference(after - sync.getQueue());
+        sync.onDifference(after - before);
     }
 
     struct Instance {

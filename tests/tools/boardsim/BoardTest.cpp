@@ -19,15 +19,14 @@ std::string numbered(long n, const std::string& command) {
 }
 
 struct Harness {
-    explicit Harness(bool temperatureReports = false, bool instant = false) : board(options(temperatureReports, instant)) {
+    explicit Harness(bool temperatureReports = false) : board(options(temperatureReports)) {
         board.emit = [this](const std::string& line) { replies.push_back(line); };
         receive("N1 M105*38");
         replies.clear();
     }
-    static Board::Options options(bool temperatureReports, bool instant) {
+    static Board::Options options(bool temperatureReports) {
         Board::Options o;
         o.temperatureReports = temperatureReports;
-        o.instant = instant;
         return o;
     }
     void receive(const std::string& line) {
