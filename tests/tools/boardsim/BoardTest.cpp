@@ -19,14 +19,14 @@ std::string numbered(long n, const std::string& command) {
 }
 
 struct Harness {
-    explicit Harness(bool temperatureReports = false) : board(options(temperatureReports)) {
+    Harness() : board(quiet()) {
         board.emit = [this](const std::string& line) { replies.push_back(line); };
         receive("N1 M105*38");
         replies.clear();
     }
-    static Board::Options options(bool temperatureReports) {
+    static Board::Options quiet() {  // no unasked temperature reports among the replies
         Board::Options o;
-        o.temperatureReports = temperatureReports;
+        o.temperatureReports = false;
         return o;
     }
     void receive(const std::string& line) {
