@@ -42,7 +42,7 @@ struct End {
 
 TEST(GateOverConnection, APendingReliableMessageCrossesOnceAConnectionExists) {
     testsupport::IoPool pool(3);
-    {  // the ends go before the pool stops
+    {  // the pool stops inside, before the ends go; its io_service outlives them
         End printer(pool.io, milliseconds(50)), user(pool.io, milliseconds(50));
         SimpleContainer server(pool.io);
         server.startServer(0, [&](std::shared_ptr<SimpleSocket> socket) {
