@@ -42,6 +42,13 @@ private:
     std::vector<std::thread> threads;
 };
 
+// How many times `wanted` occurs in `text` (a captured log, say), overlapping ones included.
+inline std::size_t occurrences(const std::string& text, const std::string& wanted) {
+    std::size_t n = 0;
+    for (auto at = text.find(wanted); at != std::string::npos; at = text.find(wanted, at + 1)) ++n;
+    return n;
+}
+
 // Polls `condition` until it holds or `deadline` passes; returns its last value.
 inline bool waitUntil(const std::function<bool()>& condition,
                       std::chrono::milliseconds deadline = std::chrono::milliseconds(5000)) {

@@ -18,14 +18,9 @@ namespace {
 
 using std::chrono::milliseconds;
 using boost::system::error_code;
+using testsupport::occurrences;
 
 const milliseconds Deadline(10000);
-
-std::size_t count(const std::string& text, const std::string& wanted) {
-    std::size_t n = 0;
-    for (auto at = text.find(wanted); at != std::string::npos; at = text.find(wanted, at + 1)) ++n;
-    return n;
-}
 
 // What one command's callback heard, in order. The callback shares the record, so
 // a late call after the test's end finds it alive.
@@ -323,8 +318,8 @@ TEST_F(DriverTest, ALostBoardFailsWhatWaitedForItAndIsBackAfterAFreshHandshake) 
     // The board may have restarted: its axes count as uncalibrated.
     ASSERT_TRUE(published->waitFor(2));
     EXPECT_EQ(std::vector<std::string>({"XY-Calibrated=false", "LightSensorOn=true"}), published->snapshot());
-    EXPECT_EQ(1u, count(log.text(), "Driver::portLost()")) << log.text();
-    EXPECT_EQ(0u, count(log.text(), "Driver::handleInputs() error")) << log.text();
+    EXPECT_EQ(1u, occurrences(log.text(), "Driver::portLost()")) << log.text();
+    EXPECT_EQ(0u, occurrences(log.text(), "Driver::handleInputs() error")) << log.text();
 }
 
 TEST_F(DriverTest, ABoardGoneForGoodFailsEveryCommandAndIsLoggedAtABoundedRate) {
@@ -347,11 +342,11 @@ TEST_F(DriverTest, ABoardGoneForGoodFailsEveryCommandAndIsLoggedAtABoundedRate) 
 
     // Reopening is tried every 20 ms; its failures are logged once per 400 ms at most.
     const std::string unavailable = "Driver::reopen() " + sim->motionPath() + " still unavailable";
-    ASSERT_TRUE(testsupport::waitUntil([&] { return count(log.text(), unavailable) >= 2; }, Deadline));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return occurrences(log.text(), unavailable) >= 2; }, Deadline));
     const auto elapsed = std::chrono::steady_clock::now() - lost;
     const std::string text = log.text();
-    EXPECT_LE(count(text, unavailable), static_cast<std::size_t>(elapsed / milliseconds(400))) << text;
-    EXPECT_EQ(1u, count(text, "Driver::portLost()")) << text;
+    EXPECT_LE(occurrences(text, unavailable), static_cast<std::size_t>(elapsed / milliseconds(400))) << text;
+    EXPECT_EQ(1u, occurrences(text, "Driver::portLost()")) << text;
 }
 
 TEST_F(DriverTest, StopFailsWhatIsPendingAndEndsTheSearchForALostBoard) {

@@ -18,6 +18,7 @@
 #include "support/AsyncTest.h"
 
 using testsupport::IoPool;
+using testsupport::occurrences;
 
 class ProgressLog {
 public:
@@ -70,12 +71,6 @@ inline std::vector<std::string> boardCommands(BoardSim::Process& sim, size_t fro
 
 inline bool isMovement(const std::string& command) {
     return command.compare(0, 3, "G0 ") == 0 || command.compare(0, 3, "G1 ") == 0;
-}
-
-inline size_t occurrences(const std::string& text, const std::string& wanted) {
-    size_t n = 0;
-    for (auto at = text.find(wanted); at != std::string::npos; at = text.find(wanted, at + 1)) ++n;
-    return n;
 }
 
 inline bool exists(const std::string& path) {
